@@ -1,0 +1,1 @@
+"""Simulated CTP trading front and broker counter, for tests, benchmarks and the demo."""

@@ -1,0 +1,1 @@
+"""velkor: automated futures trading. This distribution carries its CTP trading layer."""
