@@ -1,6 +1,5 @@
 """The bridge over the stand-in API and a simulated front, end to end."""
 
-import os
 import time
 
 import pytest
@@ -8,19 +7,7 @@ import pytest
 pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
 _kestro = pytest.importorskip("velkor._kestro")
 
-from ctpsim import Front  # noqa: E402
-
-
-@pytest.fixture
-def front():
-    with Front() as f:
-        f.retry_interval = 0.02
-        yield f
-
-
-@pytest.fixture
-def flow(tmp_path):
-    return os.fsencode(tmp_path) + b"/"
+from test_front import flow, front  # noqa: E402,F401  (shared fixtures)
 
 
 def poll_until(handle, count, timeout=5.0):
