@@ -330,6 +330,7 @@ class Counter:
     def fail_next(self, method: str, error: tuple[int, str] | None = None, *, result: int | None = None) -> None:
         """The next request of ``method`` is answered with ``error`` (a default error of the method when None),
         or, when ``result`` is given, returns that code and is not answered at all."""
+        self._check_method(method)
         self._arm(method, ("result", result) if result is not None else ("error", error or DEFAULT_FAULTS[method]))
 
     def rsp_error_next(self, method: str, error: tuple[int, str] = ERR_NOT_LOGGED_IN) -> None:
