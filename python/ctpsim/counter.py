@@ -406,8 +406,10 @@ class Counter:
 
     def _broadcast(self, acct: AccountState, callback: str, data: dict, extra: dict | None = None) -> None:
         """Private-topic returns reach every logged-in session of the account."""
-        for s in list(self._sessions.values()):
-            if s.account is acct and s.session_id is not None:
+        for key, s in list(self._sessions.items()):
+            if s.conn.released:
+                del self._sessions[key]
+            elif s.account is acct and s.session_id is not None:
                 self._send(s.conn, callback, data, extra)
 
     def _rows(self, req, callback: str, rows: list[tuple[dict, dict | None]]) -> None:
