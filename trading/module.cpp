@@ -210,10 +210,10 @@ NB_MODULE(trading, m) {
     m.attr("FLAG_BY_OFFSET") = flag_by_offset;
 
     // Helper functions.
-    m.def("timestamp", &timestamp, nb::arg("day"), nb::arg("clock"));
-    m.def("finite", &finite_value, nb::arg("value"));
-    m.def("local_order_id", &local_order_id, nb::arg("front"), nb::arg("session"), nb::arg("order_ref"));
-    m.def("order_offset", &order_offset, nb::arg("value"));
+    m.def("timestamp", &timestamp, nb::arg("day").none(), nb::arg("clock").none());
+    m.def("finite", &finite_value, nb::arg("value").none());
+    m.def("local_order_id", &local_order_id, nb::arg("front").none(), nb::arg("session").none(), nb::arg("order_ref").none());
+    m.def("order_offset", &order_offset, nb::arg("value").none());
 
     bind_native(m);
 
