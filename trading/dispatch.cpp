@@ -3,7 +3,14 @@
 
 namespace velkor::trading {
 
-using namespace book;
+using book::contains;
+using book::item;
+using book::item_or;
+using book::put;
+using book::stripped;
+using book::stripped_field;
+using book::symbol_of;
+using book::wall_ms;
 #define KEY(text) VELKOR_KEY(text)
 
 namespace {
@@ -47,7 +54,7 @@ void login_phase(nb::handle self, nb::handle name, nb::handle data, nb::handle r
     if (name.equal(KEY("RspAuthenticate"))) {
         nb::dict payload;
         put(payload, KEY("Password"), get(self, "config").attr("password"));
-        peer::phase_request(self, "login", "UserLogin", payload);
+        phase_request(self, KEY("login"), KEY("UserLogin"), payload);
     } else if (name.equal(KEY("RspUserLogin"))) {
         nb::object day = item(merged, KEY("TradingDay"));
         set(self, "day", day);
@@ -56,8 +63,8 @@ void login_phase(nb::handle self, nb::handle name, nb::handle data, nb::handle r
         set(self, "session", item(merged, KEY("SessionID")));
         nb::object ref = stripped(item_or(merged, KEY("MaxOrderRef"), KEY("0")));
         set(self, "order_ref", truthy(ref) ? sync::checked(PyNumber_Long(ref.ptr())) : nb::int_(0));
-        peer::phase_request(self, "settlement", "SettlementInfoConfirm");
-        book::touch(self);
+        phase_request(self, KEY("settlement"), KEY("SettlementInfoConfirm"), nb::none());
+        trading::touch(self);
     } else {
         set(self, "phase", KEY("sync"));
         set(self, "phase_time", nb::float_(monotonic()));
@@ -124,7 +131,7 @@ void rtn_trade(nb::handle self, nb::handle data) {
     }
     nb::object buffer = get(self, "live_trade_buffer");
     if (contains(buffer, tid)) return;
-    if (sync::len(buffer) >= LIVE_TRADE_LIMIT) buffer_error("登录期间的成交回报暂存队列已满");
+    if (sync::len(buffer) >= LIVE_TRADE_LIMIT) book::buffer_error("登录期间的成交回报暂存队列已满");
     put(buffer, tid, data);
 }
 
@@ -141,8 +148,8 @@ void insert_rejected(nb::handle self, nb::handle data, nb::handle rid) {
     put(child, KEY("cancel_error"), nb::none());
     recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
     aggregate(self, child);
-    book::schedule_account(self);
-    book::touch(self);
+    trading::schedule_account(self);
+    trading::touch(self);
 }
 
 // The child that a refused cancellation names: by exchange order number, by the cancellation's request
@@ -176,7 +183,7 @@ void action_rejected(nb::handle self, nb::handle data, nb::handle rid) {
     put(child, KEY("cancel_pending"), Py_False);
     put(child, KEY("cancel_error"), KEY("撤单被拒绝"));
     aggregate(self, child);
-    book::touch(self);
+    trading::touch(self);
 }
 
 // Order and trade returns count from the settlement confirmation on.
@@ -199,16 +206,16 @@ void event(nb::handle self, nb::handle record) {
     nb::object message = item_or(error, KEY("ErrorMsg"), KEY(""));
 
     if (name.equal(KEY("FrontConnected"))) {
-        peer::clear_cache(self, "SYNCING");
+        trading::clear_cache(self, "SYNCING");
         nb::object config = get(self, "config");
         nb::dict payload;
         put(payload, KEY("AppID"), config.attr("app_id"));
         put(payload, KEY("AuthCode"), config.attr("auth_code"));
-        peer::phase_request(self, "authenticate", "Authenticate", payload);
+        phase_request(self, KEY("authenticate"), KEY("Authenticate"), payload);
     } else if (name.equal(KEY("FrontDisconnected"))) {
         set(self, "phase", KEY("connecting"));
         set(self, "phase_time", nb::float_(monotonic()));
-        peer::clear_cache(self, "DISCONNECTED");
+        trading::clear_cache(self, "DISCONNECTED");
         get(self, "recovery").attr("fail")();
     } else if (name.equal(KEY("RspAuthenticate")) || name.equal(KEY("RspUserLogin")) ||
                name.equal(KEY("RspSettlementInfoConfirm"))) {
@@ -243,6 +250,8 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
     raise_velkor_text(
         sync::concat({KEY("CTP "), label, KEY("查询失败（错误码："), sync::text(code), KEY("）："), message}));
 }
+
+static const bool hooked = (event_hook() = &event, true);
 
 static MethodRegistration reg_event(Slot::event, [](TradingClass& cls) {
     cls.def("event", [](nb::handle self, nb::handle record) { event(self, record); }, nb::arg("event"));

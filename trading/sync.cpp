@@ -5,7 +5,14 @@
 
 namespace velkor::trading {
 
-using namespace book;
+using book::contains;
+using book::item;
+using book::item_or;
+using book::put;
+using book::stripped;
+using book::stripped_field;
+using book::symbol_of;
+using book::wall_ms;
 #define KEY(text) VELKOR_KEY(text)
 
 namespace {
@@ -95,7 +102,7 @@ bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
     set(self, "position_candidate", nb::none());
     set(self, "sync_index", global("SYNC_STEPS").attr("index")(KEY("trades_before")));
     set(self, "phase_time", nb::float_(monotonic()));
-    book::touch(self);
+    trading::touch(self);
     return false;
 }
 
@@ -132,11 +139,11 @@ void complete(nb::handle self, nb::handle query) {
         set(self, "sync_index", index);
         if (index.equal(nb::int_(sync::len(global("SYNC_STEPS"))))) {
             set(self, "phase", KEY("ready"));
-            peer::status(self, "READY");
+            set_status(self, "READY");
             get(self, "recovery").attr("success")();
         }
     }
-    book::touch(self);
+    trading::touch(self);
 }
 
 void complete_account(nb::handle self, nb::handle rows, nb::handle stamp) {

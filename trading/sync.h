@@ -61,14 +61,4 @@ void each(nb::handle iterable, Fn&& fn) {
 
 }  // namespace sync
 
-// The session core's handlers, as dispatch and synchronisation call them.
-namespace peer {
-using namespace nb::literals;
-inline void clear_cache(nb::handle self, const char* status) { get(self, "_clear_cache")(nb::str(status)); }
-inline void phase_request(nb::handle self, const char* phase, const char* method, nb::handle data = nb::none()) {
-    get(self, "_phase_request")(nb::str(phase), nb::str(method), data);
-}
-inline void status(nb::handle self, const char* value) { get(self, "_status")(nb::str(value)); }
-}  // namespace peer
-
 }  // namespace velkor::trading
