@@ -3,16 +3,6 @@
 
 namespace velkor::trading {
 
-using book::contains;
-using book::item;
-using book::item_or;
-using book::put;
-using book::stripped;
-using book::stripped_field;
-using book::symbol_of;
-using book::wall_ms;
-#define KEY(text) VELKOR_KEY(text)
-
 namespace {
 
 constexpr Py_ssize_t LIVE_TRADE_LIMIT = 32768;

@@ -5,16 +5,6 @@
 
 namespace velkor::trading {
 
-using book::contains;
-using book::item;
-using book::item_or;
-using book::put;
-using book::stripped;
-using book::stripped_field;
-using book::symbol_of;
-using book::wall_ms;
-#define KEY(text) VELKOR_KEY(text)
-
 namespace {
 
 // Rounds the trade and position steps may repeat while fills still wait for their order; after that

@@ -19,6 +19,17 @@ void complete_account(nb::handle self, nb::handle rows, nb::handle now_ms);
 // Trading._positions(rows, updated): position rows into a new position candidate.
 nb::object positions(nb::handle self, nb::handle rows, nb::handle updated);
 
+// The books' dict helpers, as dispatch and synchronisation use them.
+using book::contains;
+using book::item;
+using book::item_or;
+using book::put;
+using book::stripped;
+using book::stripped_field;
+using book::symbol_of;
+using book::wall_ms;
+#define KEY(text) VELKOR_KEY(text)
+
 namespace sync {
 
 [[noreturn]] inline void fail() { throw nb::python_error(); }
