@@ -1,5 +1,6 @@
 """The session's books: order returns, fills and the position book, driven as a counter would."""
 
+import fakes
 import pytest
 
 from velkor import trading
@@ -9,30 +10,19 @@ DAY = "20240102"
 SYMBOL = "SHFE.ag2412"
 
 
-if not hasattr(trading, "local_order_id"):  # TEMP until the module helpers land
-    import math, datetime as _dt
-    trading.local_order_id = lambda f, s, r: f"{f}:{s}:{r}"
-    trading.finite = lambda v: v if isinstance(v, (int, float)) and math.isfinite(v) and abs(v) < 1e100 else None
-    trading.order_offset = lambda v: {"0": "OPEN", "3": "CLOSE_TODAY", "4": "CLOSE_YESTERDAY"}.get(str(v or "")[:1], "CLOSE")
-    def _ts(d, c):
-        try:
-            t = _dt.datetime.strptime(d + c, "%Y%m%d%H:%M:%S").replace(tzinfo=_dt.timezone(_dt.timedelta(hours=8)))
-        except (ValueError, TypeError):
-            return None
-        return int(t.timestamp() * 1000)
-    trading.timestamp = _ts
-
-
 def make_session():
-    s = Trading.__new__(Trading)
-    for name in ("o", "t", "p", "native_orders", "ref_orders", "system_orders", "pending_trades",
-                 "order_revisions"):
-        setattr(s, name, {})
-    s.revision, s.front, s.session, s.day, s.position_ready = 0, 1, 7, DAY, True
-    s.calls = []
-    s._touch = lambda: s.calls.append("touch")
-    s._schedule_account = lambda: s.calls.append("account")
+    s = fakes.make_session()
+    s.day, s.front, s.session, s.position_ready, s.phase = DAY, 1, 7, True, "ready"
     return s
+
+
+def follow_ups(s):
+    """(touched, funds refresh asked for) since the last call."""
+    seen = (s.dirty, "account" in s.pending)
+    s.dirty = False
+    s.changed.clear()
+    s.pending.clear()
+    return seen
 
 
 @pytest.fixture
@@ -220,7 +210,7 @@ def test_first_return_of_foreign_order_creates_both_records(s):
     s._order(row)
     assert (created["volume_original"], created["volume_left"], created["close_type"]) == (4, 4, "TODAY")
     assert (created["status"], created["is_confirmed"], s.o[key]["status"]) == ("ALIVE", True, "ALIVE")
-    assert s.revision == 1 and s.order_revisions == {key: 1} and s.calls == ["account", "touch"]
+    assert s.revision == 1 and s.order_revisions == {key: 1} and follow_ups(s) == (True, True)
 
 
 @pytest.mark.parametrize("submit, status, expected, msg", [
@@ -316,12 +306,15 @@ def test_backward_row_still_replays_waiting_fill(s):
 
 def test_unchanged_return_does_no_follow_up_but_releases_fills(s):
     s._order(order_row(1, "S1"))
-    s.calls.clear()
-    s._trade(trade_row("T9", "S9", 1), update_position=False)   # another order's fill, still unknown
+    s._trade(trade_row("T9", "S9", 1), update_position=False)   # a fill whose order is still unknown
+    follow_ups(s)
+    s._order(order_row(1, "S1", LimitPrice=1.0))
+    assert s.revision == 1 and s.order_revisions == {"1:7:1": 1} and follow_ups(s) == (False, False)
+    assert user(s, 1)["limit_price"] == 5000.0
     s.pending_trades["T9"]["OrderSysID"] = " S1 "
     s._order(order_row(1, "S1"))
-    assert s.revision == 1 and s.order_revisions == {"1:7:1": 1}
-    assert child(s, 1)["volume_traded"] == 1 and s.calls == ["account", "touch"]
+    assert s.revision == 1 and child(s, 1)["volume_traded"] == 1 and follow_ups(s) == (True, True)
+    assert s.pending_trades == {}
 
 
 def test_empty_exchange_number_keeps_the_known_one(s):
@@ -393,13 +386,13 @@ def test_live_fill_then_query_copy_counts_once(s):
 
 def test_trade_record_keys_and_values(s):
     s._order(order_row(1, "S1", direction="1", offset="4", original=3))
-    s.calls.clear()
+    follow_ups(s)
     s._trade(trade_row("T1", " S1 ", 3, direction="1", offset="4"), update_position=False)
     assert s.t["T1"] == {"trade_id": "T1", "order_sys_id": "S1", "symbol": SYMBOL, "direction": "SELL",
                          "offset": "CLOSE_YESTERDAY", "price": 5001.0, "volume": 3, "trade_time": 1704159060000}
     assert list(s.t["T1"]) == ["trade_id", "order_sys_id", "symbol", "direction", "offset", "price", "volume",
                                "trade_time"]
-    assert SYMBOL not in s.p and s.calls == ["account", "touch"]
+    assert SYMBOL not in s.p and follow_ups(s) == (True, True)
     assert (child(s, 1)["status"], child(s, 1)["status_msg"]) == ("FILLED", "全部成交")
 
 
@@ -455,10 +448,10 @@ def test_close_larger_than_free_lots_leaves_book_unchanged(s):
     s.position_ready = False   # the order came in with the order query, before the baseline
     s._order(order_row(1, "S1", direction="1", offset="1", original=3))
     s.position_ready = True
-    s.calls.clear()
+    follow_ups(s)
     with pytest.raises(BufferError, match="平仓成交数量超过本地持仓"):
         s._trade(trade_row("T1", "S1", 3, direction="1", offset="1"), update_position=True)
-    assert rec == before and s.calls == []
+    assert rec == before and follow_ups(s) == (False, False)
 
 
 def test_frozen_and_available_follow_a_closing_order(s):
@@ -475,3 +468,21 @@ def test_frozen_and_available_follow_a_closing_order(s):
     assert view() == (1, 4, 5)
     s._order(order_row(2, "S2", direction="0", offset="3", original=4, submit="4"))
     assert view() == (5, 0, 5) and rec["pos"] == -5
+
+
+def test_return_of_own_order_finds_child_by_reference(s):
+    key = "1:7:42"
+    s.o[key] = {k: None for k in USER_KEYS} | {"order_id": key, "limit_price": 4999.0, "insert_time": 5}
+    s.native_orders[key] = own = {"order_id": key, "parent": key, "symbol": SYMBOL, "direction": "BUY",
+                                  "offset": "OPEN", "exchange_order_id": "", "close_type": None,
+                                  "volume_original": 5, "volume_traded": 0, "volume_left": 5, "status": "PENDING",
+                                  "is_confirmed": False, "status_msg": "", "cancel_pending": False,
+                                  "cancel_error": None, "ref": "42", "front": 1, "session": 7,
+                                  "cancel_request_id": None, "pending_finish": False, "expected_traded": 0,
+                                  "finish_status": None, "finish_msg": "", "request_id": 3}
+    s.ref_orders[(1, 7, "42")] = key
+    s._order(order_row(42, "  A9"))
+    assert s.native_orders[key] is own and s.system_orders == {"A9": key} and len(s.o) == 1
+    assert (own["status"], own["is_confirmed"], own["request_id"], own["exchange_order_id"]) == \
+        ("ALIVE", True, 3, "  A9")
+    assert (s.o[key]["order_sys_id"], s.o[key]["limit_price"], s.o[key]["insert_time"]) == ("A9", 4999.0, 5)

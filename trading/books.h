@@ -37,6 +37,15 @@ namespace book {
 
 // d[k]: KeyError when absent.
 inline nb::object item(nb::handle d, nb::handle k) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), k.ptr());
+        if (v) return nb::borrow(v);
+        if (!PyErr_Occurred()) {
+            nb::object key = nb::make_tuple(k);  // as dict.__getitem__ reports it
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+        }
+        throw nb::python_error();
+    }
     PyObject* v = PyObject_GetItem(d.ptr(), k.ptr());
     if (!v) throw nb::python_error();
     return nb::steal(v);
@@ -63,12 +72,6 @@ inline bool contains(nb::handle d, nb::handle k) {
 // d[k] = v.
 inline void put(nb::handle d, nb::handle k, nb::handle v) {
     if (PyObject_SetItem(d.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
-}
-
-inline bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
 }
 
 // x.strip()
@@ -111,10 +114,6 @@ inline nb::object wall_ms() {
 }
 
 [[noreturn]] inline void buffer_error(std::string_view message) { raise(nb::handle(PyExc_BufferError), message); }
-
-// Follow-up work of a change: funds refresh and change notification.
-void schedule_account(nb::handle self);
-void touch(nb::handle self);
 
 }  // namespace book
 }  // namespace velkor::trading
