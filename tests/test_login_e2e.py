@@ -18,6 +18,7 @@ Front = getattr(pytest.importorskip("ctpsim"), "Front", None)
 if Front is None:
     pytest.skip("the simulated front is not built", allow_module_level=True)
 from ctpsim.counter import AccountConfig, Counter  # noqa: E402
+from test_counter import front  # noqa: E402,F401  (a registered front that reconnects quickly)
 
 DAY = "20241202"
 TIMEOUT = 10.0
@@ -77,13 +78,6 @@ class Trader:
 
     def close(self):
         _kestro.close(self.handle)
-
-
-@pytest.fixture
-def front():
-    with Front() as f:
-        f.retry_interval = 0.01
-        yield f
 
 
 @pytest.fixture
