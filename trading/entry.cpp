@@ -1,0 +1,325 @@
+// Order entry: `insert` guards the session state and the argument types and turns failures into
+// results; `_insert` checks against the instrument, plans (closes on SHFE and INE split into
+// close-yesterday and close-today parts), registers every order, then sends them in plan order.
+// Neither suspends: the whole submission happens in one step of the awaiting task.
+#include "entry.h"
+
+#include <cmath>
+#include <vector>
+
+namespace velkor::trading::entry {
+
+namespace {
+
+constexpr const char* NOT_READY = "交易账户未就绪，报单未提交";
+constexpr const char* INVALID = "报单参数无效或可平持仓不足，未提交";
+
+bool session_ready(nb::handle self) {
+    return compare(get(self, "phase"), VELKOR_KEY("ready"), Py_EQ) &&
+           compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_EQ) && !truthy(get(self, "reset_pending"));
+}
+
+[[noreturn]] void bare(PyObject* type) {
+    PyErr_SetNone(type);
+    throw nb::python_error();
+}
+
+bool one_of(nb::handle value, nb::handle a, nb::handle b) {
+    return compare(value, a, Py_EQ) || compare(value, b, Py_EQ);
+}
+
+// The text before and after the first "." of a symbol.
+std::pair<nb::object, nb::object> split_symbol(nb::handle symbol) {
+    nb::object parts = symbol.attr("split")(VELKOR_KEY("."), 1);
+    return {parts[0], parts[1]};
+}
+
+// Whether limit_price lies on the grid of `tick`: limit_price / tick within 1e-07 of an integer.
+bool on_tick_grid(nb::handle limit_price, nb::handle tick) {
+    nb::object quotient = nb::steal(PyNumber_TrueDivide(limit_price.ptr(), tick.ptr()));
+    if (!quotient.is_valid()) throw nb::python_error();
+    double q = PyFloat_AsDouble(quotient.ptr());
+    if (q == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    // round() of a non-finite quotient fails as it would in Python.
+    if (std::isnan(q)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(q)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+    double nearest = std::nearbyint(q);
+    return q == nearest || std::fabs(q - nearest) <= 1e-07;
+}
+
+nb::object close_type(const char* flag) {
+    switch (flag[0]) {
+        case '3': return nb::str("TODAY");
+        case '4': return nb::str("HISTORY");
+        case '0': return nb::none();
+        default: return nb::str("UNSPECIFIED");
+    }
+}
+
+struct Planned {
+    const char* offset;
+    const char* flag;
+    nb::object lots;
+};
+
+struct Registered {
+    nb::object child;
+    const char* flag;
+};
+
+nb::object now_ms() {
+    nb::object seconds = global("time").attr("time")();
+    nb::object ms = nb::steal(PyNumber_Multiply(seconds.ptr(), nb::int_(1000).ptr()));
+    if (!ms.is_valid()) throw nb::python_error();
+    return nb::steal(PyNumber_Long(ms.ptr()));
+}
+
+nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
+                        const char* flag, nb::handle limit_price) {
+    nb::dict d;
+    d["InstrumentID"] = instrument;
+    d["ExchangeID"] = exchange;
+    d["OrderRef"] = child["ref"];
+    d["Direction"] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? "0" : "1";
+    d["CombOffsetFlag"] = flag;
+    d["CombHedgeFlag"] = "1";
+    d["OrderPriceType"] = "2";
+    d["LimitPrice"] = limit_price;
+    d["VolumeTotalOriginal"] = child["volume_original"];
+    d["TimeCondition"] = "3";
+    d["VolumeCondition"] = "1";
+    d["MinVolume"] = 1;
+    d["ContingentCondition"] = "1";
+    d["ForceCloseReason"] = "0";
+    d["IsAutoSuspend"] = 0;
+    d["UserForceClose"] = 0;
+    return d;
+}
+
+}  // namespace
+
+// `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
+nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                          nb::handle volume, nb::handle limit_price) {
+    if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
+
+    nb::object instrument = dict_get(get(self, "instruments"), symbol);
+    if (instrument.is_none() || !truthy(dict_get(instrument, VELKOR_KEY("IsTrading"))))
+        raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
+
+    nb::object tick = instrument[VELKOR_KEY("PriceTick")];
+    if (compare(tick, nb::int_(0), Py_GT) && !on_tick_grid(limit_price, tick))
+        raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+
+    auto [exchange, instrument_id] = split_symbol(symbol);
+    std::vector<Planned> plan;
+    if (compare(offset, VELKOR_KEY("OPEN"), Py_EQ)) {
+        plan.push_back({"OPEN", "0", nb::borrow(volume)});
+    } else {
+        bool sell = compare(direction, VELKOR_KEY("SELL"), Py_EQ);
+        nb::object parts = free_parts(self, symbol, sell ? VELKOR_KEY("long") : VELKOR_KEY("short"));
+        nb::object history = parts[0], today = parts[1];
+        nb::object free = nb::steal(PyNumber_Add(history.ptr(), today.ptr()));
+        if (!free.is_valid()) throw nb::python_error();
+        if (compare(volume, free, Py_GT)) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
+        if (one_of(exchange, VELKOR_KEY("SHFE"), VELKOR_KEY("INE"))) {
+            // Earlier days' lots first, the rest from today.
+            nb::object yesterday = compare(history, volume, Py_LT) ? history : nb::borrow(volume);
+            if (compare(yesterday, nb::int_(0), Py_NE)) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
+            if (compare(volume, yesterday, Py_GT)) {
+                nb::object rest = nb::steal(PyNumber_Subtract(volume.ptr(), yesterday.ptr()));
+                if (!rest.is_valid()) throw nb::python_error();
+                plan.push_back({"CLOSE_TODAY", "3", rest});
+            }
+        } else {
+            plan.push_back({"CLOSE", "1", nb::borrow(volume)});
+        }
+    }
+
+    nb::object minimum = instrument[VELKOR_KEY("MinLimitOrderVolume")];
+    nb::object maximum = instrument[VELKOR_KEY("MaxLimitOrderVolume")];
+    for (const Planned& entry : plan) {
+        if (!(compare(minimum, entry.lots, Py_LE) && compare(entry.lots, maximum, Py_LE)))
+            raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
+    }
+
+    // An inconsistent book refuses every order, opening ones too.
+    free_parts(self, symbol, VELKOR_KEY("long"));
+    free_parts(self, symbol, VELKOR_KEY("short"));
+
+    // Register every planned order before the first one is sent.
+    nb::object o = get(self, "o"), native_orders = get(self, "native_orders"), ref_orders = get(self, "ref_orders");
+    nb::object local_order_id = global("local_order_id");
+    std::vector<Registered> registered;
+    for (const Planned& entry : plan) {
+        nb::object order_ref = nb::steal(PyNumber_Add(get(self, "order_ref").ptr(), nb::int_(1).ptr()));
+        if (!order_ref.is_valid()) throw nb::python_error();
+        set(self, "order_ref", order_ref);
+        nb::str ref(order_ref);
+        nb::object front = get(self, "front"), session = get(self, "session");
+        nb::object order_id = local_order_id(front, session, ref);
+
+        nb::dict order;
+        order["order_id"] = order_id;
+        order["order_sys_id"] = nb::none();
+        order["symbol"] = symbol;
+        order["direction"] = direction;
+        order["offset"] = entry.offset;
+        order["limit_price"] = limit_price;
+        order["volume_original"] = entry.lots;
+        order["volume_traded"] = 0;
+        order["volume_left"] = entry.lots;
+        order["status"] = "PENDING";
+        order["status_msg"] = "";
+        order["cancel_pending"] = false;
+        order["cancel_error"] = nb::none();
+        order["insert_time"] = now_ms();
+
+        nb::dict child;
+        child["order_id"] = order_id;
+        child["parent"] = order_id;
+        child["symbol"] = symbol;
+        child["direction"] = direction;
+        child["offset"] = entry.offset;
+        child["exchange_order_id"] = "";
+        child["close_type"] = close_type(entry.flag);
+        child["volume_original"] = entry.lots;
+        child["volume_traded"] = 0;
+        child["volume_left"] = entry.lots;
+        child["status"] = "PENDING";
+        child["is_confirmed"] = false;
+        child["status_msg"] = "";
+        child["cancel_pending"] = false;
+        child["cancel_error"] = nb::none();
+        child["ref"] = ref;
+        child["front"] = front;
+        child["session"] = session;
+        child["cancel_request_id"] = nb::none();
+        child["pending_finish"] = false;
+        child["expected_traded"] = 0;
+        child["finish_status"] = nb::none();
+        child["finish_msg"] = "";
+
+        o[order_id] = order;
+        native_orders[order_id] = child;
+        ref_orders[nb::make_tuple(front, session, ref)] = order_id;
+        registered.push_back({std::move(child), entry.flag});
+    }
+
+    // Send in plan order; the first failure stops the rest, which are withdrawn unsent.
+    nb::list results;
+    bool failed = false;
+    nb::object insert_method = nb::str("OrderInsert");
+    for (Registered& entry : registered) {
+        nb::object& child = entry.child;
+        const char* message = "";
+        if (failed) {
+            message = "未发送：前一笔委托提交失败";
+        } else {
+            try {
+                nb::object next = nb::steal(PyNumber_Add(get(self, "request_id").ptr(), nb::int_(1).ptr()));
+                if (!next.is_valid()) throw nb::python_error();
+                child["request_id"] = next;
+                nb::dict payload =
+                    insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
+                nb::object sent = request(self, insert_method, payload);
+                child["request_id"] = sent[0];
+                if (compare(sent[1], nb::int_(0), Py_NE)) message = "报单未提交";
+            } catch (nb::python_error& e) {
+                if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
+                    message = "报单参数无效，未提交";
+                } else if (e.matches(PyExc_Exception)) {
+                    // The request may have left: keep the records whole, the front's answer finds them.
+                    const char* unknown = "报单提交结果不明，等待柜台回报";
+                    child["status_msg"] = unknown;
+                    results.append(result(VELKOR_KEY("UNKNOWN"), child["order_id"], unknown));
+                    failed = true;
+                    continue;
+                } else {
+                    throw;
+                }
+            }
+        }
+        if (*message) {
+            nb::object order_id = child["order_id"];
+            native_orders.attr("pop")(order_id, nb::none());
+            o.attr("pop")(order_id, nb::none());
+            ref_orders.attr("pop")(nb::make_tuple(child["front"], child["session"], child["ref"]), nb::none());
+            results.append(result(VELKOR_KEY("REJECTED"), nb::none(), message));
+            failed = true;
+        } else {
+            results.append(result(VELKOR_KEY("SUBMITTED"), child["order_id"]));
+        }
+    }
+
+    recompute_frozen(self, symbol);
+    bool submitted = false;
+    for (Registered& entry : registered) {
+        if (contains(native_orders, entry.child["order_id"])) aggregate(self, entry.child);
+    }
+    for (nb::handle r : results) {
+        if (compare(r.attr("status"), VELKOR_KEY("REJECTED"), Py_NE)) submitted = true;
+    }
+    if (submitted) {
+        schedule_account(self);
+        touch(self);
+    }
+    return results;
+}
+
+// `insert`: never raises for a bad argument or an unready session; answers with a rejection instead.
+nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                          nb::handle volume, nb::handle limit_price) {
+    if (!session_ready(self)) {
+        nb::list out;
+        out.append(result(VELKOR_KEY("REJECTED"), nb::none(), NOT_READY));
+        return out;
+    }
+    try {
+        global("check_symbol")(symbol);
+        if (!one_of(direction, VELKOR_KEY("BUY"), VELKOR_KEY("SELL")) ||
+            !one_of(offset, VELKOR_KEY("OPEN"), VELKOR_KEY("CLOSE")))
+            bare(PyExc_ValueError);
+        if (!PyLong_CheckExact(volume.ptr()) || compare(volume, nb::int_(1), Py_LT) ||
+            compare(volume, nb::int_(2147483647), Py_GT))
+            bare(PyExc_ValueError);
+        if (PyBool_Check(limit_price.ptr()) || global("finite")(limit_price).is_none() ||
+            compare(limit_price, nb::int_(0), Py_LE))
+            bare(PyExc_ValueError);
+        return insert_checked(self, symbol, direction, offset, volume, limit_price);
+    } catch (nb::python_error& e) {
+        if (!(e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||
+              e.matches(PyExc_BufferError) || e.matches(PyExc_KeyError)))
+            throw;
+    }
+    nb::list out;
+    out.append(result(VELKOR_KEY("REJECTED"), nb::none(), INVALID));
+    return out;
+}
+
+static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
+    cls.def("insert", &insert_guarded, nb::arg("symbol"), nb::arg("direction"), nb::arg("offset"),
+            nb::arg("volume"), nb::arg("limit_price"));
+});
+
+static MethodRegistration reg_insert_(Slot::insert_, [](TradingClass& cls) {
+    cls.def("_insert", &insert_checked, nb::arg("symbol"), nb::arg("direction"), nb::arg("offset"),
+            nb::arg("volume"), nb::arg("limit_price"));
+});
+
+// Session operations of the core and the books, reached through the instance until their C++ entry
+// points are available here.
+nb::object request(nb::handle self, nb::handle method, nb::handle fields) {
+    return self.attr("_request")(method, fields);
+}
+void touch(nb::handle self) { self.attr("_touch")(); }
+void schedule_account(nb::handle self) { self.attr("_schedule_account")(); }
+nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
+    return self.attr("_free_parts")(symbol, side);
+}
+void recompute_frozen(nb::handle self, nb::handle symbol) {
+    self.attr("_recompute_frozen")(nb::arg("symbol") = symbol);
+}
+void aggregate(nb::handle self, nb::handle child) { self.attr("_aggregate")(child); }
+
+}  // namespace velkor::trading::entry
