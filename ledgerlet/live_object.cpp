@@ -1,0 +1,296 @@
+// LiveObject: a read-only attribute view over one dict of values, and the record kinds built on it.
+//
+// Reading a field is the hot path of every strategy, so attribute lookup is done here directly: the name is
+// looked up on the type first (so a normal attribute, including the `_values` slot, wins over a value of the
+// same name), then in `_values`. `__getattr__` stays available as the documented fallback and is what a
+// Python subclass that overrides it gets.
+#include "ledgerlet.h"
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+namespace velkor::ledgerlet {
+
+namespace {
+
+struct LiveObjectData {
+    PyObject_HEAD
+    PyObject* values;  // the `_values` slot; null only before __init__ ran
+};
+
+constexpr const char* read_only_message = "SDK 交易数据对象为只读";
+
+PyObject* str_fields = nullptr;
+PyObject* str_values = nullptr;
+
+LiveObjectData* data(PyObject* self) { return reinterpret_cast<LiveObjectData*>(self); }
+
+// AttributeError(name) with no exception context shown, like `raise AttributeError(name) from None`.
+PyObject* raise_missing(PyObject* name) {
+    PyObject* exc = PyObject_CallOneArg(PyExc_AttributeError, name);
+    if (!exc) return nullptr;
+    PyException_SetCause(exc, nullptr);  // also sets __suppress_context__
+    PyErr_SetRaisedException(exc);
+    return nullptr;
+}
+
+// self._values[key], with a missing key reported as AttributeError(key).
+PyObject* lookup_value(PyObject* self, PyObject* key) {
+    PyObject* values = data(self)->values;
+    if (!values) return raise_missing(key);
+    Py_INCREF(values);  // a key's __eq__ may replace the slot while we look
+    PyObject* result;
+    if (PyDict_CheckExact(values)) {
+        result = Py_XNewRef(PyDict_GetItemWithError(values, key));
+        Py_DECREF(values);
+        if (result || PyErr_Occurred()) return result;
+    } else {
+        result = PyObject_GetItem(values, key);
+        Py_DECREF(values);
+        if (result || !PyErr_ExceptionMatches(PyExc_KeyError)) return result;
+        PyErr_Clear();
+    }
+    return raise_missing(key);
+}
+
+PyObject* live_getattro(PyObject* self, PyObject* name) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* attr = _PyType_Lookup(type, name);  // borrowed, cached by the interpreter
+    if (attr) {
+        descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+        if (!get) return Py_NewRef(attr);
+        Py_INCREF(attr);
+        PyObject* result = get(attr, self, reinterpret_cast<PyObject*>(type));
+        Py_DECREF(attr);
+        // A failing descriptor falls back to the values, as normal lookup falls back to __getattr__.
+        if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
+        PyErr_Clear();
+    }
+    return lookup_value(self, name);
+}
+
+PyObject* live_getattr_method(PyObject* self, PyObject* key) { return lookup_value(self, key); }
+
+int live_setattro(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_AttributeError, read_only_message);
+    return -1;
+}
+
+int live_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given) {
+        PyErr_Format(PyExc_TypeError, "LiveObject.__init__() takes 1 positional argument but %zd were given",
+                     given + 1);
+        return -1;
+    }
+    PyObject* fields = PyObject_GetAttr(self, str_fields);
+    if (!fields) return -1;
+    PyObject* values = PyDict_New();
+    if (!values) {
+        Py_DECREF(fields);
+        return -1;
+    }
+    int status = 0;
+    if (PyTuple_CheckExact(fields)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fields); i < n && status == 0; ++i)
+            status = PyDict_SetItem(values, PyTuple_GET_ITEM(fields, i), Py_None);
+    } else {
+        PyObject* it = PyObject_GetIter(fields);
+        if (!it) {
+            status = -1;
+        } else {
+            while (PyObject* name = PyIter_Next(it)) {
+                status = PyDict_SetItem(values, name, Py_None);
+                Py_DECREF(name);
+                if (status) break;
+            }
+            Py_DECREF(it);
+            if (PyErr_Occurred()) status = -1;
+        }
+    }
+    Py_DECREF(fields);
+    if (status == 0 && kwargs) status = PyDict_Update(values, kwargs);
+    if (status) {
+        Py_DECREF(values);
+        return -1;
+    }
+    Py_XSETREF(data(self)->values, values);
+    return 0;
+}
+
+PyObject* live_repr(PyObject* self) {
+    PyObject* values = data(self)->values;
+    if (!values) return raise_missing(str_values);
+    PyObject* name = PyType_GetName(Py_TYPE(self));
+    if (!name) return nullptr;
+    Py_INCREF(values);
+    PyObject* result = PyUnicode_FromFormat("%U(%R)", name, values);
+    Py_DECREF(values);
+    Py_DECREF(name);
+    return result;
+}
+
+int live_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(data(self)->values);
+    return 0;
+}
+
+int live_clear(PyObject* self) {
+    Py_CLEAR(data(self)->values);
+    return 0;
+}
+
+void live_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    live_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef live_members[] = {
+    {"_values", Py_T_OBJECT_EX, offsetof(LiveObjectData, values), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef live_methods[] = {
+    {"__getattr__", live_getattr_method, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot live_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(live_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(live_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(live_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(live_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(live_repr)},
+    {Py_tp_init, reinterpret_cast<void*>(live_init)},
+    {Py_tp_members, live_members},
+    {Py_tp_methods, live_methods},
+    {0, nullptr},
+};
+
+constexpr unsigned live_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+PyType_Spec live_spec = {"velkor.ledgerlet.LiveObject", sizeof(LiveObjectData), 0, live_flags, live_slots};
+
+struct Field {
+    const char* name;
+    const char* annotation;
+};
+
+struct RecordKind {
+    const char* qualified_name;
+    const char* doc;
+    std::initializer_list<Field> fields;
+};
+
+constexpr const char* str_or_none = "str | None";
+constexpr const char* float_or_none = "float | None";
+constexpr const char* int_or_none = "int | None";
+
+const RecordKind record_kinds[] = {
+    {"velkor.ledgerlet.Account",
+     "只读资金快照；金额单位为人民币元，未知字段为 None。\n\n"
+     "金额仅由完整柜台查询更新，不根据行情或成交估算；交易日来自登录回报。",
+     {{"account_id", str_or_none},
+      {"trading_day", str_or_none},
+      {"balance", float_or_none},
+      {"available", float_or_none},
+      {"margin", float_or_none},
+      {"frozen_margin", float_or_none},
+      {"commission", float_or_none},
+      {"frozen_commission", float_or_none},
+      {"close_profit", float_or_none},
+      {"position_profit", float_or_none},
+      {"deposit", float_or_none},
+      {"withdraw", float_or_none},
+      {"updated_at", int_or_none}}},
+    {"velkor.ledgerlet.Order",
+     "只读订单快照；断线后观察句柄保留最后一次已提交的数据。",
+     {{"order_id", "str"},
+      {"order_sys_id", str_or_none},
+      {"symbol", "str"},
+      {"direction", str_or_none},
+      {"offset", str_or_none},
+      {"limit_price", float_or_none},
+      {"volume_original", int_or_none},
+      {"volume_traded", int_or_none},
+      {"volume_left", int_or_none},
+      {"status", "Literal['PENDING', 'ALIVE', 'FILLED', 'CANCELLED', 'REJECTED'] | None"},
+      {"status_msg", str_or_none},
+      {"cancel_pending", "bool"},
+      {"cancel_error", str_or_none},
+      {"insert_time", int_or_none}}},
+    {"velkor.ledgerlet.Position",
+     "只读持仓快照；数量单位为手。\n\n"
+     "登录查询建立基线，之后根据真实成交本地更新；未知数量为 None。",
+     {{"symbol", "str"},
+      {"pos_long", int_or_none},
+      {"pos_short", int_or_none},
+      {"pos_long_today", int_or_none},
+      {"pos_short_today", int_or_none},
+      {"available_long", int_or_none},
+      {"available_short", int_or_none}}},
+    {"velkor.ledgerlet.Trade",
+     "只读真实成交快照，不包含估算手续费；断线后保留最后一次已提交的数据。",
+     {{"trade_id", "str"},
+      {"order_sys_id", "str"},
+      {"symbol", "str"},
+      {"direction", str_or_none},
+      {"offset", str_or_none},
+      {"price", float_or_none},
+      {"volume", int_or_none},
+      {"trade_time", int_or_none}}},
+};
+
+// Class attributes set after creation, as a class statement would have them in its namespace.
+void set_class_attrs(nb::handle type, nb::object slots, nb::object fields, nb::object annotations) {
+    type.attr("__slots__") = std::move(slots);
+    type.attr("fields") = std::move(fields);
+    if (annotations.is_valid()) type.attr("__annotations__") = std::move(annotations);
+}
+
+nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(kind.doc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(live_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(live_clear)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {kind.qualified_name, 0, 0, live_flags, slots};
+    nb::object type = checked(PyType_FromSpecWithBases(&spec, base.ptr()));
+    nb::list names;
+    nb::dict annotations;
+    for (const Field& field : kind.fields) {
+        names.append(nb::str(field.name));
+        annotations[field.name] = nb::str(field.annotation);
+    }
+    set_class_attrs(type, nb::tuple(), nb::tuple(names), annotations);
+    return type;
+}
+
+}  // namespace
+
+void add_live_objects(nb::module_& m) {
+    str_fields = PyUnicode_InternFromString("fields");
+    str_values = PyUnicode_InternFromString("_values");
+    if (!str_fields || !str_values) throw nb::python_error();
+    nb::object base = checked(PyType_FromSpec(&live_spec));
+    set_class_attrs(base, nb::make_tuple("_values"), nb::tuple(), nb::object());
+    m.attr("LiveObject") = base;
+    for (const RecordKind& kind : record_kinds) {
+        nb::object type = make_record_kind(kind, base);
+        m.attr(type.attr("__name__")) = type;
+    }
+}
+
+}  // namespace velkor::ledgerlet
