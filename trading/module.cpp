@@ -1,7 +1,11 @@
-// velkor.trading: module initialisation and the helpers shared by the session's files.
-#include "session.h"
+// velkor.trading: module initialisation, the module's constants and helper functions, and the
+// helpers shared by the session's files.
+#include "coro.h"
 
 #include <algorithm>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace velkor::trading {
@@ -9,6 +13,11 @@ namespace velkor::trading {
 namespace {
 MethodRegistration* registrations = nullptr;
 nb::module_* the_module = nullptr;
+
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
 }  // namespace
 
 MethodRegistration::MethodRegistration(Slot s, void (*b)(TradingClass&)) : slot(s), bind(b), next(registrations) {
@@ -21,6 +30,18 @@ nb::object global(const char* name) { return nb::getattr(*the_module, name); }
 
 double monotonic() { return nb::cast<double>(global("time").attr("monotonic")()); }
 
+nb::handle name(std::string_view text) {
+    // Interned for good: the strings live as long as the process, like the interpreter's own names.
+    static std::unordered_map<std::string, PyObject*, NameHash, std::equal_to<>> names;
+    auto it = names.find(text);
+    if (it != names.end()) return it->second;
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+    if (!s) throw nb::python_error();
+    PyUnicode_InternInPlace(&s);
+    names.emplace(std::string(text), s);
+    return s;
+}
+
 void raise(nb::handle type, std::string_view message) {
     nb::str text(message.data(), message.size());
     PyErr_SetObject(type.ptr(), text.ptr());
@@ -28,6 +49,108 @@ void raise(nb::handle type, std::string_view message) {
 }
 
 void raise_velkor(std::string_view message) { raise(global("VelkorError"), message); }
+
+nb::python_error current_python_error() {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        return e;
+    } catch (nb::builtin_exception& e) {
+        PyObject* type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::bad_cast&) {
+        PyErr_SetString(PyExc_TypeError, "unexpected value type");
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    return nb::python_error();
+}
+
+namespace {
+
+// timestamp(day, clock): CTP exchange date and time to epoch milliseconds, None when unparsable.
+nb::object timestamp(nb::handle day, nb::handle clock) {
+    nb::object parsed;
+    try {
+        PyObject* text = PyNumber_Add(day.ptr(), clock.ptr());
+        if (!text) throw nb::python_error();
+        parsed = global("datetime").attr("strptime")(nb::steal(text), "%Y%m%d%H:%M:%S");
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return nb::none();
+        throw;
+    }
+    nb::object aware = parsed.attr("replace")(nb::arg("tzinfo") = global("TZ"));
+    nb::object millis = aware.attr("timestamp")() * nb::int_(1000);
+    PyObject* truncated = PyNumber_Long(millis.ptr());
+    if (!truncated) throw nb::python_error();
+    return nb::steal(truncated);
+}
+
+// finite(value): value itself when it is a finite int or float of magnitude below 1e100.
+nb::object finite_value(nb::handle value) {
+    if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) return nb::none();
+    if (!PyObject_IsTrue(global("math").attr("isfinite")(value).ptr())) return nb::none();
+    PyObject* magnitude = PyNumber_Absolute(value.ptr());
+    if (!magnitude) throw nb::python_error();
+    nb::object limit = nb::steal(PyFloat_FromDouble(1e100));
+    int below = PyObject_RichCompareBool(magnitude, limit.ptr(), Py_LT);
+    Py_DECREF(magnitude);
+    if (below < 0) throw nb::python_error();
+    return below ? nb::borrow(value) : nb::none();
+}
+
+nb::str text_of(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) return nb::borrow<nb::str>(value);
+    PyObject* s = PyObject_Format(value.ptr(), nullptr);
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+// local_order_id(front, session, order_ref): "front:session:order_ref".
+nb::str local_order_id(nb::handle front, nb::handle session, nb::handle order_ref) {
+    nb::str parts[3] = {text_of(front), text_of(session), text_of(order_ref)};
+    nb::list items;
+    for (auto& p : parts) items.append(p);
+    PyObject* joined = PyUnicode_Join(name(":").ptr(), items.ptr());
+    if (!joined) throw nb::python_error();
+    return nb::steal<nb::str>(joined);
+}
+
+// order_offset(value): the offset name of a CTP combined offset flag; only its first character counts.
+nb::object order_offset(nb::handle value) {
+    int truthy = PyObject_IsTrue(value.ptr());
+    if (truthy < 0) throw nb::python_error();
+    nb::handle source = truthy ? value : name("");
+    PyObject* text = PyObject_Str(source.ptr());
+    if (!text) throw nb::python_error();
+    nb::object first = nb::steal(PyUnicode_Substring(text, 0, 1));
+    Py_DECREF(text);
+    if (!first.is_valid()) throw nb::python_error();
+    return global("OFFSET_BY_FLAG").attr("get")(first, "CLOSE");
+}
+
+nb::dict pairs(std::initializer_list<std::pair<const char*, const char*>> items) {
+    nb::dict d;
+    for (auto& [k, v] : items) d[k] = v;
+    return d;
+}
+
+}  // namespace
 
 }  // namespace velkor::trading
 
@@ -41,17 +164,58 @@ NB_MODULE(trading, m) {
     // Module-level names, in order. The host modules are imported relative to the package.
     m.attr("asyncio") = nb::module_::import_("asyncio");
     nb::module_ dt = nb::module_::import_("datetime");
-    for (const char* name : {"datetime", "timedelta", "timezone"}) m.attr(name) = dt.attr(name);
+    for (const char* n : {"datetime", "timedelta", "timezone"}) m.attr(n) = dt.attr(n);
     m.attr("math") = nb::module_::import_("math");
     m.attr("os") = nb::module_::import_("os");
     m.attr("time") = nb::module_::import_("time");
     m.attr("mkdtemp") = nb::module_::import_("tempfile").attr("mkdtemp");
     nb::module_ data = nb::module_::import_("velkor.data");
-    for (const char* name : {"VelkorError", "check_symbol", "different"}) m.attr(name) = data.attr(name);
+    for (const char* n : {"VelkorError", "check_symbol", "different"}) m.attr(n) = data.attr(n);
     m.attr("Recovery") = nb::module_::import_("velkor.errors").attr("Recovery");
     nb::module_ ledger = nb::module_::import_("velkor.ledgerlet");
-    for (const char* name : {"Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult"})
-        m.attr(name) = ledger.attr(name);
+    for (const char* n : {"Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult"})
+        m.attr(n) = ledger.attr(n);
+
+    // Constants.
+    m.attr("TZ") = dt.attr("timezone")(dt.attr("timedelta")(nb::arg("hours") = 8));
+    nb::dict query = pairs({{"instruments", "QryInstrument"},
+                            {"orders", "QryOrder"},
+                            {"trades_before", "QryTrade"},
+                            {"positions", "QryInvestorPosition"},
+                            {"trades_after", "QryTrade"},
+                            {"account", "QryTradingAccount"}});
+    m.attr("QUERY") = query;
+    m.attr("SYNC_STEPS") = nb::tuple(query);
+    m.attr("PHASE_LABELS") = pairs({{"authenticate", "认证"}, {"login", "登录"}, {"settlement", "结算单确认"}});
+    m.attr("QUERY_LABELS") = pairs({{"instruments", "合约"},
+                                    {"orders", "订单"},
+                                    {"trades_before", "首次成交"},
+                                    {"positions", "持仓"},
+                                    {"trades_after", "复查成交"},
+                                    {"account", "资金"}});
+    m.attr("ACCOUNT_FIELDS") = pairs({{"balance", "Balance"},
+                                      {"available", "Available"},
+                                      {"margin", "CurrMargin"},
+                                      {"frozen_margin", "FrozenMargin"},
+                                      {"commission", "Commission"},
+                                      {"frozen_commission", "FrozenCommission"},
+                                      {"close_profit", "CloseProfit"},
+                                      {"position_profit", "PositionProfit"},
+                                      {"deposit", "Deposit"},
+                                      {"withdraw", "Withdraw"}});
+    nb::dict offset_by_flag = pairs({{"0", "OPEN"}, {"1", "CLOSE"}, {"3", "CLOSE_TODAY"}, {"4", "CLOSE_YESTERDAY"}});
+    m.attr("OFFSET_BY_FLAG") = offset_by_flag;
+    nb::dict flag_by_offset;
+    for (auto [flag, offset] : offset_by_flag) flag_by_offset[offset] = flag;
+    m.attr("FLAG_BY_OFFSET") = flag_by_offset;
+
+    // Helper functions.
+    m.def("timestamp", &timestamp, nb::arg("day"), nb::arg("clock"));
+    m.def("finite", &finite_value, nb::arg("value"));
+    m.def("local_order_id", &local_order_id, nb::arg("front"), nb::arg("session"), nb::arg("order_ref"));
+    m.def("order_offset", &order_offset, nb::arg("value"));
+
+    bind_native(m);
 
     TradingClass cls(m, "Trading", "Private protocol state is committed to user objects only by wait_update.",
                      nb::dynamic_attr());
@@ -59,4 +223,6 @@ NB_MODULE(trading, m) {
     for (auto* r = registrations; r; r = r->next) regs.push_back(r);
     std::stable_sort(regs.begin(), regs.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
     for (auto* r : regs) r->bind(cls);
+
+    register_coroutine_type(m);
 }

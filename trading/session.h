@@ -46,13 +46,70 @@ nb::object global(const char* name);
 // time.monotonic() through the module-level name `time`.
 double monotonic();
 
+// An interned Python string for an attribute or key name (cached for the life of the process).
+nb::handle name(std::string_view text);
+
+// Python truthiness (`bool(x)`).
+inline bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// Python equality (`a == b`).
+inline bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+inline bool equals(nb::handle a, const char* text) { return equals(a, name(text)); }
+
 // Session attributes.
-inline nb::object get(nb::handle self, const char* name) { return nb::getattr(self, name); }
-inline void set(nb::handle self, const char* name, nb::handle value) { nb::setattr(self, name, value); }
+inline nb::object get(nb::handle self, const char* attr) {
+    PyObject* value = PyObject_GetAttr(self.ptr(), name(attr).ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+inline void set(nb::handle self, const char* attr, nb::handle value) {
+    if (PyObject_SetAttr(self.ptr(), name(attr).ptr(), value.ptr()) != 0) throw nb::python_error();
+}
 
 // Raise `type(message)` as a Python exception (type: a Python exception class).
 [[noreturn]] void raise(nb::handle type, std::string_view message);
 // Raise VelkorError(message) with the module-level VelkorError.
 [[noreturn]] void raise_velkor(std::string_view message);
+
+// The Python exception of a C++ exception in flight (call inside a catch block): a python_error as
+// it is, nanobind's builtin exceptions as their Python types, anything else as RuntimeError.
+nb::python_error current_python_error();
+
+// Binds the class Native (native.cpp).
+void bind_native(nb::module_& m);
+
+// ---- the session core, for the other concern files
+
+// lifecycle.cpp
+void open_native(nb::handle self);
+void close_native(nb::handle self);
+void clear_cache(nb::handle self, nb::handle status);
+void clear_cache(nb::handle self, const char* status);
+void touch(nb::handle self);
+void set_status(nb::handle self, nb::handle value);
+void set_status(nb::handle self, const char* value);
+
+// engine.cpp
+// _request(method, fields): the (request id, result) tuple; `fields` may be None.
+nb::tuple request(nb::handle self, nb::handle method, nb::handle fields);
+nb::tuple request(nb::handle self, const char* method, nb::handle fields);
+void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data);
+void schedule_account(nb::handle self);
+void tick(nb::handle self, nb::handle now);
+
+// Event dispatch (dispatch.cpp) plugs itself in at static-init time:
+//     static const bool hooked = (event_hook() = &event, true);
+// Without a hook the run loop drops the polled records.
+void event(nb::handle self, nb::handle record);
+using EventHook = void (*)(nb::handle self, nb::handle record);
+EventHook& event_hook();
 
 }  // namespace velkor::trading

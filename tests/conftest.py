@@ -1,0 +1,48 @@
+"""Shared fixtures: a session over the fake adapter, a fake clock and a fast run loop."""
+
+from __future__ import annotations
+
+import sys
+import tempfile
+
+import pytest
+
+
+@pytest.fixture(autouse=True)
+def _private_flow_dirs(monkeypatch, tmp_path):
+    """Flow-file directories of sessions go below the test's tmp_path, not the system's temp folder."""
+    trading = sys.modules.get("velkor.trading")
+    if trading is not None:
+        real = tempfile.mkdtemp
+        monkeypatch.setattr(trading, "mkdtemp", lambda suffix=None, prefix=None, dir=None:
+                            real(suffix, prefix, tmp_path if dir is None else dir))
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """A FakeClock behind the module-level `time` of velkor.trading."""
+    from velkor import trading
+    from fakes import FakeClock, fake_time
+
+    c = FakeClock()
+    monkeypatch.setattr(trading, "time", fake_time(c))
+    return c
+
+
+@pytest.fixture
+def fast(monkeypatch, clock):
+    """The module-level `asyncio` of velkor.trading replaced so that its sleeps move `clock`."""
+    from velkor import trading
+    from fakes import FastAsyncio
+
+    fa = FastAsyncio(clock)
+    monkeypatch.setattr(trading, "asyncio", fa)
+    return fa
+
+
+@pytest.fixture
+def session(clock):
+    """A session over a FakeFactory, timeout 5 s, built at clock time."""
+    from fakes import make_session
+
+    return make_session(timeout=5.0)

@@ -1,0 +1,267 @@
+// Trading: requests, login phase requests, the run loop and its tick (time-outs and query pacing).
+#include "coro.h"
+
+namespace velkor::trading {
+
+namespace {
+
+bool greater(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool less(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+nb::object minus(nb::handle a, nb::handle b) {
+    PyObject* r = PyNumber_Subtract(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object plus(nb::handle a, nb::handle b) {
+    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// "a" + "b" + ... as str concatenation (a non-str piece raises TypeError, as in Python).
+nb::object concat(std::initializer_list<nb::handle> pieces) {
+    nb::object text = nb::str("");
+    for (nb::handle piece : pieces) {
+        PyObject* joined = PyUnicode_Concat(text.ptr(), piece.ptr());
+        if (!joined) throw nb::python_error();
+        text = nb::steal(joined);
+    }
+    return text;
+}
+
+nb::object str_of(nb::handle value) {
+    PyObject* s = PyObject_Str(value.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+[[noreturn]] void raise_object(nb::handle type, nb::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_bare(PyObject* type) {
+    PyErr_SetNone(type);
+    throw nb::python_error();
+}
+
+bool in_codes(nb::handle result, std::initializer_list<int> codes) {
+    for (int code : codes)
+        if (equals(result, nb::int_(code))) return true;
+    return false;
+}
+
+bool restart_error(const nb::python_error& e) {
+    return e.matches(PyExc_TimeoutError) || e.matches(PyExc_BufferError) || e.matches(PyExc_ConnectionError) ||
+           e.matches(PyExc_OSError);
+}
+
+nb::object now_object() { return global("time").attr("monotonic")(); }
+
+nb::object sleep(double seconds) { return global("asyncio").attr("sleep")(seconds); }
+
+// One guarded pass of the run loop: open the adapter, check the retry control, dispatch, tick.
+void pass(nb::handle self) {
+    if (get(self, "native").is_none()) open_native(self);
+    if (!equals(get(self, "session_status"), "READY")) get(self, "recovery").attr("check")();
+    nb::object records = get(self, "native").attr("poll")();
+    EventHook hook = event_hook();
+    for (nb::handle record : records)
+        if (hook) hook(self, record);
+    tick(self, now_object());
+}
+
+Coro run_body(nb::handle self) {
+    get(self, "recovery").attr("begin")();
+    try {
+        for (;;) {
+            bool restart = false;
+            try {
+                pass(self);
+            } catch (...) {
+                nb::python_error e = current_python_error();
+                if (!restart_error(e)) throw e;
+                restart = true;
+            }
+            if (restart) {
+                get(self, "recovery").attr("fail")();
+                clear_cache(self, "SYNCING");
+                set(self, "phase", nb::str("connecting"));
+                set(self, "phase_time", now_object());
+                close_native(self);
+                co_await sleep(1.0);
+            }
+            co_await sleep(0.01);
+        }
+    } catch (...) {
+        nb::python_error e = current_python_error();
+        if (!e.matches(PyExc_Exception)) throw e;  // cancellation and other base exceptions go on
+        nb::object error = global("VelkorError")("交易连接不可用，请检查账户配置或稍后重新连接。");
+        set(self, "error", error);
+        clear_cache(self, "ERROR");
+    }
+    co_return nb::none();
+}
+
+}  // namespace
+
+EventHook& event_hook() {
+    static EventHook hook = nullptr;
+    return hook;
+}
+
+nb::tuple request(nb::handle self, nb::handle method, nb::handle fields) {
+    nb::object request_id = plus(get(self, "request_id"), nb::int_(1));
+    set(self, "request_id", request_id);
+    nb::object config = get(self, "config");
+    nb::dict payload;
+    payload["BrokerID"] = config.attr("broker_id");
+    payload["InvestorID"] = config.attr("user_id");
+    payload["UserID"] = config.attr("user_id");
+    if (fields.is_valid() && truthy(fields)) {
+        if (PyDict_Check(fields.ptr())) {
+            if (PyDict_Update(payload.ptr(), fields.ptr()) != 0) throw nb::python_error();
+        } else {
+            payload.attr("update")(fields);
+        }
+    }
+    nb::object result = get(self, "native").attr("request")(method, payload, request_id);
+    return nb::make_tuple(request_id, result);
+}
+
+nb::tuple request(nb::handle self, const char* method, nb::handle fields) {
+    return request(self, nb::str(method), fields);
+}
+
+void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data) {
+    set(self, "phase", phase);
+    set(self, "phase_time", now_object());
+    set(self, "phase_data", nb::dict());
+    nb::tuple sent = request(self, method, data);
+    set(self, "phase_id", sent[0]);
+    nb::object result = sent[1];
+    if (in_codes(result, {-1, -2, -3})) raise_bare(PyExc_TimeoutError);
+    if (!equals(result, nb::int_(0))) {
+        nb::object label = global("PHASE_LABELS").attr("get")(phase, phase);
+        raise_object(global("VelkorError"),
+                     concat({nb::str("CTP "), label, nb::str("请求失败（错误码："), str_of(result), nb::str("）")}));
+    }
+}
+
+void schedule_account(nb::handle self) {
+    if (equals(get(self, "phase"), "ready")) get(self, "pending").attr("add")("account");
+}
+
+void tick(nb::handle self, nb::handle now) {
+    nb::object phase = get(self, "phase");
+    bool ready = equals(phase, "ready");
+    if (ready && (!get(self, "inflight").is_none() || truthy(get(self, "pending"))))
+        get(self, "query_recovery").attr("check")();
+
+    nb::object timeout = get(self, "timeout");
+    if (equals(phase, "connecting")) {
+        if (greater(minus(now, get(self, "phase_time")), timeout)) raise_bare(PyExc_TimeoutError);
+        return;
+    }
+    bool sync = equals(phase, "sync");
+    if (!ready && !sync) {
+        if (greater(minus(now, get(self, "phase_time")), timeout)) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
+        return;
+    }
+
+    nb::object inflight = get(self, "inflight");
+    if (!inflight.is_none()) {
+        if (greater(minus(now, inflight["progress"]), timeout)) {
+            nb::object kind = inflight["kind"];
+            if (ready) {
+                get(self, "query_recovery").attr("fail")();
+                get(self, "pending").attr("add")(kind);
+                set(self, "inflight", nb::none());
+            } else {
+                nb::object label = global("QUERY_LABELS").attr("get")(kind, kind);
+                raise_object(PyExc_TimeoutError, concat({nb::str("CTP "), label, nb::str("查询超时且无进展")}));
+            }
+        }
+        return;
+    }
+
+    if (sync && greater(minus(now, get(self, "phase_time")), timeout))
+        raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
+    if (ready && !less(minus(now, get(self, "last_account_refresh")), nb::int_(5)))
+        get(self, "pending").attr("add")("account");
+    if (less(minus(now, get(self, "last_query")), nb::int_(1))) return;
+
+    nb::object step;
+    if (sync) {
+        step = global("SYNC_STEPS")[get(self, "sync_index")];
+    } else {
+        if (!truthy(get(self, "pending"))) return;
+        step = nb::str("account");
+    }
+    nb::object fields = nb::none();
+    if (equals(step, "account")) {
+        nb::dict currency;
+        currency["CurrencyID"] = "CNY";
+        fields = currency;
+    }
+    nb::tuple sent = request(self, global("QUERY")[step], fields);
+    set(self, "last_query", now);
+    nb::object result = sent[1];
+    if (in_codes(result, {-2, -3})) {
+        get(self, ready ? "query_recovery" : "recovery").attr("fail")();
+        set(self, "last_query", plus(now, nb::int_(1)));
+        return;
+    }
+    if (!equals(result, nb::int_(0))) {
+        nb::object label = global("QUERY_LABELS")[step];
+        raise_object(PyExc_TimeoutError,
+                     concat({nb::str("CTP "), label, nb::str("查询提交失败（错误码："), str_of(result), nb::str("）")}));
+    }
+    get(self, "pending").attr("discard")(step);
+    set(self, "phase_time", now);
+    nb::dict record;
+    record["id"] = sent[0];
+    record["kind"] = step;
+    record["rows"] = nb::list();
+    record["progress"] = now;
+    record["revision"] = get(self, "revision");
+    set(self, "inflight", record);
+}
+
+nb::object run(nb::handle self) { return make_coroutine(run_body(self), "Trading.run", self); }
+
+namespace {
+
+MethodRegistration reg_request(Slot::request, [](TradingClass& cls) {
+    cls.def("_request", [](nb::handle self, nb::handle method, nb::handle fields) { return request(self, method, fields); },
+            nb::arg("method"), nb::arg("fields") = nb::none());
+});
+MethodRegistration reg_phase_request(Slot::phase_request, [](TradingClass& cls) {
+    cls.def("_phase_request",
+            [](nb::handle self, nb::handle phase, nb::handle method, nb::handle data) {
+                phase_request(self, phase, method, data);
+            },
+            nb::arg("phase"), nb::arg("method"), nb::arg("data") = nb::none());
+});
+MethodRegistration reg_schedule_account(Slot::schedule_account, [](TradingClass& cls) {
+    cls.def("_schedule_account", [](nb::handle self) { schedule_account(self); });
+});
+MethodRegistration reg_run(Slot::run, [](TradingClass& cls) { cls.def("run", [](nb::handle self) { return run(self); }); });
+MethodRegistration reg_tick(Slot::tick, [](TradingClass& cls) {
+    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now"));
+});
+
+}  // namespace
+
+}  // namespace velkor::trading
