@@ -1,0 +1,120 @@
+// The session's books: order tracking (orders.cpp), trade intake (trades.cpp) and position
+// accounting with the order roll-up (positions.cpp). All state lives in the session's plain
+// dicts; these functions read and write them with the semantics of the equivalent Python.
+#pragma once
+
+#include "session.h"
+
+namespace velkor::trading {
+
+// Order tracking.
+nb::object by_ref(nb::handle self, nb::handle ref);
+bool is_spec_order(nb::handle row);
+bool is_spec_trade(nb::handle row);
+nb::object child_of(nb::handle self, nb::handle row);
+void apply_order(nb::handle self, nb::handle row, nb::handle query_revision);
+
+// Trade intake.
+nb::object trade_id(nb::handle self, nb::handle row);
+bool apply_trade(nb::handle self, nb::handle row, bool update_position);
+
+// Position accounting and order roll-up.
+void apply_position_trade(nb::handle self, nb::handle row);
+nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side);
+// updated: None or a time stamp in ms; symbol: None for every record.
+void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol);
+// child: None for every child order.
+void aggregate(nb::handle self, nb::handle child);
+
+namespace book {
+
+// An interned str, created once per use site: VELKOR_KEY("symbol").
+#define VELKOR_KEY(text)                                                  \
+    ([]() -> nb::handle {                                                 \
+        static PyObject* interned = PyUnicode_InternFromString(text);     \
+        return interned;                                                  \
+    }())
+
+// d[k]: KeyError when absent.
+inline nb::object item(nb::handle d, nb::handle k) {
+    PyObject* v = PyObject_GetItem(d.ptr(), k.ptr());
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+// d.get(k, fallback).
+inline nb::object item_or(nb::handle d, nb::handle k, nb::handle fallback) {
+    if (PyDict_Check(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), k.ptr());
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(fallback);
+    }
+    return nb::getattr(d, VELKOR_KEY("get"))(k, fallback);
+}
+
+// k in d
+inline bool contains(nb::handle d, nb::handle k) {
+    int r = PySequence_Contains(d.ptr(), k.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// d[k] = v.
+inline void put(nb::handle d, nb::handle k, nb::handle v) {
+    if (PyObject_SetItem(d.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
+}
+
+inline bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// x.strip()
+inline nb::object stripped(nb::handle h) { return nb::getattr(h, VELKOR_KEY("strip"))(); }
+
+// row.get(key, "").strip()
+inline nb::object stripped_field(nb::handle row, nb::handle key) {
+    return stripped(item_or(row, key, VELKOR_KEY("")));
+}
+
+// The symbol of a CTP row: ExchangeID + "." + InstrumentID.
+inline nb::object symbol_of(nb::handle row) {
+    nb::str exchange(item(row, VELKOR_KEY("ExchangeID")));
+    nb::str instrument(item(row, VELKOR_KEY("InstrumentID")));
+    return exchange + VELKOR_KEY(".") + instrument;
+}
+
+// "BUY" when the row's Direction is "0", else "SELL".
+inline nb::handle direction_of(nb::handle row) {
+    return item_or(row, VELKOR_KEY("Direction"), nb::none()).equal(VELKOR_KEY("0")) ? VELKOR_KEY("BUY")
+                                                                                   : VELKOR_KEY("SELL");
+}
+
+// min(a, b) and max(a, b) as the builtins pick them.
+inline nb::object smaller(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
+inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
+
+// The three final order states.
+inline bool is_final(nb::handle status) {
+    return status.equal(VELKOR_KEY("FILLED")) || status.equal(VELKOR_KEY("CANCELLED")) ||
+           status.equal(VELKOR_KEY("REJECTED"));
+}
+
+// int(time.time() * 1000), through the module-level name `time`.
+inline nb::object wall_ms() {
+    nb::object now = global("time").attr("time")() * nb::int_(1000);
+    PyObject* ms = PyNumber_Long(now.ptr());
+    if (!ms) throw nb::python_error();
+    return nb::steal(ms);
+}
+
+[[noreturn]] inline void buffer_error(std::string_view message) { raise(nb::handle(PyExc_BufferError), message); }
+
+// Follow-up work of a change: funds refresh and change notification.
+void schedule_account(nb::handle self);
+void touch(nb::handle self);
+
+}  // namespace book
+}  // namespace velkor::trading

@@ -1,0 +1,275 @@
+// Order tracking: every order row from the front (live return or query row) finds or creates its
+// child order, moves the child's status forward only, and holds a final state back until the
+// child's fills have been counted.
+#include "books.h"
+
+namespace velkor::trading {
+
+using namespace nb::literals;
+using namespace book;
+#define KEY(text) VELKOR_KEY(text)
+
+namespace book {
+
+void schedule_account(nb::handle self) { nb::getattr(self, KEY("_schedule_account"))(); }
+void touch(nb::handle self) { nb::getattr(self, KEY("_touch"))(); }
+
+}  // namespace book
+
+namespace {
+
+// The user order and the child order of an order first seen in a row.
+void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle front, nb::handle session,
+                  nb::handle ref, nb::handle system, nb::handle syskey) {
+    nb::object symbol = symbol_of(row);
+    nb::object comb = item_or(row, KEY("CombOffsetFlag"), nb::none());
+    nb::object flag = comb.is_none() || comb.equal(KEY("")) ? item_or(row, KEY("OffsetFlag"), nb::none()) : comb;
+
+    nb::dict order;
+    put(order, KEY("order_id"), key);
+    put(order, KEY("order_sys_id"), syskey);
+    put(order, KEY("symbol"), symbol);
+    put(order, KEY("direction"), direction_of(row));
+    put(order, KEY("offset"), global("order_offset")(flag));
+    put(order, KEY("limit_price"), global("finite")(item_or(row, KEY("LimitPrice"), nb::none())));
+    nb::int_ zero(0);
+    put(order, KEY("volume_original"), zero);
+    put(order, KEY("volume_traded"), zero);
+    put(order, KEY("volume_left"), zero);
+    put(order, KEY("status"), KEY("PENDING"));
+    put(order, KEY("status_msg"), KEY(""));
+    put(order, KEY("cancel_pending"), Py_False);
+    put(order, KEY("cancel_error"), nb::none());
+    put(order, KEY("insert_time"), global("timestamp")(item_or(row, KEY("InsertDate"), KEY("")),
+                                                       item_or(row, KEY("InsertTime"), KEY(""))));
+    put(get(self, "o"), key, order);
+
+    nb::dict child;
+    put(child, KEY("order_id"), key);
+    put(child, KEY("parent"), key);
+    put(child, KEY("symbol"), symbol);
+    put(child, KEY("direction"), item(order, KEY("direction")));
+    put(child, KEY("offset"), item(order, KEY("offset")));
+    put(child, KEY("exchange_order_id"), system);
+    put(child, KEY("close_type"), KEY("UNSPECIFIED"));
+    put(child, KEY("volume_original"), zero);
+    put(child, KEY("volume_traded"), zero);
+    put(child, KEY("volume_left"), zero);
+    put(child, KEY("status"), KEY("PENDING"));
+    put(child, KEY("is_confirmed"), Py_False);
+    put(child, KEY("status_msg"), KEY(""));
+    put(child, KEY("cancel_pending"), Py_False);
+    put(child, KEY("cancel_error"), nb::none());
+    put(child, KEY("ref"), ref);
+    put(child, KEY("front"), front);
+    put(child, KEY("session"), session);
+    put(child, KEY("cancel_request_id"), nb::none());
+    put(child, KEY("pending_finish"), Py_False);
+    put(child, KEY("expected_traded"), zero);
+    put(child, KEY("finish_status"), nb::none());
+    put(child, KEY("finish_msg"), KEY(""));
+    put(get(self, "native_orders"), key, child);
+}
+
+// The session's status of an order row.
+nb::handle row_status(nb::handle submit, nb::handle status) {
+    if (submit.equal(KEY("4"))) return KEY("REJECTED");
+    if (status.equal(KEY("0"))) return KEY("FILLED");
+    if (status.equal(KEY("2")) || status.equal(KEY("4")) || status.equal(KEY("5"))) return KEY("CANCELLED");
+    return KEY("ALIVE");
+}
+
+// A child's status moves forward only; a held-back final state waits for another final state.
+bool moves_forward(nb::handle child, nb::handle now, nb::handle next, bool finished) {
+    if (now.equal(KEY("FILLED"))) return next.equal(KEY("FILLED"));
+    if (now.equal(KEY("REJECTED"))) return next.equal(KEY("REJECTED"));
+    if (now.equal(KEY("CANCELLED")) && !next.equal(KEY("CANCELLED")) && !next.equal(KEY("REJECTED"))) return false;
+    return finished || !truthy(item_or(child, KEY("pending_finish"), Py_False));
+}
+
+nb::handle status_text(nb::handle status) {
+    if (status.equal(KEY("FILLED"))) return KEY("全部成交");
+    if (status.equal(KEY("CANCELLED"))) return KEY("剩余委托已不再排队");
+    if (status.equal(KEY("REJECTED"))) return KEY("报单被拒绝");
+    return KEY("");
+}
+
+nb::handle close_type_of(nb::handle comb_offset) {
+    nb::str flag(comb_offset);
+    if (PyUnicode_GET_LENGTH(flag.ptr()) == 0) return KEY("UNSPECIFIED");
+    switch (PyUnicode_READ_CHAR(flag.ptr(), 0)) {
+        case '0': return nb::none();
+        case '3': return KEY("TODAY");
+        case '4': return KEY("HISTORY");
+        default: return KEY("UNSPECIFIED");
+    }
+}
+
+// Applies one order row to its child; returns early when the row is stale or would move the child
+// backwards.
+void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle cid, nb::handle query_revision) {
+    nb::int_ zero(0);
+    if (!query_revision.is_none() && item_or(get(self, "order_revisions"), cid, zero) > query_revision) return;
+
+    nb::object previous = nb::steal(PyDict_Check(child.ptr()) ? PyDict_Copy(child.ptr()) : nullptr);
+    if (!previous.is_valid()) previous = nb::getattr(child, KEY("copy"))();
+    nb::object submit = item_or(row, KEY("OrderSubmitStatus"), nb::none());
+    nb::handle status = row_status(submit, item(row, KEY("OrderStatus")));
+    bool finished = is_final(status);
+    if (!moves_forward(child, item(child, KEY("status")), status, finished)) return;
+
+    nb::object original = item(row, KEY("VolumeTotalOriginal"));
+    nb::object expected = larger(item_or(row, KEY("VolumeTraded"), zero), item_or(child, KEY("expected_traded"), zero));
+    if (status.equal(KEY("FILLED"))) expected = larger(original, expected);
+
+    // A return without an exchange order number keeps the one already known: the order must stay
+    // cancellable.
+    nb::object system = item_or(row, KEY("OrderSysID"), KEY(""));
+    if (truthy(stripped(system)) || !truthy(stripped(item(child, KEY("exchange_order_id")))))
+        put(child, KEY("exchange_order_id"), system);
+    put(child, KEY("close_type"), close_type_of(item(row, KEY("CombOffsetFlag"))));
+    put(child, KEY("volume_original"), original);
+    put(child, KEY("volume_left"), original - item(child, KEY("volume_traded")));
+    put(child, KEY("is_confirmed"), Py_True);
+    nb::object previous_msg = item(previous, KEY("status_msg"));
+    bool cancel_refused = submit.equal(KEY("5"));
+    bool keep_msg = cancel_refused && status.equal(KEY("ALIVE")) && truthy(previous_msg);
+    put(child, KEY("status_msg"), keep_msg ? nb::handle(previous_msg) : status_text(status));
+    put(child, KEY("front"), item(row, KEY("FrontID")));
+    put(child, KEY("session"), item(row, KEY("SessionID")));
+    put(child, KEY("ref"), item(row, KEY("OrderRef")));
+    put(child, KEY("expected_traded"), expected);
+    if (item(child, KEY("volume_left")) < zero) buffer_error("成交数量超过订单原始数量");
+
+    // A final state reported before all its fills were counted waits for them.
+    bool pending_finish = finished && item(child, KEY("volume_traded")) < expected;
+    put(child, KEY("pending_finish"), pending_finish ? Py_True : Py_False);
+    if (pending_finish) {
+        put(child, KEY("finish_status"), status);
+        put(child, KEY("finish_msg"), item(child, KEY("status_msg")));
+        put(child, KEY("status_msg"), previous_msg);
+    } else {
+        put(child, KEY("finish_status"), nb::none());
+        put(child, KEY("finish_msg"), KEY(""));
+    }
+    put(child, KEY("status"), pending_finish ? KEY("ALIVE") : status);
+
+    if (finished) {
+        put(child, KEY("cancel_pending"), Py_False);
+        put(child, KEY("cancel_error"), nb::none());
+    } else if (cancel_refused && truthy(item(child, KEY("cancel_pending"))) &&
+               !item(child, KEY("cancel_request_id")).is_none()) {
+        put(child, KEY("cancel_pending"), Py_False);
+        put(child, KEY("cancel_error"), KEY("撤单被拒绝"));
+    }
+
+    nb::object order = item(get(self, "o"), item(child, KEY("parent")));
+    if (item(order, KEY("limit_price")).is_none()) {
+        put(order, KEY("limit_price"), global("finite")(item_or(row, KEY("LimitPrice"), nb::none())));
+        put(order, KEY("insert_time"), global("timestamp")(item_or(row, KEY("InsertDate"), KEY("")),
+                                                           item_or(row, KEY("InsertTime"), KEY(""))));
+    }
+
+    if (child.not_equal(previous)) {
+        nb::object revision = get(self, "revision") + nb::int_(1);
+        set(self, "revision", revision);
+        put(get(self, "order_revisions"), cid, revision);
+        if (truthy(get(self, "position_ready"))) recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
+        aggregate(self, child);
+        schedule_account(self);
+        touch(self);
+    }
+}
+
+// Fills that arrived before their order, replayed once the order's exchange number is known.
+void replay_pending(nb::handle self, nb::handle row) {
+    nb::object system_id = stripped_field(row, KEY("OrderSysID"));
+    if (!truthy(system_id)) return;
+    nb::object pending = get(self, "pending_trades");
+    if (!truthy(pending)) return;
+    nb::list waiting(nb::getattr(pending, KEY("values"))());
+    for (nb::handle trade : waiting)
+        if (stripped_field(trade, KEY("OrderSysID")).equal(system_id))
+            apply_trade(self, trade, truthy(get(self, "position_ready")));
+}
+
+}  // namespace
+
+nb::object by_ref(nb::handle self, nb::handle ref) {
+    nb::object refkey = nb::make_tuple(get(self, "front"), get(self, "session"), nb::str(ref));
+    nb::object cid = item_or(get(self, "ref_orders"), refkey, nb::none());
+    if (cid.is_none()) return nb::none();
+    return item_or(get(self, "native_orders"), cid, nb::none());
+}
+
+bool is_spec_order(nb::handle row) {
+    nb::object flag = item_or(row, KEY("CombHedgeFlag"), nb::none());
+    if (flag.is_none()) return false;
+    nb::str text(flag);
+    return PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == '1';
+}
+
+bool is_spec_trade(nb::handle row) { return item_or(row, KEY("HedgeFlag"), nb::none()).equal(KEY("1")); }
+
+nb::object child_of(nb::handle self, nb::handle row) {
+    nb::object front = item_or(row, KEY("FrontID"), get(self, "front"));
+    nb::object session = item_or(row, KEY("SessionID"), get(self, "session"));
+    nb::str ref(item_or(row, KEY("OrderRef"), KEY("")));
+    nb::object refkey = nb::make_tuple(front, session, ref);
+    nb::object system = item_or(row, KEY("OrderSysID"), KEY(""));
+    nb::object syskey = stripped(system);
+    if (!truthy(syskey)) syskey = nb::none();
+
+    nb::object ref_orders = get(self, "ref_orders"), system_orders = get(self, "system_orders");
+    nb::object native_orders = get(self, "native_orders");
+    nb::object by_ref = item_or(ref_orders, refkey, nb::none());
+    nb::object by_system = syskey.is_none() ? nb::none() : item_or(system_orders, syskey, nb::none());
+    if (!by_ref.is_none() && !by_system.is_none() && by_ref.not_equal(by_system))
+        buffer_error("同一个 CTP OrderSysID 关联到不同订单");
+    nb::object key = by_ref.is_none() ? by_system : by_ref;
+    if (key.is_none()) {
+        key = global("local_order_id")(front, session, ref);
+        create_order(self, row, key, front, session, ref, system, syskey);
+    }
+    put(ref_orders, refkey, key);
+    if (!syskey.is_none()) {
+        nb::object known = stripped(item(item(native_orders, key), KEY("exchange_order_id")));
+        if (truthy(known) && known.not_equal(syskey)) buffer_error("已有订单的 CTP OrderSysID 发生变化");
+        put(system_orders, syskey, key);
+    }
+    return item(native_orders, key);
+}
+
+void apply_order(nb::handle self, nb::handle row, nb::handle query_revision) {
+    nb::object day = item_or(row, KEY("TradingDay"), KEY(""));
+    if (truthy(day) && day.not_equal(get(self, "day")))
+        raise(nb::handle(PyExc_TimeoutError), "订单回报的交易日发生变化");
+    nb::object child = child_of(self, row);
+    update_child(self, row, child, item(child, KEY("order_id")), query_revision);
+    // Also after a stale or backward row: the row may have just made the exchange number known.
+    replay_pending(self, row);
+}
+
+static MethodRegistration reg_by_ref(Slot::by_ref, [](TradingClass& cls) {
+    cls.def("_by_ref", [](nb::handle self, nb::handle ref) { return by_ref(self, ref); }, "ref"_a);
+});
+
+static MethodRegistration reg_is_spec_order(Slot::is_spec_order, [](TradingClass& cls) {
+    cls.def_static("_is_spec_order", [](nb::handle row) { return is_spec_order(row); }, "row"_a);
+});
+
+static MethodRegistration reg_is_spec_trade(Slot::is_spec_trade, [](TradingClass& cls) {
+    cls.def_static("_is_spec_trade", [](nb::handle row) { return is_spec_trade(row); }, "row"_a);
+});
+
+static MethodRegistration reg_child(Slot::child, [](TradingClass& cls) {
+    cls.def("_child", [](nb::handle self, nb::handle row) { return child_of(self, row); }, "row"_a);
+});
+
+static MethodRegistration reg_order(Slot::order, [](TradingClass& cls) {
+    cls.def("_order", [](nb::handle self, nb::handle row, nb::handle query_revision) {
+        apply_order(self, row, query_revision);
+    }, "row"_a, "query_revision"_a = nb::none());
+});
+
+}  // namespace velkor::trading

@@ -1,0 +1,200 @@
+// Position accounting: fills move the local position book, live closing orders freeze part of it,
+// and child orders roll up into the user orders.
+#include "books.h"
+
+namespace velkor::trading {
+
+using namespace nb::literals;
+using namespace book;
+#define KEY(text) VELKOR_KEY(text)
+
+namespace {
+
+// The record keys of one side of a position.
+struct SideKeys {
+    nb::object total, today, his, frozen, available;
+};
+
+SideKeys side_keys(nb::handle side) {
+    if (side.equal(KEY("long")))
+        return {nb::borrow(KEY("pos_long")), nb::borrow(KEY("pos_long_today")), nb::borrow(KEY("pos_long_his")),
+                nb::borrow(KEY("frozen_long")), nb::borrow(KEY("available_long"))};
+    if (side.equal(KEY("short")))
+        return {nb::borrow(KEY("pos_short")), nb::borrow(KEY("pos_short_today")), nb::borrow(KEY("pos_short_his")),
+                nb::borrow(KEY("frozen_short")), nb::borrow(KEY("available_short"))};
+    nb::str name(side);
+    return {KEY("pos_") + name, KEY("pos_") + name + KEY("_today"), KEY("pos_") + name + KEY("_his"),
+            KEY("frozen_") + name, KEY("available_") + name};
+}
+
+// Calls fn(value) for every value of a dict, holding each value while it is used; raises like a
+// dict iterator when the dict changes size underneath.
+template <typename F>
+void each_value(nb::handle d, F&& fn) {
+    if (!PyDict_Check(d.ptr())) {
+        for (nb::handle value : nb::getattr(d, KEY("values"))()) fn(value);
+        return;
+    }
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d.ptr());
+    PyObject *key, *value;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
+        nb::object held = nb::borrow(value);
+        fn(held);
+        if (PyDict_GET_SIZE(d.ptr()) != size)
+            raise(nb::handle(PyExc_RuntimeError), "dictionary changed size during iteration");
+    }
+}
+
+// One child order into its user order.
+void aggregate_one(nb::handle orders, nb::handle child) {
+    nb::object order = item(orders, item(child, KEY("order_id")));
+    nb::object sys_id = stripped(item(child, KEY("exchange_order_id")));
+    nb::handle keys[] = {KEY("volume_original"), KEY("volume_traded"), KEY("volume_left"), KEY("status"),
+                         KEY("status_msg"),      KEY("cancel_pending"), KEY("cancel_error")};
+    nb::object values[std::size(keys)];
+    for (size_t i = 0; i < std::size(keys); ++i) values[i] = item(child, keys[i]);
+    put(order, KEY("order_sys_id"), truthy(sys_id) ? nb::handle(sys_id) : nb::none());
+    for (size_t i = 0; i < std::size(keys); ++i) put(order, keys[i], values[i]);
+}
+
+}  // namespace
+
+void apply_position_trade(nb::handle self, nb::handle row) {
+    nb::object symbol = symbol_of(row);
+    nb::object now = wall_ms();
+    nb::object book = get(self, "p");
+    if (!contains(book, symbol)) put(book, symbol, global("empty_position")(symbol, now));
+    nb::object record = item(book, symbol);
+
+    nb::object volume = item(row, KEY("Volume"));
+    nb::object flag = item(row, KEY("OffsetFlag"));
+    bool buy = item(row, KEY("Direction")).equal(KEY("0"));
+    bool open = flag.equal(KEY("0"));
+    // Opening adds to the side bought or sold; closing takes from the opposite side.
+    SideKeys k = side_keys(open == buy ? KEY("long") : KEY("short"));
+
+    // Quantities unknown (no baseline for this symbol): the fill is counted into its order but the
+    // book is not guessed at; the record stays unknown.
+    for (nb::handle key : {nb::handle(KEY("pos_long")), nb::handle(KEY("pos_short")), nb::handle(k.today),
+                           nb::handle(k.his)})
+        if (item(record, key).is_none()) return;
+
+    if (open) {
+        put(record, k.total, item(record, k.total) + volume);
+        put(record, k.today, item(record, k.today) + volume);
+    } else {
+        if (volume > item(record, k.total)) buffer_error("平仓成交数量超过本地持仓");
+        std::pair<nb::object, nb::object> buckets[2];
+        size_t count = 1;
+        if (flag.equal(KEY("3"))) {
+            buckets[0] = {k.today, volume};
+        } else if (flag.equal(KEY("4"))) {
+            buckets[0] = {k.his, volume};
+        } else {
+            // A plain close takes history first, then today.
+            nb::object history = smaller(volume, item(record, k.his));
+            buckets[0] = {k.his, history};
+            buckets[1] = {k.today, volume - history};
+            count = 2;
+        }
+        // Every bucket is checked before any changes, so a refused fill leaves the record whole.
+        for (size_t i = 0; i < count; ++i)
+            if (buckets[i].second > item(record, buckets[i].first)) buffer_error("平仓成交数量超过本地对应今昨仓");
+        for (size_t i = 0; i < count; ++i)
+            put(record, buckets[i].first, item(record, buckets[i].first) - buckets[i].second);
+        put(record, k.total, item(record, k.total) - volume);
+    }
+    put(record, KEY("pos"), item(record, KEY("pos_long")) - item(record, KEY("pos_short")));
+    put(record, KEY("updated_at"), now);
+}
+
+nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
+    nb::object record = item_or(get(self, "p"), symbol, nb::none());
+    SideKeys k = side_keys(side);
+    if (record.is_none() || item(record, k.total).is_none()) return nb::make_tuple(0, 0);
+    nb::object history = item(record, k.his);
+    nb::object today = item(record, k.today);
+    nb::handle closing = side.equal(KEY("long")) ? KEY("SELL") : KEY("BUY");
+    nb::int_ zero(0);
+    each_value(get(self, "native_orders"), [&](nb::handle child) {
+        if (item(child, KEY("symbol")).not_equal(symbol) || item(child, KEY("direction")).not_equal(closing) ||
+            item(child, KEY("offset")).equal(KEY("OPEN")) || is_final(item(child, KEY("status"))))
+            return;
+        nb::object left = item(child, KEY("volume_left"));
+        nb::object close_type = item(child, KEY("close_type"));
+        if (close_type.equal(KEY("TODAY"))) {
+            today = today - left;
+        } else if (close_type.equal(KEY("HISTORY"))) {
+            history = history - left;
+        } else {
+            // History first, never lending more than what is left of it; the rest from today.
+            nb::object used = smaller(left, larger(history, zero));
+            history = history - used;
+            today = today - (left - used);
+        }
+    });
+    if (smaller(today, history) < zero) buffer_error("有效平仓委托冻结量超过本地持仓");
+    return nb::make_tuple(history, today);
+}
+
+void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
+    nb::object stamp = nb::borrow(updated);
+    nb::object book = get(self, "p");
+    nb::list work;
+    if (symbol.is_none()) {
+        work = nb::list(nb::getattr(book, KEY("items"))());
+    } else if (contains(book, symbol)) {
+        work.append(nb::make_tuple(symbol, item(book, symbol)));
+    }
+    nb::handle long_side = KEY("long"), short_side = KEY("short");
+    for (nb::handle pair : work) {
+        nb::object sym = pair[0], record = pair[1];
+        if (item(record, KEY("pos_long")).is_none()) continue;
+        auto four = [&] {
+            return nb::make_tuple(item(record, KEY("frozen_long")), item(record, KEY("frozen_short")),
+                                  item(record, KEY("available_long")), item(record, KEY("available_short")));
+        };
+        nb::tuple before = four();
+        for (nb::handle side : {long_side, short_side}) {
+            nb::tuple parts = free_parts(self, sym, side);
+            nb::object available = parts[0] + parts[1];
+            SideKeys k = side_keys(side);
+            put(record, k.available, available);
+            put(record, k.frozen, item(record, k.total) - available);
+        }
+        if (four().not_equal(before)) {
+            if (!truthy(stamp)) stamp = wall_ms();
+            put(record, KEY("updated_at"), stamp);
+        }
+    }
+}
+
+void aggregate(nb::handle self, nb::handle child) {
+    nb::object orders = get(self, "o");
+    if (!child.is_none()) return aggregate_one(orders, child);
+    each_value(get(self, "native_orders"), [&](nb::handle c) { aggregate_one(orders, c); });
+}
+
+static MethodRegistration reg_apply_position_trade(Slot::apply_position_trade, [](TradingClass& cls) {
+    cls.def("_apply_position_trade", [](nb::handle self, nb::handle row) { apply_position_trade(self, row); },
+            "row"_a);
+});
+
+static MethodRegistration reg_free_parts(Slot::free_parts, [](TradingClass& cls) {
+    cls.def("_free_parts", [](nb::handle self, nb::handle symbol, nb::handle side) {
+        return free_parts(self, symbol, side);
+    }, "symbol"_a, "side"_a);
+});
+
+static MethodRegistration reg_recompute_frozen(Slot::recompute_frozen, [](TradingClass& cls) {
+    cls.def("_recompute_frozen", [](nb::handle self, nb::handle updated, nb::handle symbol) {
+        recompute_frozen(self, updated, symbol);
+    }, "updated"_a = nb::none(), nb::kw_only(), "symbol"_a = nb::none());
+});
+
+static MethodRegistration reg_aggregate(Slot::aggregate, [](TradingClass& cls) {
+    cls.def("_aggregate", [](nb::handle self, nb::handle child) { aggregate(self, child); },
+            "child"_a = nb::none());
+});
+
+}  // namespace velkor::trading
