@@ -1,5 +1,6 @@
 """The session's books: order returns, fills and the position book, driven as a counter would."""
 
+import fakes
 import pytest
 
 from velkor import trading
@@ -9,30 +10,19 @@ DAY = "20240102"
 SYMBOL = "SHFE.ag2412"
 
 
-if not hasattr(trading, "local_order_id"):  # TEMP until the module helpers land
-    import math, datetime as _dt
-    trading.local_order_id = lambda f, s, r: f"{f}:{s}:{r}"
-    trading.finite = lambda v: v if isinstance(v, (int, float)) and math.isfinite(v) and abs(v) < 1e100 else None
-    trading.order_offset = lambda v: {"0": "OPEN", "3": "CLOSE_TODAY", "4": "CLOSE_YESTERDAY"}.get(str(v or "")[:1], "CLOSE")
-    def _ts(d, c):
-        try:
-            t = _dt.datetime.strptime(d + c, "%Y%m%d%H:%M:%S").replace(tzinfo=_dt.timezone(_dt.timedelta(hours=8)))
-        except (ValueError, TypeError):
-            return None
-        return int(t.timestamp() * 1000)
-    trading.timestamp = _ts
-
-
 def make_session():
-    s = Trading.__new__(Trading)
-    for name in ("o", "t", "p", "native_orders", "ref_orders", "system_orders", "pending_trades",
-                 "order_revisions"):
-        setattr(s, name, {})
-    s.revision, s.front, s.session, s.day, s.position_ready = 0, 1, 7, DAY, True
-    s.calls = []
-    s._touch = lambda: s.calls.append("touch")
-    s._schedule_account = lambda: s.calls.append("account")
+    s = fakes.make_session()
+    s.day, s.front, s.session, s.position_ready, s.phase = DAY, 1, 7, True, "ready"
     return s
+
+
+def follow_ups(s):
+    """(touched, funds refresh asked for) since the last call."""
+    seen = (s.dirty, "account" in s.pending)
+    s.dirty = False
+    s.changed.clear()
+    s.pending.clear()
+    return seen
 
 
 @pytest.fixture
@@ -194,3 +184,287 @@ def test_aggregate_copies_child_into_user_order(s):
     c["exchange_order_id"] = " 88 "
     s._aggregate(c)
     assert user(s, 1)["order_sys_id"] == "88"
+
+
+# --- order tracking ------------------------------------------------------------------------------
+
+USER_KEYS = ["order_id", "order_sys_id", "symbol", "direction", "offset", "limit_price", "volume_original",
+             "volume_traded", "volume_left", "status", "status_msg", "cancel_pending", "cancel_error", "insert_time"]
+CHILD_KEYS = ["order_id", "parent", "symbol", "direction", "offset", "exchange_order_id", "close_type",
+              "volume_original", "volume_traded", "volume_left", "status", "is_confirmed", "status_msg",
+              "cancel_pending", "cancel_error", "ref", "front", "session", "cancel_request_id", "pending_finish",
+              "expected_traded", "finish_status", "finish_msg"]
+
+
+def test_first_return_of_foreign_order_creates_both_records(s):
+    row = order_row(12, " 777 ", front=3, session=99, direction="1", offset="3", original=4, price=float("nan"))
+    created = s._child(row)
+    key = "3:99:12"
+    assert list(created) == CHILD_KEYS and list(s.o[key]) == USER_KEYS
+    assert created["order_id"] == created["parent"] == key and created["exchange_order_id"] == " 777 "
+    assert (created["close_type"], created["status"], created["is_confirmed"]) == ("UNSPECIFIED", "PENDING", False)
+    assert s.o[key]["order_sys_id"] == "777" and s.o[key]["offset"] == "CLOSE_TODAY"
+    assert s.o[key]["direction"] == "SELL" and s.o[key]["limit_price"] is None
+    assert s.o[key]["insert_time"] == 1704159000000
+    assert s.ref_orders == {(3, 99, "12"): key} and s.system_orders == {"777": key}
+    s._order(row)
+    assert (created["volume_original"], created["volume_left"], created["close_type"]) == (4, 4, "TODAY")
+    assert (created["status"], created["is_confirmed"], s.o[key]["status"]) == ("ALIVE", True, "ALIVE")
+    assert s.revision == 1 and s.order_revisions == {key: 1} and follow_ups(s) == (True, True)
+
+
+@pytest.mark.parametrize("submit, status, expected, msg", [
+    ("4", "0", "REJECTED", "报单被拒绝"),
+    (None, "0", "FILLED", "全部成交"),
+    ("3", "2", "CANCELLED", "剩余委托已不再排队"),
+    ("3", "4", "CANCELLED", "剩余委托已不再排队"),
+    ("3", "5", "CANCELLED", "剩余委托已不再排队"),
+    ("3", "1", "ALIVE", ""),
+    ("0", "a", "ALIVE", ""),
+])
+def test_status_table(s, submit, status, expected, msg):
+    traded = 5 if expected == "FILLED" else 0
+    s._order(order_row(1, "S1", submit=submit, status=status))
+    if traded:
+        s._trade(trade_row("T1", "S1", 5), update_position=False)
+    assert (child(s, 1)["status"], child(s, 1)["status_msg"]) == (expected, msg)
+
+
+@pytest.mark.parametrize("first, second, applied", [
+    (dict(status="5"), dict(status="3"), False),
+    (dict(status="5"), dict(submit="4"), True),
+    (dict(submit="4"), dict(status="5"), False),
+    (dict(status="0"), dict(status="3"), False),     # held-back final state
+    (dict(status="3"), dict(status="5"), True),
+])
+def test_status_moves_forward_only(s, first, second, applied):
+    s._order(order_row(1, "S1", **first))
+    before, revision = dict(child(s, 1)), s.revision
+    s._order(order_row(1, "S1", **second))
+    assert (child(s, 1) != before) is applied and (s.revision > revision) is applied
+
+
+def test_filled_return_before_fills_is_held_back_then_released(s):
+    s._order(order_row(1, "S1"))
+    for tid in ("T1", "T2"):
+        s._trade(trade_row(tid, "S1", 1), update_position=True)
+    s._order(order_row(1, "S1", status="0", traded=5))
+    c = child(s, 1)
+    assert (c["status"], c["status_msg"], c["pending_finish"]) == ("ALIVE", "", True)
+    assert (c["finish_status"], c["finish_msg"], c["expected_traded"]) == ("FILLED", "全部成交", 5)
+    s._order(order_row(1, "S1", status="3"))            # a late live return cannot undo the final state
+    assert c["finish_status"] == "FILLED" and c["pending_finish"] is True
+    s._trade(trade_row("T3", "S1", 3), update_position=True)
+    assert (c["status"], c["status_msg"], c["pending_finish"]) == ("FILLED", "全部成交", False)
+    assert "finish_status" not in c and user(s, 1)["status"] == "FILLED"
+    assert s.p[SYMBOL]["pos_long"] == 5
+
+
+def test_cancel_after_partial_fill_waits_for_reported_fills(s):
+    hold(s)
+    s._order(order_row(1, "S1"))
+    s._trade(trade_row("T1", "S1", 1), update_position=True)
+    child(s, 1).update(cancel_pending=True, cancel_request_id=9)
+    s._order(order_row(1, "S1", status="5", traded=2))
+    c = child(s, 1)
+    assert (c["status"], c["pending_finish"], c["finish_status"], c["cancel_pending"]) == \
+        ("ALIVE", True, "CANCELLED", False)
+    s._trade(trade_row("T2", "S1", 1), update_position=True)
+    assert (c["status"], c["status_msg"], c["volume_traded"], c["volume_left"]) == \
+        ("CANCELLED", "剩余委托已不再排队", 2, 3)
+    assert user(s, 1)["status"] == "CANCELLED" and s.p[SYMBOL]["pos_long"] == 2
+
+
+def test_refused_cancel_ends_cancellation_and_keeps_message(s):
+    s._order(order_row(1, "S1"))
+    c = child(s, 1)
+    c.update(cancel_pending=True, cancel_request_id=4, status_msg="已报")
+    s._order(order_row(1, "S1", submit="5"))
+    assert (c["cancel_pending"], c["cancel_error"], c["status_msg"], c["status"]) == \
+        (False, "撤单被拒绝", "已报", "ALIVE")
+    assert user(s, 1)["cancel_error"] == "撤单被拒绝"
+
+
+def test_stale_query_row_ignored_but_replays_waiting_fill(s):
+    s._child(order_row(1))
+    s._order(order_row(1, status="1"))
+    assert s.order_revisions == {"1:7:1": 1}
+    s._trade(trade_row("T1", "S1", 2), update_position=False)
+    assert "T1" in s.pending_trades
+    s._order(order_row(1, "S1", status="3"), query_revision=0)   # query sent before the last change
+    c = child(s, 1)
+    assert c["exchange_order_id"] == "" and c["volume_original"] == 5
+    assert c["volume_traded"] == 2 and s.pending_trades == {} and "T1" in s.t
+
+
+def test_backward_row_still_replays_waiting_fill(s):
+    s._order(order_row(1, status="5", traded=0))
+    s._trade(trade_row("T1", "S1", 2), update_position=False)
+    s._order(order_row(1, "S1", status="3"))
+    assert child(s, 1)["status"] == "CANCELLED" and child(s, 1)["volume_traded"] == 2 and s.pending_trades == {}
+
+
+def test_unchanged_return_does_no_follow_up_but_releases_fills(s):
+    s._order(order_row(1, "S1"))
+    s._trade(trade_row("T9", "S9", 1), update_position=False)   # a fill whose order is still unknown
+    follow_ups(s)
+    s._order(order_row(1, "S1", LimitPrice=1.0))
+    assert s.revision == 1 and s.order_revisions == {"1:7:1": 1} and follow_ups(s) == (False, False)
+    assert user(s, 1)["limit_price"] == 5000.0
+    s.pending_trades["T9"]["OrderSysID"] = " S1 "
+    s._order(order_row(1, "S1"))
+    assert s.revision == 1 and child(s, 1)["volume_traded"] == 1 and follow_ups(s) == (True, True)
+    assert s.pending_trades == {}
+
+
+def test_empty_exchange_number_keeps_the_known_one(s):
+    s._order(order_row(1, " S1"))
+    s._order(order_row(1, "", status="1"))
+    assert child(s, 1)["exchange_order_id"] == " S1" and user(s, 1)["order_sys_id"] == "S1"
+    assert child(s, 1)["status"] == "ALIVE"
+
+
+def test_order_errors(s):
+    s._order(order_row(1, "S1"))
+    s._order(order_row(2, "S2"))
+    with pytest.raises(BufferError, match="同一个 CTP OrderSysID 关联到不同订单"):
+        s._order(order_row(2, "S1"))
+    with pytest.raises(BufferError, match="已有订单的 CTP OrderSysID 发生变化"):
+        s._order(order_row(1, "S3"))
+    with pytest.raises(TimeoutError, match="订单回报的交易日发生变化"):
+        s._order(order_row(3, "S4", TradingDay="20240103"))
+    assert "1:7:3" not in s.native_orders
+    s._trade(trade_row("T1", "S2", 3), update_position=False)
+    with pytest.raises(BufferError, match="成交数量超过订单原始数量"):
+        s._order(order_row(2, "S2", original=2))
+
+
+def test_by_ref_uses_current_login(s):
+    s._order(order_row(5, "S1"))
+    assert s._by_ref(5) is child(s, 5) and s._by_ref("5") is child(s, 5)
+    s.session = 8
+    assert s._by_ref(5) is None
+
+
+@pytest.mark.parametrize("row, spec", [
+    ({"CombHedgeFlag": "1"}, True), ({"CombHedgeFlag": "13"}, True), ({"CombHedgeFlag": "31"}, False),
+    ({"CombHedgeFlag": ""}, False), ({"CombHedgeFlag": None}, False), ({}, False), ({"CombHedgeFlag": 1}, True),
+])
+def test_is_spec_order(row, spec):
+    assert Trading._is_spec_order(row) is spec
+
+
+@pytest.mark.parametrize("flag, spec", [("1", True), ("3", False), ("", False), (None, False), (1, False)])
+def test_is_spec_trade(flag, spec):
+    assert Trading._is_spec_trade({"HedgeFlag": flag}) is spec
+
+
+# --- trade intake --------------------------------------------------------------------------------
+
+def test_fill_before_its_order_is_buffered_replayed_and_counted_once(s):
+    hold(s)
+    row = trade_row(" T1 ", "S1", 2)
+    assert s._trade(row, update_position=True) is False
+    assert s._trade(dict(row), update_position=True) is False
+    assert list(s.pending_trades) == ["T1"] and s.t == {} and s.p[SYMBOL]["pos_long"] == 0
+    s._order(order_row(1, "S1"))
+    assert s.pending_trades == {} and list(s.t) == ["T1"]
+    assert child(s, 1)["volume_traded"] == 2 and user(s, 1)["volume_left"] == 3
+    assert s.p[SYMBOL]["pos_long_today"] == 2
+    assert s._trade(row, update_position=True) is False
+    s._order(order_row(1, "S1", status="1", traded=2))
+    assert child(s, 1)["volume_traded"] == 2 and s.p[SYMBOL]["pos_long"] == 2
+
+
+def test_live_fill_then_query_copy_counts_once(s):
+    hold(s)
+    s._order(order_row(1, "S1"))
+    assert s._trade(trade_row("T1", "S1", 2), update_position=True) is True
+    assert s._trade(trade_row("T1", " S1", 2, Price=1.0), update_position=False) is False
+    assert child(s, 1)["volume_traded"] == 2 and s.p[SYMBOL]["pos_long"] == 2 and s.t["T1"]["price"] == 5001.0
+
+
+def test_trade_record_keys_and_values(s):
+    s._order(order_row(1, "S1", direction="1", offset="4", original=3))
+    follow_ups(s)
+    s._trade(trade_row("T1", " S1 ", 3, direction="1", offset="4"), update_position=False)
+    assert s.t["T1"] == {"trade_id": "T1", "order_sys_id": "S1", "symbol": SYMBOL, "direction": "SELL",
+                         "offset": "CLOSE_YESTERDAY", "price": 5001.0, "volume": 3, "trade_time": 1704159060000}
+    assert list(s.t["T1"]) == ["trade_id", "order_sys_id", "symbol", "direction", "offset", "price", "volume",
+                               "trade_time"]
+    assert SYMBOL not in s.p and follow_ups(s) == (True, True)
+    assert (child(s, 1)["status"], child(s, 1)["status_msg"]) == ("FILLED", "全部成交")
+
+
+@pytest.mark.parametrize("volume", [0, -1, 2.0, True, None, "2"])
+def test_invalid_fill_volume(s, volume):
+    s._order(order_row(1, "S1"))
+    s._trade(trade_row("T0", "S9", 1), update_position=False)
+    s.pending_trades["T0"].update(OrderSysID="S1", Volume=volume)
+    with pytest.raises(BufferError, match="成交数量无效"):
+        s._trade(s.pending_trades["T0"], update_position=True)
+    assert s.pending_trades == {} and child(s, 1)["volume_traded"] == 0 and s.t == {}
+
+
+def test_fill_skips_and_errors(s):
+    s._order(order_row(1, "S1"))
+    assert s._trade(trade_row("T1", "S1", 1, HedgeFlag="3"), update_position=True) is False
+    with pytest.raises(BufferError, match="CTP 成交回报缺少 TradeID"):
+        s._trade(trade_row("  ", "S1", 1), update_position=True)
+    with pytest.raises(TimeoutError, match="成交回报的交易日发生变化"):
+        s._trade(trade_row("T1", "S1", 1, TradingDay="20240103"), update_position=True)
+    with pytest.raises(BufferError, match="成交数量超过订单原始数量"):
+        s._trade(trade_row("T1", "S1", 6), update_position=True)
+    assert s.t == {} and s.pending_trades == {}
+    with pytest.raises(TypeError):
+        s._trade(trade_row("T1", "S1", 1), True)
+
+
+def test_unmatched_fill_buffer_is_bounded(s):
+    s.pending_trades = {f"X{i}": {} for i in range(32767)}
+    assert s._trade(trade_row("T1", "", 1), update_position=False) is False
+    assert s._trade(trade_row("T1", "", 1), update_position=False) is False
+    with pytest.raises(BufferError, match="未关联订单的成交暂存队列已满"):
+        s._trade(trade_row("T2", "S1", 1), update_position=False)
+    assert len(s.pending_trades) == 32768 and "T2" not in s.pending_trades
+
+
+def test_split_shfe_close_consumes_history_then_today(s):
+    hold(s, long=(2, 3))
+    s._order(order_row(1, "S1", direction="1", offset="4", original=2))
+    s._order(order_row(2, "S2", direction="1", offset="3", original=3))
+    rec = s.p[SYMBOL]
+    assert (rec["available_long"], rec["frozen_long"]) == (0, 5)
+    s._trade(trade_row("T1", "S1", 2, direction="1", offset="4"), update_position=True)
+    assert (rec["pos_long_his"], rec["pos_long_today"], rec["available_long"], rec["frozen_long"]) == (0, 3, 0, 3)
+    s._trade(trade_row("T2", "S2", 3, direction="1", offset="3"), update_position=True)
+    assert (rec["pos_long"], rec["pos"], rec["available_long"], rec["frozen_long"]) == (0, 0, 0, 0)
+    assert user(s, 1)["status"] == user(s, 2)["status"] == "FILLED"
+
+
+def test_close_larger_than_free_lots_leaves_book_unchanged(s):
+    rec = hold(s, long=(1, 1))
+    before = dict(rec)
+    s.position_ready = False   # the order came in with the order query, before the baseline
+    s._order(order_row(1, "S1", direction="1", offset="1", original=3))
+    s.position_ready = True
+    follow_ups(s)
+    with pytest.raises(BufferError, match="平仓成交数量超过本地持仓"):
+        s._trade(trade_row("T1", "S1", 3, direction="1", offset="1"), update_position=True)
+    assert rec == before and follow_ups(s) == (False, False)
+
+
+def test_frozen_and_available_follow_a_closing_order(s):
+    rec = hold(s, short=(3, 4))
+    view = lambda: (rec["available_short"], rec["frozen_short"], rec["pos_short"])
+    assert view() == (7, 0, 7)
+    s._order(order_row(1, "S1", direction="0", offset="1", original=5, status="a"))
+    assert view() == (2, 5, 7)
+    s._trade(trade_row("T1", "S1", 2, direction="0", offset="1"), update_position=True)
+    assert view() == (2, 3, 5) and (rec["pos_short_his"], rec["pos_short_today"]) == (1, 4)
+    s._order(order_row(1, "S1", direction="0", offset="1", original=5, status="5", traded=2))
+    assert view() == (5, 0, 5)
+    s._order(order_row(2, "S2", direction="0", offset="3", original=4, status="3"))
+    assert view() == (1, 4, 5)
+    s._order(order_row(2, "S2", direction="0", offset="3", original=4, submit="4"))
+    assert view() == (5, 0, 5) and rec["pos"] == -5

@@ -65,12 +65,6 @@ inline void put(nb::handle d, nb::handle k, nb::handle v) {
     if (PyObject_SetItem(d.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
 }
 
-inline bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
 // x.strip()
 inline nb::object stripped(nb::handle h) { return nb::getattr(h, VELKOR_KEY("strip"))(); }
 
@@ -111,10 +105,6 @@ inline nb::object wall_ms() {
 }
 
 [[noreturn]] inline void buffer_error(std::string_view message) { raise(nb::handle(PyExc_BufferError), message); }
-
-// Follow-up work of a change: funds refresh and change notification.
-void schedule_account(nb::handle self);
-void touch(nb::handle self);
 
 }  // namespace book
 }  // namespace velkor::trading

@@ -9,13 +9,6 @@ using namespace nb::literals;
 using namespace book;
 #define KEY(text) VELKOR_KEY(text)
 
-namespace book {
-
-void schedule_account(nb::handle self) { nb::getattr(self, KEY("_schedule_account"))(); }
-void touch(nb::handle self) { nb::getattr(self, KEY("_touch"))(); }
-
-}  // namespace book
-
 namespace {
 
 // The user order and the child order of an order first seen in a row.
