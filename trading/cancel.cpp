@@ -12,11 +12,6 @@ nb::list answer(nb::handle status, nb::handle order_id, const char* message = nu
     return out;
 }
 
-bool finished(nb::handle status) {
-    return compare(status, VELKOR_KEY("FILLED"), Py_EQ) || compare(status, VELKOR_KEY("CANCELLED"), Py_EQ) ||
-           compare(status, VELKOR_KEY("REJECTED"), Py_EQ);
-}
-
 constexpr const char* UNCONFIRMED = "订单尚未确认，撤单未提交";
 
 }  // namespace
@@ -30,7 +25,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
         nb::object orders = get(self, "orders");
         if (contains(orders, order_id)) values = orders[order_id].attr(VELKOR_KEY("_values"));
     }
-    if (values.is_none() || finished(values[VELKOR_KEY("status")])) return nb::list();
+    if (values.is_none() || book::is_final(values[VELKOR_KEY("status")])) return nb::list();
 
     nb::handle rejected = VELKOR_KEY("REJECTED");
     if (compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_NE) || truthy(get(self, "reset_pending")))
@@ -77,7 +72,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
 }
 
 static MethodRegistration reg_cancel(Slot::cancel, [](TradingClass& cls) {
-    cls.def("cancel", &cancel, nb::arg("order_id"));
+    cls.def("cancel", &cancel, nb::arg("order_id").none());
 });
 
 }  // namespace velkor::trading::entry

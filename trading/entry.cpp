@@ -2,6 +2,7 @@
 // results; `_insert` checks against the instrument, plans (closes on SHFE and INE split into
 // close-yesterday and close-today parts), registers every order, then sends them in plan order.
 // Neither suspends: the whole submission happens in one step of the awaiting task.
+#include "coro.h"
 #include "entry.h"
 
 #include <cmath>
@@ -66,13 +67,6 @@ struct Registered {
     nb::object child;
     const char* flag;
 };
-
-nb::object now_ms() {
-    nb::object seconds = global("time").attr("time")();
-    nb::object ms = nb::steal(PyNumber_Multiply(seconds.ptr(), nb::int_(1000).ptr()));
-    if (!ms.is_valid()) throw nb::python_error();
-    return nb::steal(PyNumber_Long(ms.ptr()));
-}
 
 nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
                         const char* flag, nb::handle limit_price) {
@@ -173,7 +167,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         order["status_msg"] = "";
         order["cancel_pending"] = false;
         order["cancel_error"] = nb::none();
-        order["insert_time"] = now_ms();
+        order["insert_time"] = book::wall_ms();
 
         nb::dict child;
         child["order_id"] = order_id;
@@ -252,7 +246,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         }
     }
 
-    recompute_frozen(self, symbol);
+    recompute_frozen(self, nb::none(), symbol);
     bool submitted = false;
     for (Registered& entry : registered) {
         if (contains(native_orders, entry.child["order_id"])) aggregate(self, entry.child);
@@ -297,29 +291,37 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
     return out;
 }
 
+// Coroutine bodies that never suspend: the work happens on the first send, as an `async def` would.
+static Coro insert_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
+                        nb::object volume, nb::object limit_price) {
+    co_return insert_guarded(self, symbol, direction, offset, volume, limit_price);
+}
+
+static Coro insert_checked_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
+                                nb::object volume, nb::object limit_price) {
+    co_return insert_checked(self, symbol, direction, offset, volume, limit_price);
+}
+
 static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
-    cls.def("insert", &insert_guarded, nb::arg("symbol"), nb::arg("direction"), nb::arg("offset"),
-            nb::arg("volume"), nb::arg("limit_price"));
+    cls.def(
+        "insert",
+        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
+           nb::object limit_price) {
+            return make_coroutine(insert_body(self, symbol, direction, offset, volume, limit_price),
+                                  "Trading.insert", self);
+        },
+        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
 });
 
 static MethodRegistration reg_insert_(Slot::insert_, [](TradingClass& cls) {
-    cls.def("_insert", &insert_checked, nb::arg("symbol"), nb::arg("direction"), nb::arg("offset"),
-            nb::arg("volume"), nb::arg("limit_price"));
+    cls.def(
+        "_insert",
+        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
+           nb::object limit_price) {
+            return make_coroutine(insert_checked_body(self, symbol, direction, offset, volume, limit_price),
+                                  "Trading._insert", self);
+        },
+        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
 });
-
-// Session operations of the core and the books, reached through the instance until their C++ entry
-// points are available here.
-nb::object request(nb::handle self, nb::handle method, nb::handle fields) {
-    return self.attr("_request")(method, fields);
-}
-void touch(nb::handle self) { self.attr("_touch")(); }
-void schedule_account(nb::handle self) { self.attr("_schedule_account")(); }
-nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
-    return self.attr("_free_parts")(symbol, side);
-}
-void recompute_frozen(nb::handle self, nb::handle symbol) {
-    self.attr("_recompute_frozen")(nb::arg("symbol") = symbol);
-}
-void aggregate(nb::handle self, nb::handle child) { self.attr("_aggregate")(child); }
 
 }  // namespace velkor::trading::entry

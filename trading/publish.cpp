@@ -7,16 +7,6 @@
 
 namespace velkor::trading::entry {
 
-nb::object dict_get(nb::handle d, nb::handle key) {
-    if (PyDict_Check(d.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
-        if (v) return nb::borrow(v);
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::none();
-    }
-    return d.attr("get")(key);
-}
-
 nb::object result(nb::handle status, nb::handle order_id, const char* message) {
     nb::object cls = global("TradingResult");
     if (!message) return cls(status, order_id);
@@ -235,11 +225,11 @@ static nb::object position_view(nb::handle self, nb::handle symbol) {
 }
 
 static MethodRegistration reg_position_view(Slot::position_view, [](TradingClass& cls) {
-    cls.def("position_view", &position_view, nb::arg("symbol"));
+    cls.def("position_view", &position_view, nb::arg("symbol").none());
 });
 
 static MethodRegistration reg_update_view(Slot::update_view, [](TradingClass& cls) {
-    cls.def("_update_view", &update_view, nb::arg("obj"), nb::arg("values"), nb::arg("changes"));
+    cls.def("_update_view", &update_view, nb::arg("obj").none(), nb::arg("values").none(), nb::arg("changes").none());
 });
 
 static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
@@ -248,11 +238,11 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
             return map_view_with(self, view, key, values, changes, global("different"));
         },
-        nb::arg("view"), nb::arg("key"), nb::arg("values"), nb::arg("changes"));
+        nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });
 
 static MethodRegistration reg_commit(Slot::commit, [](TradingClass& cls) {
-    cls.def("commit", &commit, nb::arg("changes"));
+    cls.def("commit", &commit, nb::arg("changes").none());
 });
 
 }  // namespace velkor::trading::entry
