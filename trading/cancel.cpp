@@ -41,10 +41,10 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
 
     nb::object pieces = child[VELKOR_KEY("symbol")].attr("split")(VELKOR_KEY("."));
     nb::dict payload;
-    payload["InstrumentID"] = pieces[1];
-    payload["ExchangeID"] = pieces[0];
-    payload["OrderSysID"] = exchange_order_id;
-    payload["ActionFlag"] = "0";
+    payload[VELKOR_KEY("InstrumentID")] = pieces[1];
+    payload[VELKOR_KEY("ExchangeID")] = pieces[0];
+    payload[VELKOR_KEY("OrderSysID")] = exchange_order_id;
+    payload[VELKOR_KEY("ActionFlag")] = "0";
 
     nb::object outcome, rid;
     try {

@@ -71,22 +71,22 @@ struct Registered {
 nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
                         const char* flag, nb::handle limit_price) {
     nb::dict d;
-    d["InstrumentID"] = instrument;
-    d["ExchangeID"] = exchange;
-    d["OrderRef"] = child["ref"];
-    d["Direction"] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? "0" : "1";
-    d["CombOffsetFlag"] = flag;
-    d["CombHedgeFlag"] = "1";
-    d["OrderPriceType"] = "2";
-    d["LimitPrice"] = limit_price;
-    d["VolumeTotalOriginal"] = child["volume_original"];
-    d["TimeCondition"] = "3";
-    d["VolumeCondition"] = "1";
-    d["MinVolume"] = 1;
-    d["ContingentCondition"] = "1";
-    d["ForceCloseReason"] = "0";
-    d["IsAutoSuspend"] = 0;
-    d["UserForceClose"] = 0;
+    d[VELKOR_KEY("InstrumentID")] = instrument;
+    d[VELKOR_KEY("ExchangeID")] = exchange;
+    d[VELKOR_KEY("OrderRef")] = child[VELKOR_KEY("ref")];
+    d[VELKOR_KEY("Direction")] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? "0" : "1";
+    d[VELKOR_KEY("CombOffsetFlag")] = flag;
+    d[VELKOR_KEY("CombHedgeFlag")] = "1";
+    d[VELKOR_KEY("OrderPriceType")] = "2";
+    d[VELKOR_KEY("LimitPrice")] = limit_price;
+    d[VELKOR_KEY("VolumeTotalOriginal")] = child[VELKOR_KEY("volume_original")];
+    d[VELKOR_KEY("TimeCondition")] = "3";
+    d[VELKOR_KEY("VolumeCondition")] = "1";
+    d[VELKOR_KEY("MinVolume")] = 1;
+    d[VELKOR_KEY("ContingentCondition")] = "1";
+    d[VELKOR_KEY("ForceCloseReason")] = "0";
+    d[VELKOR_KEY("IsAutoSuspend")] = 0;
+    d[VELKOR_KEY("UserForceClose")] = 0;
     return d;
 }
 
@@ -107,10 +107,11 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
 
     auto [exchange, instrument_id] = split_symbol(symbol);
     std::vector<Planned> plan;
-    if (compare(offset, VELKOR_KEY("OPEN"), Py_EQ)) {
+    bool closing = !compare(offset, VELKOR_KEY("OPEN"), Py_EQ);
+    bool sell = compare(direction, VELKOR_KEY("SELL"), Py_EQ);
+    if (!closing) {
         plan.push_back({"OPEN", "0", nb::borrow(volume)});
     } else {
-        bool sell = compare(direction, VELKOR_KEY("SELL"), Py_EQ);
         nb::object parts = free_parts(self, symbol, sell ? VELKOR_KEY("long") : VELKOR_KEY("short"));
         nb::object history = parts[0], today = parts[1];
         nb::object free = nb::steal(PyNumber_Add(history.ptr(), today.ptr()));
@@ -137,9 +138,10 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
     }
 
-    // An inconsistent book refuses every order, opening ones too.
-    free_parts(self, symbol, VELKOR_KEY("long"));
-    free_parts(self, symbol, VELKOR_KEY("short"));
+    // An inconsistent book refuses every order, opening ones too (the side a close was planned from
+    // is already known to be consistent).
+    if (!closing || !sell) free_parts(self, symbol, VELKOR_KEY("long"));
+    if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
 
     // Register every planned order before the first one is sent.
     nb::object o = get(self, "o"), native_orders = get(self, "native_orders"), ref_orders = get(self, "ref_orders");
@@ -154,45 +156,45 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         nb::object order_id = local_order_id(front, session, ref);
 
         nb::dict order;
-        order["order_id"] = order_id;
-        order["order_sys_id"] = nb::none();
-        order["symbol"] = symbol;
-        order["direction"] = direction;
-        order["offset"] = entry.offset;
-        order["limit_price"] = limit_price;
-        order["volume_original"] = entry.lots;
-        order["volume_traded"] = 0;
-        order["volume_left"] = entry.lots;
-        order["status"] = "PENDING";
-        order["status_msg"] = "";
-        order["cancel_pending"] = false;
-        order["cancel_error"] = nb::none();
-        order["insert_time"] = book::wall_ms();
+        order[VELKOR_KEY("order_id")] = order_id;
+        order[VELKOR_KEY("order_sys_id")] = nb::none();
+        order[VELKOR_KEY("symbol")] = symbol;
+        order[VELKOR_KEY("direction")] = direction;
+        order[VELKOR_KEY("offset")] = entry.offset;
+        order[VELKOR_KEY("limit_price")] = limit_price;
+        order[VELKOR_KEY("volume_original")] = entry.lots;
+        order[VELKOR_KEY("volume_traded")] = 0;
+        order[VELKOR_KEY("volume_left")] = entry.lots;
+        order[VELKOR_KEY("status")] = "PENDING";
+        order[VELKOR_KEY("status_msg")] = "";
+        order[VELKOR_KEY("cancel_pending")] = false;
+        order[VELKOR_KEY("cancel_error")] = nb::none();
+        order[VELKOR_KEY("insert_time")] = book::wall_ms();
 
         nb::dict child;
-        child["order_id"] = order_id;
-        child["parent"] = order_id;
-        child["symbol"] = symbol;
-        child["direction"] = direction;
-        child["offset"] = entry.offset;
-        child["exchange_order_id"] = "";
-        child["close_type"] = close_type(entry.flag);
-        child["volume_original"] = entry.lots;
-        child["volume_traded"] = 0;
-        child["volume_left"] = entry.lots;
-        child["status"] = "PENDING";
-        child["is_confirmed"] = false;
-        child["status_msg"] = "";
-        child["cancel_pending"] = false;
-        child["cancel_error"] = nb::none();
-        child["ref"] = ref;
-        child["front"] = front;
-        child["session"] = session;
-        child["cancel_request_id"] = nb::none();
-        child["pending_finish"] = false;
-        child["expected_traded"] = 0;
-        child["finish_status"] = nb::none();
-        child["finish_msg"] = "";
+        child[VELKOR_KEY("order_id")] = order_id;
+        child[VELKOR_KEY("parent")] = order_id;
+        child[VELKOR_KEY("symbol")] = symbol;
+        child[VELKOR_KEY("direction")] = direction;
+        child[VELKOR_KEY("offset")] = entry.offset;
+        child[VELKOR_KEY("exchange_order_id")] = "";
+        child[VELKOR_KEY("close_type")] = close_type(entry.flag);
+        child[VELKOR_KEY("volume_original")] = entry.lots;
+        child[VELKOR_KEY("volume_traded")] = 0;
+        child[VELKOR_KEY("volume_left")] = entry.lots;
+        child[VELKOR_KEY("status")] = "PENDING";
+        child[VELKOR_KEY("is_confirmed")] = false;
+        child[VELKOR_KEY("status_msg")] = "";
+        child[VELKOR_KEY("cancel_pending")] = false;
+        child[VELKOR_KEY("cancel_error")] = nb::none();
+        child[VELKOR_KEY("ref")] = ref;
+        child[VELKOR_KEY("front")] = front;
+        child[VELKOR_KEY("session")] = session;
+        child[VELKOR_KEY("cancel_request_id")] = nb::none();
+        child[VELKOR_KEY("pending_finish")] = false;
+        child[VELKOR_KEY("expected_traded")] = 0;
+        child[VELKOR_KEY("finish_status")] = nb::none();
+        child[VELKOR_KEY("finish_msg")] = "";
 
         o[order_id] = order;
         native_orders[order_id] = child;
@@ -213,11 +215,11 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             try {
                 nb::object next = nb::steal(PyNumber_Add(get(self, "request_id").ptr(), nb::int_(1).ptr()));
                 if (!next.is_valid()) throw nb::python_error();
-                child["request_id"] = next;
+                child[VELKOR_KEY("request_id")] = next;
                 nb::dict payload =
                     insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
                 nb::object sent = request(self, insert_method, payload);
-                child["request_id"] = sent[0];
+                child[VELKOR_KEY("request_id")] = sent[0];
                 if (compare(sent[1], nb::int_(0), Py_NE)) message = "报单未提交";
             } catch (nb::python_error& e) {
                 if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
@@ -225,8 +227,8 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                 } else if (e.matches(PyExc_Exception)) {
                     // The request may have left: keep the records whole, the front's answer finds them.
                     const char* unknown = "报单提交结果不明，等待柜台回报";
-                    child["status_msg"] = unknown;
-                    results.append(result(VELKOR_KEY("UNKNOWN"), child["order_id"], unknown));
+                    child[VELKOR_KEY("status_msg")] = unknown;
+                    results.append(result(VELKOR_KEY("UNKNOWN"), child[VELKOR_KEY("order_id")], unknown));
                     failed = true;
                     continue;
                 } else {
@@ -235,21 +237,21 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             }
         }
         if (*message) {
-            nb::object order_id = child["order_id"];
+            nb::object order_id = child[VELKOR_KEY("order_id")];
             native_orders.attr("pop")(order_id, nb::none());
             o.attr("pop")(order_id, nb::none());
-            ref_orders.attr("pop")(nb::make_tuple(child["front"], child["session"], child["ref"]), nb::none());
+            ref_orders.attr("pop")(nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]), nb::none());
             results.append(result(VELKOR_KEY("REJECTED"), nb::none(), message));
             failed = true;
         } else {
-            results.append(result(VELKOR_KEY("SUBMITTED"), child["order_id"]));
+            results.append(result(VELKOR_KEY("SUBMITTED"), child[VELKOR_KEY("order_id")]));
         }
     }
 
     recompute_frozen(self, nb::none(), symbol);
     bool submitted = false;
     for (Registered& entry : registered) {
-        if (contains(native_orders, entry.child["order_id"])) aggregate(self, entry.child);
+        if (contains(native_orders, entry.child[VELKOR_KEY("order_id")])) aggregate(self, entry.child);
     }
     for (nb::handle r : results) {
         if (compare(r.attr("status"), VELKOR_KEY("REJECTED"), Py_NE)) submitted = true;

@@ -51,25 +51,48 @@ static void add_name(nb::handle target, nb::handle name) {
     target.attr("add")(name);
 }
 
+// A value of an immutable builtin type compared with itself: `different` would only confirm it, so
+// the call is skipped (the common case once an object was published from the same private record).
+static bool unchanged_when_same(nb::handle value) {
+    PyObject* v = value.ptr();
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
+}
+
 static nb::object update_view_with(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different) {
     nb::object fields = obj.attr(VELKOR_KEY("fields"));
     nb::object current = obj.attr(VELKOR_KEY("_values"));
     nb::object changed = nb::steal(PySet_New(nullptr));
     if (!changed.is_valid()) throw nb::python_error();
 
-    // First the comparison against the current values, then the copy: a failing comparison leaves
-    // the object as it was.
+    // The keys of `values` that are fields, found from the (short) field list. First the comparison
+    // with the current values, then the copy: a failing comparison leaves the object as it was.
     std::vector<std::pair<nb::object, nb::object>> copy;
-    nb::object items = values.attr("items")();
-    for (nb::handle item : items) {
-        nb::object key = item[0], value = item[1];
-        if (!contains(fields, key)) continue;
+    copy.reserve(16);
+    bool plain = PyDict_CheckExact(values.ptr()) && PyDict_CheckExact(current.ptr());
+    auto compare_field = [&](nb::handle key, nb::object value) {
         nb::object old = dict_get(current, key);
+        if (old.is(value) && unchanged_when_same(value)) {
+            copy.emplace_back(nb::borrow(key), std::move(value));
+            return;
+        }
         PyObject* args[] = {old.ptr(), value.ptr()};
         nb::object verdict = nb::steal(PyObject_Vectorcall(different.ptr(), args, 2, nullptr));
         if (!verdict.is_valid()) throw nb::python_error();
         if (truthy(verdict) && PySet_Add(changed.ptr(), key.ptr()) < 0) throw nb::python_error();
-        copy.emplace_back(std::move(key), std::move(value));
+        copy.emplace_back(nb::borrow(key), std::move(value));
+    };
+    if (plain && PyTuple_CheckExact(fields.ptr())) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fields.ptr()); i < n; ++i) {
+            nb::handle key = PyTuple_GET_ITEM(fields.ptr(), i);
+            PyObject* value = PyDict_GetItemWithError(values.ptr(), key.ptr());
+            if (value) compare_field(key, nb::borrow(value));
+            else if (PyErr_Occurred()) throw nb::python_error();
+        }
+    } else {
+        for (nb::handle item : values.attr("items")()) {
+            nb::object key = item[0];
+            if (contains(fields, key)) compare_field(key, item[1]);
+        }
     }
     for (auto& [key, value] : copy) {
         if (PyObject_SetItem(current.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
@@ -92,16 +115,16 @@ static void unregister_object(nb::handle objects, nb::handle obj) {
     objects.attr("pop")(identity(obj), nb::none());
 }
 
-static nb::object map_view_with(nb::handle self, nb::handle view, nb::handle key, nb::handle values,
-                                nb::handle changes, nb::handle different) {
-    bool created = !contains(view, key);
+// `data` is the map's `_data`: membership and subscription of a LiveMap read it.
+static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle data, nb::handle key,
+                                nb::handle values, nb::handle changes, nb::handle different) {
+    nb::object obj = dict_get(data, key);
+    bool created = obj.is_none() && !contains(data, key);
     if (created) {
-        nb::object item = view.attr(VELKOR_KEY("item_type"))();
-        nb::object data = view.attr(VELKOR_KEY("_data"));
-        if (PyObject_SetItem(data.ptr(), key.ptr(), item.ptr()) < 0) throw nb::python_error();
-        register_object(self, item);
+        obj = view.attr(VELKOR_KEY("item_type"))();
+        if (PyObject_SetItem(data.ptr(), key.ptr(), obj.ptr()) < 0) throw nb::python_error();
+        if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
     }
-    nb::object obj = view[key];
     nb::object updated = update_view_with(obj, values, changes, different);
     nb::object target = change_set(changes, view);
     add_names(target, updated);
@@ -110,9 +133,17 @@ static nb::object map_view_with(nb::handle self, nb::handle view, nb::handle key
 }
 
 // (key, value) pairs of a dict, taken before the loop so that the loop body may call out freely.
+// Every entry is a 2-tuple.
 static nb::list snapshot_items(nb::handle d) {
     if (PyDict_Check(d.ptr())) return nb::steal<nb::list>(PyDict_Items(d.ptr()));
-    return nb::list(d.attr("items")());
+    nb::list out;
+    for (nb::handle item : d.attr("items")()) {
+        nb::object pair = nb::steal(PySequence_Tuple(item.ptr()));
+        if (!pair.is_valid()) throw nb::python_error();
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise(PyExc_ValueError, "items() must yield (key, value) pairs");
+        out.append(pair);
+    }
+    return out;
 }
 
 static nb::object commit(nb::handle self, nb::handle changes) {
@@ -172,14 +203,18 @@ static nb::object commit(nb::handle self, nb::handle changes) {
     }
 
     nb::object positions = get(self, "positions");
+    nb::object position_data = positions.attr(VELKOR_KEY("_data"));
     for (nb::handle item : snapshot_items(get(self, "p")))
-        map_view_with(self, positions, item[0], item[1], changes, different);
-
-    for (nb::handle item : snapshot_items(o)) map_view_with(self, orders, item[0], item[1], changes, different);
+        map_view_with(objects, positions, position_data, PyTuple_GET_ITEM(item.ptr(), 0),
+                      PyTuple_GET_ITEM(item.ptr(), 1), changes, different);
+    nb::object order_data = orders.attr(VELKOR_KEY("_data"));
+    for (nb::handle item : snapshot_items(o))
+        map_view_with(objects, orders, order_data, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1),
+                      changes, different);
 
     nb::object trade_type;
     for (nb::handle item : snapshot_items(t)) {
-        nb::handle trade_id = item[0];
+        nb::handle trade_id = PyTuple_GET_ITEM(item.ptr(), 0), row = PyTuple_GET_ITEM(item.ptr(), 1);
         nb::object view = dict_get(trade_views, trade_id);
         bool created = view.is_none();
         if (created) {
@@ -189,7 +224,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
             trades.attr("append")(view);
             if (PyObject_SetItem(objects.ptr(), identity(view).ptr(), view.ptr()) < 0) throw nb::python_error();
         }
-        nb::object updated = update_view_with(view, item[1], changes, different);
+        nb::object updated = update_view_with(view, row, changes, different);
         if (created || nb::len(updated)) {
             nb::object target = change_set(changes, trades);
             add_names(target, updated);
@@ -236,7 +271,8 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
     cls.def(
         "_map_view",
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
-            return map_view_with(self, view, key, values, changes, global("different"));
+            return map_view_with(get(self, "objects"), view, view.attr(VELKOR_KEY("_data")), key, values, changes,
+                                 global("different"));
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });
