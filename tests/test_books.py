@@ -468,3 +468,21 @@ def test_frozen_and_available_follow_a_closing_order(s):
     assert view() == (1, 4, 5)
     s._order(order_row(2, "S2", direction="0", offset="3", original=4, submit="4"))
     assert view() == (5, 0, 5) and rec["pos"] == -5
+
+
+def test_return_of_own_order_finds_child_by_reference(s):
+    key = "1:7:42"
+    s.o[key] = {k: None for k in USER_KEYS} | {"order_id": key, "limit_price": 4999.0, "insert_time": 5}
+    s.native_orders[key] = own = {"order_id": key, "parent": key, "symbol": SYMBOL, "direction": "BUY",
+                                  "offset": "OPEN", "exchange_order_id": "", "close_type": None,
+                                  "volume_original": 5, "volume_traded": 0, "volume_left": 5, "status": "PENDING",
+                                  "is_confirmed": False, "status_msg": "", "cancel_pending": False,
+                                  "cancel_error": None, "ref": "42", "front": 1, "session": 7,
+                                  "cancel_request_id": None, "pending_finish": False, "expected_traded": 0,
+                                  "finish_status": None, "finish_msg": "", "request_id": 3}
+    s.ref_orders[(1, 7, "42")] = key
+    s._order(order_row(42, "  A9"))
+    assert s.native_orders[key] is own and s.system_orders == {"A9": key} and len(s.o) == 1
+    assert (own["status"], own["is_confirmed"], own["request_id"], own["exchange_order_id"]) == \
+        ("ALIVE", True, 3, "  A9")
+    assert (s.o[key]["order_sys_id"], s.o[key]["limit_price"], s.o[key]["insert_time"]) == ("A9", 4999.0, 5)

@@ -37,6 +37,15 @@ namespace book {
 
 // d[k]: KeyError when absent.
 inline nb::object item(nb::handle d, nb::handle k) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), k.ptr());
+        if (v) return nb::borrow(v);
+        if (!PyErr_Occurred()) {
+            nb::object key = nb::make_tuple(k);  // as dict.__getitem__ reports it
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+        }
+        throw nb::python_error();
+    }
     PyObject* v = PyObject_GetItem(d.ptr(), k.ptr());
     if (!v) throw nb::python_error();
     return nb::steal(v);

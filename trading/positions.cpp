@@ -108,33 +108,70 @@ void apply_position_trade(nb::handle self, nb::handle row) {
     put(record, KEY("updated_at"), now);
 }
 
+namespace {
+
+// The closable lots of one side: (history, today) less what its live closing orders hold.
+struct FreeParts {
+    nb::handle closing;  // the direction of an order that closes this side
+    nb::object history, today;
+};
+
+void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
+    nb::object left = item(child, KEY("volume_left"));
+    nb::object close_type = item(child, KEY("close_type"));
+    if (close_type.equal(KEY("TODAY"))) {
+        side.today = side.today - left;
+    } else if (close_type.equal(KEY("HISTORY"))) {
+        side.history = side.history - left;
+    } else {
+        // History first, never lending more than what is left of it; the rest from today.
+        nb::object used = smaller(left, larger(side.history, zero));
+        side.history = side.history - used;
+        side.today = side.today - (left - used);
+    }
+}
+
+// a == b; for two texts the cached hashes settle most mismatches without comparing characters.
+bool same_text(nb::handle a, nb::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
+        Py_hash_t ha = PyObject_Hash(a.ptr()), hb = PyObject_Hash(b.ptr());
+        if (ha == -1 || hb == -1) throw nb::python_error();
+        if (ha != hb) return false;
+    }
+    return a.equal(b);
+}
+
+// One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
+void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
+    nb::int_ zero(0);
+    each_value(get(self, "native_orders"), [&](nb::handle child) {
+        // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
+        if (!same_text(item(child, KEY("symbol")), symbol)) return;
+        nb::object direction = item(child, KEY("direction"));
+        FreeParts* side = nullptr;
+        for (size_t i = 0; i < count && !side; ++i)
+            if (direction.equal(sides[i].closing)) side = &sides[i];
+        if (!side || item(child, KEY("offset")).equal(KEY("OPEN")) || is_final(item(child, KEY("status")))) return;
+        hold_back(*side, child, zero);
+    });
+    for (size_t i = 0; i < count; ++i)
+        if (smaller(sides[i].today, sides[i].history) < zero) buffer_error("有效平仓委托冻结量超过本地持仓");
+}
+
+FreeParts side_start(nb::handle record, nb::handle side, const SideKeys& k) {
+    return {side.equal(KEY("long")) ? KEY("SELL") : KEY("BUY"), item(record, k.his), item(record, k.today)};
+}
+
+}  // namespace
+
 nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
     nb::object record = item_or(get(self, "p"), symbol, nb::none());
     SideKeys k = side_keys(side);
     if (record.is_none() || item(record, k.total).is_none()) return nb::make_tuple(0, 0);
-    nb::object history = item(record, k.his);
-    nb::object today = item(record, k.today);
-    nb::handle closing = side.equal(KEY("long")) ? KEY("SELL") : KEY("BUY");
-    nb::int_ zero(0);
-    each_value(get(self, "native_orders"), [&](nb::handle child) {
-        if (item(child, KEY("symbol")).not_equal(symbol) || item(child, KEY("direction")).not_equal(closing) ||
-            item(child, KEY("offset")).equal(KEY("OPEN")) || is_final(item(child, KEY("status"))))
-            return;
-        nb::object left = item(child, KEY("volume_left"));
-        nb::object close_type = item(child, KEY("close_type"));
-        if (close_type.equal(KEY("TODAY"))) {
-            today = today - left;
-        } else if (close_type.equal(KEY("HISTORY"))) {
-            history = history - left;
-        } else {
-            // History first, never lending more than what is left of it; the rest from today.
-            nb::object used = smaller(left, larger(history, zero));
-            history = history - used;
-            today = today - (left - used);
-        }
-    });
-    if (smaller(today, history) < zero) buffer_error("有效平仓委托冻结量超过本地持仓");
-    return nb::make_tuple(history, today);
+    FreeParts parts = side_start(record, side, k);
+    free_sides(self, symbol, &parts, 1);
+    return nb::make_tuple(parts.history, parts.today);
 }
 
 void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
@@ -146,7 +183,7 @@ void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
     } else if (contains(book, symbol)) {
         work.append(nb::make_tuple(symbol, item(book, symbol)));
     }
-    nb::handle long_side = KEY("long"), short_side = KEY("short");
+    nb::handle names[2] = {KEY("long"), KEY("short")};
     for (nb::handle pair : work) {
         nb::object sym = pair[0], record = pair[1];
         if (item(record, KEY("pos_long")).is_none()) continue;
@@ -155,12 +192,22 @@ void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
                                   item(record, KEY("available_long")), item(record, KEY("available_short")));
         };
         nb::tuple before = four();
-        for (nb::handle side : {long_side, short_side}) {
-            nb::tuple parts = free_parts(self, sym, side);
-            nb::object available = parts[0] + parts[1];
-            SideKeys k = side_keys(side);
-            put(record, k.available, available);
-            put(record, k.frozen, item(record, k.total) - available);
+        // Both sides in one pass over the orders; a side whose total is unknown has nothing free.
+        SideKeys keys[2] = {side_keys(names[0]), side_keys(names[1])};
+        size_t count = 2;
+        FreeParts parts[2];
+        parts[0] = side_start(record, names[0], keys[0]);
+        if (item(record, keys[1].total).is_none()) {
+            parts[1] = {KEY("BUY"), nb::int_(0), nb::int_(0)};
+            count = 1;
+        } else {
+            parts[1] = side_start(record, names[1], keys[1]);
+        }
+        free_sides(self, sym, parts, count);
+        for (size_t i = 0; i < 2; ++i) {
+            nb::object available = parts[i].history + parts[i].today;
+            put(record, keys[i].available, available);
+            put(record, keys[i].frozen, item(record, keys[i].total) - available);
         }
         if (four().not_equal(before)) {
             if (!truthy(stamp)) stamp = wall_ms();
