@@ -254,6 +254,7 @@ class Counter:
     # --- market --------------------------------------------------------------------------------------------
 
     def price(self, symbol: str) -> float:
+        """The current price of a symbol ("EXCHANGE.instrument")."""
         with self.lock:
             return self.prices[symbol]
 
@@ -282,10 +283,12 @@ class Counter:
             self._fill(o, volume, o.price if price is None else float(price))
 
     def deposit(self, amount: float, user_id: str | None = None) -> None:
+        """Pays money into an account (the first one when ``user_id`` is None)."""
         with self.lock:
             self.account(user_id).deposit += amount
 
     def withdraw(self, amount: float, user_id: str | None = None) -> None:
+        """Takes money out of an account (the first one when ``user_id`` is None)."""
         with self.lock:
             self.account(user_id).withdraw += amount
 
@@ -324,6 +327,7 @@ class Counter:
                 self._timer.start()
 
     def accept_connections(self) -> None:
+        """Lets APIs connect again."""
         with self.lock:
             self.front.accepting = True
 
