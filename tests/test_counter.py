@@ -446,6 +446,16 @@ def test_set_price_fills_the_resting_orders_it_reaches(counter, client):
     assert {o["OrderSysID"]: o["OrderStatus"] for o in counter.orders()}[buy_lower["OrderSysID"]] == "3"
 
 
+@pytest.mark.parametrize("symbol, price, error", [
+    ("SHFE.ag2412", float("nan"), ValueError), ("SHFE.ag2412", float("inf"), ValueError),
+    ("SHFE.xx0000", 1.0, KeyError),
+])
+def test_set_price_refuses_what_no_market_quotes(counter, symbol, price, error):
+    with pytest.raises(error):
+        counter.set_price(symbol, price)
+    assert counter.price("SHFE.ag2412") == 7800.0
+
+
 def test_an_immediate_or_cancel_order_that_cannot_fill_is_cancelled(client):
     events = client.insert("DCE.m2501", "0", "0", 1, 3000.0, TimeCondition="1")
     assert [e["data"]["OrderStatus"] for e in events] == ["a", "3", "5"]

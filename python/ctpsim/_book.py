@@ -213,7 +213,7 @@ class AccountState:
             return 0, 0
         yd = today = 0
         for o in self.working.values():
-            if o.instrument is not ins or o.opening or o.side != side:
+            if o.instrument.symbol != ins.symbol or o.opening or o.side != side:
                 continue
             if ins.split:
                 if o.offset == "3":

@@ -18,6 +18,7 @@ All state changes take ``counter.lock``; the front calls the request handler on 
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from collections import deque
@@ -260,12 +261,16 @@ class Counter:
 
     def set_price(self, symbol: str, price: float) -> None:
         """Moves the current price; resting orders that it reaches fill completely at their limit price."""
+        price = float(price)
+        if not math.isfinite(price):
+            raise ValueError("price must be finite")
         with self.lock:
-            ins = self.instruments[symbol]
-            self.prices[symbol] = float(price)
+            if symbol not in self.instruments:
+                raise KeyError(symbol)
+            self.prices[symbol] = price
             for acct in self._accounts.values():
                 for o in list(acct.working.values()):
-                    if o.instrument is ins and o.resting and self._marketable(o, price):
+                    if o.instrument.symbol == symbol and o.resting and self._marketable(o, price):
                         self._fill(o, o.left, o.price)
 
     def fill(self, order, volume: int | None = None, price: float | None = None) -> None:
@@ -523,7 +528,7 @@ class Counter:
         session.session_id = self._next_session_id
         self._next_session_id += 1
         session.max_ref = session.account.max_ref
-        date, clock = self._stamp()
+        _, clock = self._stamp()
         data = {"TradingDay": self.trading_day, "FrontID": self.front_id, "SessionID": session.session_id,
                 "MaxOrderRef": str(session.max_ref)}
         extra = {"LoginTime": clock, "BrokerID": cfg.broker_id, "UserID": cfg.user_id, "SystemName": "TradingHosting",
