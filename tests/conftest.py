@@ -1,11 +1,28 @@
-"""Shared fixtures: a session over the fake adapter, a fake clock and a fast run loop."""
+"""Shared fixtures: a session over the fake adapter, a fake clock and a fast run loop.
+
+`async def` tests need no marker: each runs on its own event loop.
+"""
 
 from __future__ import annotations
 
+import asyncio
+import inspect
 import sys
 import tempfile
 
 import pytest
+
+ASYNC_TEST_LIMIT = 60.0  # seconds; a hanging test fails instead of hanging the suite
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """`async def` tests run to completion on a fresh event loop."""
+    if not inspect.iscoroutinefunction(pyfuncitem.obj):
+        return None
+    args = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    asyncio.run(asyncio.wait_for(pyfuncitem.obj(**args), ASYNC_TEST_LIMIT))
+    return True
 
 
 @pytest.fixture(autouse=True)

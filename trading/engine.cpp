@@ -245,21 +245,21 @@ namespace {
 
 MethodRegistration reg_request(Slot::request, [](TradingClass& cls) {
     cls.def("_request", [](nb::handle self, nb::handle method, nb::handle fields) { return request(self, method, fields); },
-            nb::arg("method"), nb::arg("fields") = nb::none());
+            nb::arg("method").none(), nb::arg("fields").none() = nb::none());
 });
 MethodRegistration reg_phase_request(Slot::phase_request, [](TradingClass& cls) {
     cls.def("_phase_request",
             [](nb::handle self, nb::handle phase, nb::handle method, nb::handle data) {
                 phase_request(self, phase, method, data);
             },
-            nb::arg("phase"), nb::arg("method"), nb::arg("data") = nb::none());
+            nb::arg("phase").none(), nb::arg("method").none(), nb::arg("data").none() = nb::none());
 });
 MethodRegistration reg_schedule_account(Slot::schedule_account, [](TradingClass& cls) {
     cls.def("_schedule_account", [](nb::handle self) { schedule_account(self); });
 });
 MethodRegistration reg_run(Slot::run, [](TradingClass& cls) { cls.def("run", [](nb::handle self) { return run(self); }); });
 MethodRegistration reg_tick(Slot::tick, [](TradingClass& cls) {
-    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now"));
+    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now").none());
 });
 
 }  // namespace

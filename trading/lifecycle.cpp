@@ -96,11 +96,17 @@ void clear_in_place(nb::handle container) {
 
 Coro run_close(nb::handle self) {
     nb::object task = get(self, "task");
+    std::exception_ptr interrupted;  // close() itself cancelled while waiting: still close the adapter
     if (truthy(task)) {
         task.attr("cancel")();
-        co_await global("asyncio").attr("gather")(task, nb::arg("return_exceptions") = true);
+        try {
+            co_await global("asyncio").attr("gather")(task, nb::arg("return_exceptions") = true);
+        } catch (...) {
+            interrupted = std::current_exception();
+        }
     }
     close_native(self);
+    if (interrupted) std::rethrow_exception(interrupted);
     co_return nb::none();
 }
 
@@ -172,8 +178,8 @@ void start(nb::handle self) {
 
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
-    cls.def("__init__", &init, nb::arg("config"), nb::arg("timeout"), nb::arg("objects"), nb::kw_only(),
-            nb::arg("native_factory") = native);
+    cls.def("__init__", &init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
+            nb::arg("native_factory").none() = native);
 });
 MethodRegistration reg_start(Slot::start, [](TradingClass& cls) { cls.def("start", [](nb::handle self) { start(self); }); });
 MethodRegistration reg_open_native(Slot::open_native, [](TradingClass& cls) {
@@ -183,11 +189,11 @@ MethodRegistration reg_close_native(Slot::close_native, [](TradingClass& cls) {
     cls.def("_close_native", [](nb::handle self) { close_native(self); });
 });
 MethodRegistration reg_clear_cache(Slot::clear_cache, [](TradingClass& cls) {
-    cls.def("_clear_cache", [](nb::handle self, nb::handle status) { clear_cache(self, status); }, nb::arg("status"));
+    cls.def("_clear_cache", [](nb::handle self, nb::handle status) { clear_cache(self, status); }, nb::arg("status").none());
 });
 MethodRegistration reg_touch(Slot::touch, [](TradingClass& cls) { cls.def("_touch", [](nb::handle self) { touch(self); }); });
 MethodRegistration reg_status(Slot::status, [](TradingClass& cls) {
-    cls.def("_status", [](nb::handle self, nb::handle value) { set_status(self, value); }, nb::arg("value"));
+    cls.def("_status", [](nb::handle self, nb::handle value) { set_status(self, value); }, nb::arg("value").none());
 });
 MethodRegistration reg_close(Slot::close, [](TradingClass& cls) {
     cls.def("close", [](nb::handle self) { return make_coroutine(run_close(self), "Trading.close", self); });

@@ -210,15 +210,15 @@ NB_MODULE(trading, m) {
     m.attr("FLAG_BY_OFFSET") = flag_by_offset;
 
     // Helper functions.
-    m.def("timestamp", &timestamp, nb::arg("day"), nb::arg("clock"));
-    m.def("finite", &finite_value, nb::arg("value"));
-    m.def("local_order_id", &local_order_id, nb::arg("front"), nb::arg("session"), nb::arg("order_ref"));
-    m.def("order_offset", &order_offset, nb::arg("value"));
+    m.def("timestamp", &timestamp, nb::arg("day").none(), nb::arg("clock").none());
+    m.def("finite", &finite_value, nb::arg("value").none());
+    m.def("local_order_id", &local_order_id, nb::arg("front").none(), nb::arg("session").none(), nb::arg("order_ref").none());
+    m.def("order_offset", &order_offset, nb::arg("value").none());
 
     bind_native(m);
 
     TradingClass cls(m, "Trading", "Private protocol state is committed to user objects only by wait_update.",
-                     nb::dynamic_attr());
+                     nb::dynamic_attr(), nb::is_weak_referenceable());
     std::vector<MethodRegistration*> regs;
     for (auto* r = registrations; r; r = r->next) regs.push_back(r);
     std::stable_sort(regs.begin(), regs.end(), [](auto* a, auto* b) { return a->slot < b->slot; });

@@ -1,0 +1,148 @@
+// The module velkor._kestro: version, create, request, poll, close.
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <string>
+
+#include "kestro.h"
+
+namespace kestro {
+
+Spi* handle_spi(PyObject* handle) {
+    return static_cast<Spi*>(PyCapsule_GetPointer(handle, CAPSULE_NAME));
+}
+
+void shutdown_api(CThostFtdcTraderApi* api) {
+    Py_BEGIN_ALLOW_THREADS
+    api->RegisterSpi(nullptr);
+    api->Release();
+    Py_END_ALLOW_THREADS
+}
+
+namespace {
+
+void destroy_handle(PyObject* capsule) {
+    Spi* spi = static_cast<Spi*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+    if (!spi) {
+        PyErr_Clear();
+        return;
+    }
+    for (CThostFtdcTraderApi* api : {spi->api, spi->retired}) {
+        if (api) shutdown_api(api);
+    }
+    spi->api = spi->retired = nullptr;
+    delete spi;  // pending events go unconverted
+}
+
+PyObject* version(PyObject*, PyObject*) {
+    const char* text = CThostFtdcTraderApi::GetApiVersion();
+    if (!text) text = "";
+    return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+}
+
+PyObject* create(PyObject*, PyObject* args) {
+    const char* front;
+    const char* path;
+    if (!PyArg_ParseTuple(args, "sy", &front, &path)) return nullptr;
+    std::string address;
+    try {
+        address = front;  // RegisterFront takes a mutable string
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
+    Spi* spi = new (std::nothrow) Spi();
+    if (!spi) return PyErr_NoMemory();
+    CThostFtdcTraderApi* api = CThostFtdcTraderApi::CreateFtdcTraderApi(path, true);
+    if (!api) {
+        delete spi;
+        PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
+        return nullptr;
+    }
+    spi->api = api;
+    api->RegisterSpi(spi);
+    api->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
+    api->SubscribePublicTopic(THOST_TERT_QUICK);
+    api->RegisterFront(address.data());
+    PyObject* capsule = PyCapsule_New(spi, CAPSULE_NAME, destroy_handle);
+    if (!capsule) {
+        spi->api = nullptr;
+        shutdown_api(api);
+        delete spi;
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    api->Init();
+    Py_END_ALLOW_THREADS
+    return capsule;
+}
+
+PyObject* poll(PyObject*, PyObject* handle) {
+    Spi* spi = handle_spi(handle);
+    if (!spi) return nullptr;
+    std::deque<Event> taken;  // may allocate: kept outside the lock
+    try {
+        std::deque<Event> empty;
+        taken.swap(empty);
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
+    bool overflowed;
+    {
+        std::lock_guard<std::mutex> lock(spi->mutex);
+        overflowed = spi->overflowed;
+        if (!overflowed) taken.swap(spi->queue);
+    }
+    // Overflow is sticky and leaves the queue as it is.
+    if (overflowed) {
+        PyErr_SetString(PyExc_BufferError, "CTP 回调队列已满");
+        return nullptr;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(taken.size()));
+    if (!list) return nullptr;
+    Py_ssize_t index = 0;
+    for (Event& event : taken) {
+        PyObject* record = event();
+        if (!record) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "event conversion failed without an error");
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, index++, record);
+    }
+    return list;
+}
+
+PyObject* close(PyObject*, PyObject* handle) {
+    Spi* spi = handle_spi(handle);
+    if (!spi) return nullptr;
+    CThostFtdcTraderApi* api = spi->api;
+    if (api) {
+        spi->api = nullptr;
+        if (spi->busy)
+            spi->retired = api;  // a request is running on another thread: it shuts down when it returns
+        else
+            shutdown_api(api);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"version", version, METH_NOARGS, nullptr},
+    {"create", create, METH_VARARGS, nullptr},
+    {"request", request, METH_VARARGS, nullptr},
+    {"poll", poll, METH_O, nullptr},
+    {"close", close, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_kestro", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace kestro
+
+PyMODINIT_FUNC PyInit__kestro() {
+    if (kestro::init_text() < 0 || kestro::init_records() < 0 || kestro::init_requests() < 0) return nullptr;
+    return PyModule_Create(&kestro::module_def);
+}

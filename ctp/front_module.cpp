@@ -1,0 +1,478 @@
+// ctpsim._front: the Python face of the stand-in's front registry, the field tables of every record, and a
+// small native client of the API for tests.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+#include <type_traits>
+
+#include "SimFront.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// ---- field tables --------------------------------------------------------------------------------------------
+
+struct Field {
+    const char *name;
+    std::size_t offset;
+    std::size_t size;
+    char kind;  // 's' string char[N], 'c' char, 'i' int, 'd' double
+};
+
+template <class T>
+constexpr char kind_of() {
+    if constexpr (std::is_array_v<T>) {
+        static_assert(std::is_same_v<std::remove_extent_t<T>, char>);
+        return 's';
+    } else if constexpr (std::is_same_v<T, char>) {
+        return 'c';
+    } else if constexpr (std::is_same_v<T, int>) {
+        return 'i';
+    } else {
+        static_assert(std::is_same_v<T, double>);
+        return 'd';
+    }
+}
+
+struct Record {
+    const char *name;
+    std::size_t size;
+    std::vector<Field> fields;
+};
+
+#define F(S, name) Field{#name, offsetof(S, name), sizeof(S::name), kind_of<decltype(S::name)>()}
+#define NAME_OF(T) #T
+#define R(T, ...) Record{NAME_OF(T), sizeof(T), {__VA_ARGS__}}
+
+#define S CThostFtdcRspInfoField
+const Record kRspInfo = R(S, F(S, ErrorID), F(S, ErrorSource), F(S, ErrorMsg));
+#undef S
+
+std::vector<Record> make_records() {
+    std::vector<Record> r;
+    r.push_back(kRspInfo);
+#define S CThostFtdcReqAuthenticateField
+    r.push_back(R(S, F(S, BrokerID), F(S, UserID), F(S, UserProductInfo), F(S, AuthCode), F(S, AppType), F(S, AppID)));
+#undef S
+#define S CThostFtdcRspAuthenticateField
+    r.push_back(R(S, F(S, BrokerID), F(S, UserID), F(S, UserProductInfo), F(S, AppID), F(S, AppType)));
+#undef S
+#define S CThostFtdcReqUserLoginField
+    r.push_back(R(S, F(S, TradingDay), F(S, BrokerID), F(S, UserID), F(S, UserProductInfo), F(S, Password),
+                  F(S, MacAddress), F(S, ClientIPAddress)));
+#undef S
+#define S CThostFtdcRspUserLoginField
+    r.push_back(R(S, F(S, TradingDay), F(S, LoginTime), F(S, BrokerID), F(S, UserID), F(S, SystemName),
+                  F(S, FrontID), F(S, ExchangeTime), F(S, SessionID), F(S, MaxOrderRef), F(S, SHFETime)));
+#undef S
+#define S CThostFtdcSettlementInfoConfirmField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, ConfirmDate), F(S, ConfirmTime), F(S, SettlementID),
+                  F(S, AccountID), F(S, CurrencyID)));
+#undef S
+#define S CThostFtdcQryOrderField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, ExchangeID), F(S, InvestUnitID), F(S, OrderSysID),
+                  F(S, InsertTimeStart), F(S, InsertTimeEnd), F(S, InstrumentID)));
+#undef S
+#define S CThostFtdcQryTradeField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, ExchangeID), F(S, TradeID), F(S, TradeTimeStart),
+                  F(S, TradeTimeEnd), F(S, InstrumentID)));
+#undef S
+#define S CThostFtdcQryInvestorPositionField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, ExchangeID), F(S, InvestUnitID), F(S, InstrumentID)));
+#undef S
+#define S CThostFtdcQryTradingAccountField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, BizType), F(S, AccountID), F(S, CurrencyID)));
+#undef S
+#define S CThostFtdcQryInstrumentField
+    r.push_back(R(S, F(S, ExchangeID), F(S, ExchangeInstID), F(S, ProductID), F(S, InstrumentID)));
+#undef S
+#define S CThostFtdcInputOrderField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, OrderRef), F(S, UserID), F(S, OrderPriceType),
+                  F(S, Direction), F(S, CombOffsetFlag), F(S, CombHedgeFlag), F(S, LimitPrice),
+                  F(S, VolumeTotalOriginal), F(S, TimeCondition), F(S, GTDDate), F(S, VolumeCondition),
+                  F(S, MinVolume), F(S, ContingentCondition), F(S, StopPrice), F(S, ForceCloseReason),
+                  F(S, IsAutoSuspend), F(S, BusinessUnit), F(S, RequestID), F(S, UserForceClose), F(S, IsSwapOrder),
+                  F(S, ExchangeID), F(S, InvestUnitID), F(S, AccountID), F(S, CurrencyID), F(S, ClientID),
+                  F(S, InstrumentID), F(S, MacAddress), F(S, IPAddress)));
+#undef S
+#define S CThostFtdcInputOrderActionField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, OrderActionRef), F(S, OrderRef), F(S, RequestID),
+                  F(S, FrontID), F(S, SessionID), F(S, ExchangeID), F(S, OrderSysID), F(S, ActionFlag),
+                  F(S, LimitPrice), F(S, VolumeChange), F(S, UserID), F(S, InvestUnitID), F(S, InstrumentID),
+                  F(S, MacAddress), F(S, IPAddress)));
+#undef S
+#define S CThostFtdcOrderActionField
+    r.push_back(R(S, F(S, BrokerID), F(S, InvestorID), F(S, OrderActionRef), F(S, OrderRef), F(S, RequestID),
+                  F(S, FrontID), F(S, SessionID), F(S, ExchangeID), F(S, OrderSysID), F(S, ActionFlag),
+                  F(S, LimitPrice), F(S, VolumeChange), F(S, ActionDate), F(S, ActionTime), F(S, OrderLocalID),
+                  F(S, OrderActionStatus), F(S, UserID), F(S, StatusMsg), F(S, InstrumentID)));
+#undef S
+#define S CThostFtdcOrderField
+    r.push_back(R(S, F(S, TradingDay), F(S, BrokerID), F(S, InvestorID), F(S, ExchangeID), F(S, InstrumentID),
+                  F(S, OrderLocalID), F(S, OrderSysID), F(S, OrderRef), F(S, UserID), F(S, FrontID), F(S, RequestID),
+                  F(S, SessionID), F(S, OrderPriceType), F(S, Direction), F(S, CombOffsetFlag), F(S, CombHedgeFlag),
+                  F(S, TimeCondition), F(S, LimitPrice), F(S, VolumeTotalOriginal), F(S, MinVolume),
+                  F(S, VolumeTraded), F(S, VolumeTotal), F(S, OrderSource), F(S, OrderStatus), F(S, OrderType),
+                  F(S, OrderSubmitStatus), F(S, SequenceNo), F(S, StatusMsg), F(S, UpdateTime), F(S, InsertDate),
+                  F(S, CancelTime), F(S, InsertTime), F(S, SettlementID)));
+#undef S
+#define S CThostFtdcTradeField
+    r.push_back(R(S, F(S, TradingDay), F(S, BrokerID), F(S, InvestorID), F(S, ExchangeID), F(S, InstrumentID),
+                  F(S, OrderLocalID), F(S, OrderSysID), F(S, UserID), F(S, OrderRef), F(S, TradingRole),
+                  F(S, TradeID), F(S, TradeType), F(S, Direction), F(S, PriceSource), F(S, OffsetFlag),
+                  F(S, ParticipantID), F(S, HedgeFlag), F(S, SequenceNo), F(S, Price), F(S, SettlementID),
+                  F(S, Volume), F(S, ClientID), F(S, TradeDate), F(S, BusinessUnit), F(S, TradeTime),
+                  F(S, BrokerOrderSeq)));
+#undef S
+#define S CThostFtdcInvestorPositionField
+    r.push_back(R(S, F(S, TradingDay), F(S, BrokerID), F(S, InvestorID), F(S, ExchangeID), F(S, InvestUnitID),
+                  F(S, InstrumentID), F(S, SettlementID), F(S, HedgeFlag), F(S, OpenVolume), F(S, PosiDirection),
+                  F(S, CloseVolume), F(S, PositionDate), F(S, PositionCost), F(S, Position), F(S, YdStrikeFrozen),
+                  F(S, TodayPosition), F(S, CombPosition), F(S, YdPosition), F(S, OpenAmount), F(S, LongFrozen),
+                  F(S, LongFrozenAmount), F(S, ShortFrozen), F(S, CloseProfit), F(S, PositionProfit),
+                  F(S, PreMargin), F(S, UseMargin), F(S, Commission)));
+#undef S
+#define S CThostFtdcTradingAccountField
+    r.push_back(R(S, F(S, BrokerID), F(S, AccountID), F(S, SettlementID), F(S, CurrencyID), F(S, BizType),
+                  F(S, TradingDay), F(S, PreBalance), F(S, Balance), F(S, Available), F(S, FrozenCash),
+                  F(S, CurrMargin), F(S, FrozenMargin), F(S, Commission), F(S, FrozenCommission), F(S, CashIn),
+                  F(S, CloseProfit), F(S, PositionProfit), F(S, Deposit), F(S, Reserve), F(S, Withdraw),
+                  F(S, WithdrawQuota)));
+#undef S
+#define S CThostFtdcInstrumentField
+    r.push_back(R(S, F(S, ExchangeID), F(S, InstrumentName), F(S, InstrumentID), F(S, ProductID),
+                  F(S, ProductClass), F(S, DeliveryYear), F(S, DeliveryMonth), F(S, IsTrading),
+                  F(S, VolumeMultiple), F(S, PriceTick), F(S, MaxMarketOrderVolume), F(S, MinLimitOrderVolume),
+                  F(S, MinMarketOrderVolume), F(S, MaxLimitOrderVolume), F(S, ExpireDate)));
+#undef S
+    return r;
+}
+
+#undef F
+#undef R
+#undef NAME_OF
+
+const char *shape_name(ctpsim::Shape s) {
+    switch (s) {
+    case ctpsim::Shape::Plain: return "plain";
+    case ctpsim::Shape::Reason: return "reason";
+    case ctpsim::Shape::Response: return "response";
+    case ctpsim::Shape::Error: return "error";
+    case ctpsim::Shape::Return: return "return";
+    case ctpsim::Shape::ErrorReturn: return "error_return";
+    }
+    return "";
+}
+
+// ---- the front -----------------------------------------------------------------------------------------------
+
+// Calls the Python request callable. Runs on whatever thread made the request, with no library lock held.
+class PyHook final : public ctpsim::RequestHook {
+public:
+    explicit PyHook(nb::object callable) : callable_(callable.release().ptr()) {}
+
+    ~PyHook() override {
+        if (!callable_ || !Py_IsInitialized() || _Py_IsFinalizing()) return;  // leaked at interpreter exit
+        PyGILState_STATE st = PyGILState_Ensure();
+        Py_DECREF(callable_);
+        PyGILState_Release(st);
+    }
+
+    int on_request(const ctpsim::RequestView &r) override {
+        if (!Py_IsInitialized() || _Py_IsFinalizing()) return -1;
+        PyGILState_STATE st = PyGILState_Ensure();
+        int result = -1;
+        try {
+            nb::object out = nb::handle(callable_)(r.connection, r.method, r.request_id,
+                                                   nb::bytes(static_cast<const char *>(r.record), r.size));
+            result = nb::cast<int>(out);
+        } catch (nb::python_error &e) {
+            e.restore();
+            PyErr_WriteUnraisable(callable_);
+        } catch (const std::exception &e) {
+            PyErr_SetString(PyExc_TypeError, e.what());
+            PyErr_WriteUnraisable(callable_);
+        }
+        PyGILState_Release(st);
+        return result;
+    }
+
+private:
+    PyObject *callable_;
+};
+
+class FrontCore {
+public:
+    explicit FrontCore(const std::string &address) : front_(ctpsim::Front::open(address)) {}
+    ~FrontCore() { close(); }
+
+    void close() {
+        std::shared_ptr<ctpsim::RequestHook> hook = front_->close();
+        hook.reset();  // the interpreter lock is held here
+    }
+
+    void set_hook(nb::object callable) {
+        std::shared_ptr<ctpsim::RequestHook> hook;
+        if (!callable.is_none()) hook = std::make_shared<PyHook>(callable);
+        std::shared_ptr<ctpsim::RequestHook> old = front_->set_hook(std::move(hook));
+        old.reset();
+    }
+
+    bool send(const std::shared_ptr<ctpsim::Connection> &conn, const std::string &callback, nb::object data,
+              nb::object error, int request_id, bool last, int reason, long count) {
+        ctpsim::Delivery d;
+        d.callback = ctpsim::find_callback(callback);
+        if (!d.callback) throw nb::value_error(("unknown callback: " + callback).c_str());
+        if (!data.is_none()) {
+            d.has_data = true;
+            d.data = std::string(nb::cast<nb::bytes>(data).c_str(), nb::len(data));
+        }
+        if (!error.is_none()) {
+            d.has_error = true;
+            d.error = std::string(nb::cast<nb::bytes>(error).c_str(), nb::len(error));
+        }
+        d.request_id = request_id;
+        d.last = last;
+        d.reason = reason;
+        d.count = count;
+        return front_->send(conn, std::move(d));
+    }
+
+    std::shared_ptr<ctpsim::Front> front_;
+};
+
+// ---- a native client of the API, for tests ---------------------------------------------------------------------
+
+struct Event {
+    std::string name;
+    bool has_data = false;
+    std::string data;
+    bool has_error = false;
+    std::string error;
+    int request_id = 0;
+    bool last = false;
+    int reason = 0;
+};
+
+// Records every callback as plain bytes, without touching Python; optionally lingers in each callback.
+class RecordingSpi final : public CThostFtdcTraderSpi {
+public:
+    double linger = 0;
+    std::mutex mu;
+    std::vector<Event> events;
+    std::atomic<bool> released{false};
+    std::atomic<int> late{0};     // callbacks that started after release returned
+    std::atomic<int> running{0};  // callbacks running now
+
+    void record(const char *name, const void *data, std::size_t size, const CThostFtdcRspInfoField *info, int id,
+                bool last, int reason = 0) {
+        ++running;
+        if (released) ++late;
+        Event e;
+        e.name = name;
+        if (data) e.has_data = true, e.data.assign(static_cast<const char *>(data), size);
+        if (info) e.has_error = true, e.error.assign(reinterpret_cast<const char *>(info), sizeof *info);
+        e.request_id = id;
+        e.last = last;
+        e.reason = reason;
+        {
+            std::lock_guard lk(mu);
+            events.push_back(std::move(e));
+        }
+        if (linger > 0) std::this_thread::sleep_for(std::chrono::duration<double>(linger));
+        --running;
+    }
+
+#define RSP(cb, T) \
+    void cb(T *p, CThostFtdcRspInfoField *e, int id, bool last) override { record(#cb, p, sizeof(T), e, id, last); }
+    void OnFrontConnected() override { record("OnFrontConnected", nullptr, 0, nullptr, 0, false); }
+    void OnFrontDisconnected(int reason) override {
+        record("OnFrontDisconnected", nullptr, 0, nullptr, 0, false, reason);
+    }
+    void OnHeartBeatWarning(int lapse) override { record("OnHeartBeatWarning", nullptr, 0, nullptr, 0, false, lapse); }
+    RSP(OnRspAuthenticate, CThostFtdcRspAuthenticateField)
+    RSP(OnRspUserLogin, CThostFtdcRspUserLoginField)
+    RSP(OnRspOrderInsert, CThostFtdcInputOrderField)
+    RSP(OnRspOrderAction, CThostFtdcInputOrderActionField)
+    RSP(OnRspSettlementInfoConfirm, CThostFtdcSettlementInfoConfirmField)
+    RSP(OnRspQryOrder, CThostFtdcOrderField)
+    RSP(OnRspQryTrade, CThostFtdcTradeField)
+    RSP(OnRspQryInvestorPosition, CThostFtdcInvestorPositionField)
+    RSP(OnRspQryTradingAccount, CThostFtdcTradingAccountField)
+    RSP(OnRspQryInstrument, CThostFtdcInstrumentField)
+#undef RSP
+    void OnRspError(CThostFtdcRspInfoField *e, int id, bool last) override {
+        record("OnRspError", nullptr, 0, e, id, last);
+    }
+    void OnRtnOrder(CThostFtdcOrderField *p) override { record("OnRtnOrder", p, sizeof *p, nullptr, 0, true); }
+    void OnRtnTrade(CThostFtdcTradeField *p) override { record("OnRtnTrade", p, sizeof *p, nullptr, 0, true); }
+    void OnErrRtnOrderInsert(CThostFtdcInputOrderField *p, CThostFtdcRspInfoField *e) override {
+        record("OnErrRtnOrderInsert", p, sizeof *p, e, 0, true);
+    }
+    void OnErrRtnOrderAction(CThostFtdcOrderActionField *p, CThostFtdcRspInfoField *e) override {
+        record("OnErrRtnOrderAction", p, sizeof *p, e, 0, true);
+    }
+};
+
+template <class T>
+int call(CThostFtdcTraderApi *api, int (CThostFtdcTraderApi::*op)(T *, int), const std::string &record, int id) {
+    if (record.size() != sizeof(T)) throw nb::value_error("record has the wrong size");
+    T copy;
+    std::memcpy(&copy, record.data(), sizeof copy);
+    nb::gil_scoped_release unlocked;
+    return (api->*op)(&copy, id);
+}
+
+class Client {
+public:
+    Client(nb::bytes flow_path, const std::string &front, double linger) {
+        spi_.linger = linger;
+        api_ = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path.c_str(), true);
+        if (!api_) throw std::runtime_error("CreateFtdcTraderApi returned null");
+        api_->RegisterSpi(&spi_);
+        api_->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
+        api_->SubscribePublicTopic(THOST_TERT_QUICK);
+        std::string address = front;
+        api_->RegisterFront(address.data());
+        nb::gil_scoped_release unlocked;
+        api_->Init();
+    }
+
+    ~Client() { release(); }
+
+    CThostFtdcTraderApi *api() {
+        if (!api_) throw std::runtime_error("released");
+        return api_;
+    }
+
+    int request(const std::string &method, nb::bytes record, int id) {
+        CThostFtdcTraderApi *a = api();
+        const std::string r(record.c_str(), record.size());
+        using A = CThostFtdcTraderApi;
+        if (method == "Authenticate") return call(a, &A::ReqAuthenticate, r, id);
+        if (method == "UserLogin") return call(a, &A::ReqUserLogin, r, id);
+        if (method == "SettlementInfoConfirm") return call(a, &A::ReqSettlementInfoConfirm, r, id);
+        if (method == "QryOrder") return call(a, &A::ReqQryOrder, r, id);
+        if (method == "QryTrade") return call(a, &A::ReqQryTrade, r, id);
+        if (method == "QryInvestorPosition") return call(a, &A::ReqQryInvestorPosition, r, id);
+        if (method == "QryTradingAccount") return call(a, &A::ReqQryTradingAccount, r, id);
+        if (method == "QryInstrument") return call(a, &A::ReqQryInstrument, r, id);
+        if (method == "OrderInsert") return call(a, &A::ReqOrderInsert, r, id);
+        if (method == "OrderAction") return call(a, &A::ReqOrderAction, r, id);
+        throw nb::value_error("unknown request");
+    }
+
+    nb::list events() {
+        std::vector<Event> taken;
+        {
+            std::lock_guard lk(spi_.mu);
+            taken.swap(spi_.events);
+        }
+        nb::list out;
+        for (const Event &e : taken) {
+            nb::object data = e.has_data ? nb::object(nb::bytes(e.data.data(), e.data.size())) : nb::none();
+            nb::object error = e.has_error ? nb::object(nb::bytes(e.error.data(), e.error.size())) : nb::none();
+            out.append(nb::make_tuple(e.name, data, error, e.request_id, e.last, e.reason));
+        }
+        return out;
+    }
+
+    void register_spi(bool attached) {
+        CThostFtdcTraderApi *a = api();
+        nb::gil_scoped_release unlocked;
+        a->RegisterSpi(attached ? &spi_ : nullptr);
+    }
+
+    // RegisterSpi(nullptr) and Release(), as a client shuts the API down.
+    void release() {
+        if (!api_) return;
+        CThostFtdcTraderApi *a = api_;
+        api_ = nullptr;
+        {
+            nb::gil_scoped_release unlocked;
+            a->RegisterSpi(nullptr);
+            a->Release();
+        }
+        spi_.released = true;
+    }
+
+    std::string trading_day() { return api()->GetTradingDay(); }
+
+    RecordingSpi spi_;
+    CThostFtdcTraderApi *api_ = nullptr;
+};
+
+}  // namespace
+
+NB_MODULE(_front, m) {
+    nb::class_<ctpsim::Connection>(m, "Connection")
+        .def_prop_ro("id", &ctpsim::Connection::id)
+        .def_prop_ro("connected", &ctpsim::Connection::connected)
+        .def_prop_ro("released", &ctpsim::Connection::released)
+        .def_prop_ro("flow_path", [](const ctpsim::Connection &c) {
+            return nb::bytes(c.flow_path().data(), c.flow_path().size());
+        })
+        .def("__repr__", [](const ctpsim::Connection &c) {
+            return "<Connection " + std::to_string(c.id()) + (c.released() ? " released" : "") +
+                   (c.connected() ? " connected" : "") + ">";
+        });
+
+    nb::class_<FrontCore>(m, "FrontCore")
+        .def(nb::init<const std::string &>(), "address"_a)
+        .def_prop_ro("address", [](const FrontCore &f) { return f.front_->address(); })
+        .def_prop_rw(
+            "accepting", [](const FrontCore &f) { return f.front_->accepting(); },
+            [](FrontCore &f, bool v) { f.front_->set_accepting(v); })
+        .def_prop_rw(
+            "retry_interval", [](const FrontCore &f) { return f.front_->retry_interval(); },
+            [](FrontCore &f, double v) { f.front_->set_retry_interval(v); })
+        .def_prop_ro("closed", [](const FrontCore &f) { return f.front_->closed(); })
+        .def("set_hook", &FrontCore::set_hook, "callable"_a.none())
+        .def("connections", [](const FrontCore &f) { return f.front_->connections(); })
+        .def("wait_connection", [](FrontCore &f, double timeout) { return f.front_->wait_connection(timeout); },
+             "timeout"_a, nb::call_guard<nb::gil_scoped_release>())
+        .def("send", &FrontCore::send, "connection"_a, "callback"_a, "data"_a.none(), "error"_a.none(),
+             "request_id"_a, "last"_a, "reason"_a, "count"_a)
+        .def("flush", [](FrontCore &f, double timeout) { return f.front_->flush(timeout); }, "timeout"_a,
+             nb::call_guard<nb::gil_scoped_release>())
+        .def("disconnect",
+             [](FrontCore &f, std::shared_ptr<ctpsim::Connection> c, int reason) { f.front_->disconnect(c, reason); },
+             "connection"_a.none(), "reason"_a)
+        .def("close", &FrontCore::close);
+
+    nb::class_<Client>(m, "Client")
+        .def(nb::init<nb::bytes, const std::string &, double>(), "flow_path"_a, "front"_a, "linger"_a = 0.0)
+        .def("request", &Client::request, "method"_a, "record"_a, "request_id"_a)
+        .def("events", &Client::events)
+        .def("register_spi", &Client::register_spi, "attached"_a)
+        .def("release", &Client::release)
+        .def("trading_day", &Client::trading_day)
+        .def_prop_ro("late_callbacks", [](const Client &c) { return c.spi_.late.load(); })
+        .def_prop_ro("running_callbacks", [](const Client &c) { return c.spi_.running.load(); });
+
+    m.def("version", [] { return std::string(CThostFtdcTraderApi::GetApiVersion()); });
+
+    nb::dict records;
+    for (const Record &r : make_records()) {
+        nb::list fields;
+        for (const Field &f : r.fields) fields.append(nb::make_tuple(f.name, f.offset, f.size, std::string(1, f.kind)));
+        records[r.name] = nb::make_tuple(r.size, fields);
+    }
+    m.attr("RECORDS") = records;
+    nb::dict callbacks;
+    for (const auto &cb : ctpsim::callback_table())
+        callbacks[cb.name] = nb::make_tuple(cb.record ? nb::object(nb::str(cb.record)) : nb::none(),
+                                            shape_name(cb.shape));
+    m.attr("CALLBACKS") = callbacks;
+    nb::dict requests;
+    for (const auto &rq : ctpsim::request_table()) requests[rq.method] = rq.record;
+    m.attr("REQUESTS") = requests;
+    m.attr("RSP_INFO") = "CThostFtdcRspInfoField";
+}

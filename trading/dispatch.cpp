@@ -1,0 +1,255 @@
+// Event dispatch: what each callback record of the bridge means for the session.
+#include "sync.h"
+
+namespace velkor::trading {
+
+namespace {
+
+constexpr Py_ssize_t LIVE_TRADE_LIMIT = 32768;
+
+// Error codes after which the front wants the request again later (flow control, not ready yet).
+bool is_retryable(nb::handle code) { return code.equal(nb::int_(90)) || code.equal(nb::int_(154)); }
+
+[[noreturn]] void raise_timeout() {
+    PyErr_SetNone(PyExc_TimeoutError);
+    sync::fail();
+}
+
+[[noreturn]] void raise_velkor_text(nb::handle message) { sync::raise_text(global("VelkorError"), message); }
+
+// The first child of native_orders whose `key` equals rid, or None.
+nb::object child_by_request(nb::handle self, nb::handle key, nb::handle rid) {
+    nb::object found = nb::none();
+    sync::each(get(self, "native_orders").attr("values")(), [&](nb::object child) {
+        if (found.is_none() && item_or(child, key, nb::none()).equal(rid)) found = child;
+    });
+    return found;
+}
+
+// One answer of the login handshake (authenticate, login, settlement confirmation).
+void login_phase(nb::handle self, nb::handle name, nb::handle data, nb::handle rid, nb::handle last,
+                 nb::handle code, nb::handle message) {
+    if (!rid.equal(get(self, "phase_id"))) return;
+    if (truthy(code)) {
+        if (is_retryable(code)) raise_timeout();
+        nb::object phase = get(self, "phase");
+        nb::object label = item_or(global("PHASE_LABELS"), phase, phase);
+        raise_velkor_text(
+            sync::concat({KEY("CTP "), label, KEY("失败（错误码："), sync::text(code), KEY("）："), message}));
+    }
+    nb::object merged = get(self, "phase_data");
+    merged.attr("update")(data);
+    if (!truthy(last)) return;
+
+    if (name.equal(KEY("RspAuthenticate"))) {
+        nb::dict payload;
+        put(payload, KEY("Password"), get(self, "config").attr("password"));
+        phase_request(self, KEY("login"), KEY("UserLogin"), payload);
+    } else if (name.equal(KEY("RspUserLogin"))) {
+        nb::object day = item(merged, KEY("TradingDay"));
+        set(self, "day", day);
+        put(get(self, "a"), KEY("trading_day"), day);
+        set(self, "front", item(merged, KEY("FrontID")));
+        set(self, "session", item(merged, KEY("SessionID")));
+        nb::object ref = stripped(item_or(merged, KEY("MaxOrderRef"), KEY("0")));
+        set(self, "order_ref", truthy(ref) ? sync::checked(PyNumber_Long(ref.ptr())) : nb::int_(0));
+        phase_request(self, KEY("settlement"), KEY("SettlementInfoConfirm"), nb::none());
+        trading::touch(self);
+    } else {
+        set(self, "phase", KEY("sync"));
+        set(self, "phase_time", nb::float_(monotonic()));
+        set(self, "sync_index", nb::int_(0));
+    }
+}
+
+// An error callback that names only a request id: find whose request it was.
+void rsp_error(nb::handle self, nb::handle rid, nb::handle error, nb::handle code, nb::handle message) {
+    if (truthy(rid)) {
+        nb::handle redirect;
+        sync::each(get(self, "native_orders").attr("values")(), [&](nb::object child) {
+            if (redirect.is_valid()) return;
+            if (item_or(child, KEY("request_id"), nb::none()).equal(rid))
+                redirect = KEY("RspOrderInsert");
+            else if (item_or(child, KEY("cancel_request_id"), nb::none()).equal(rid))
+                redirect = KEY("RspOrderAction");
+        });
+        if (redirect.is_valid()) {
+            nb::dict again;
+            put(again, KEY("name"), redirect);
+            put(again, KEY("request_id"), rid);
+            put(again, KEY("error"), error);
+            event(self, again);
+            return;
+        }
+    }
+    // A report without an error code on the query in flight is no failure of that query.
+    nb::object inflight = get(self, "inflight");
+    if (!inflight.is_none() && item(inflight, KEY("id")).equal(rid) && truthy(code)) {
+        query_error(self, code, message);
+        return;
+    }
+    if (!truthy(code)) return;
+    if (rid.equal(get(self, "phase_id")))
+        raise_velkor_text(sync::concat({KEY("CTP 会话错误（错误码："), sync::text(code), KEY("）："), message}));
+    sync::raise_text(PyExc_TimeoutError,
+                     sync::concat({KEY("收到无法归属请求的 CTP 错误（错误码："), sync::text(code), KEY("）")}));
+}
+
+// One slice of a query answer.
+void query_slice(nb::handle self, nb::handle data, nb::handle rid, nb::handle last, nb::handle code,
+                 nb::handle message) {
+    nb::object query = get(self, "inflight");
+    if (query.is_none() || !item(query, KEY("id")).equal(rid)) return;
+    put(query, KEY("progress"), nb::float_(monotonic()));
+    if (truthy(code)) {
+        query_error(self, code, message);
+        return;
+    }
+    if (truthy(data)) item(query, KEY("rows")).attr("append")(data);
+    if (truthy(last)) {
+        set(self, "inflight", nb::none());
+        complete(self, query);
+    }
+}
+
+void rtn_trade(nb::handle self, nb::handle data) {
+    if (!is_spec_trade(data)) return;
+    nb::object tid = trade_id(self, data);
+    if (truthy(get(self, "position_ready"))) {
+        apply_trade(self, data, true);
+        return;
+    }
+    nb::object buffer = get(self, "live_trade_buffer");
+    if (contains(buffer, tid)) return;
+    if (sync::len(buffer) >= LIVE_TRADE_LIMIT) book::buffer_error("登录期间的成交回报暂存队列已满");
+    put(buffer, tid, data);
+}
+
+void insert_rejected(nb::handle self, nb::handle data, nb::handle rid) {
+    nb::object child = by_ref(self, item_or(data, KEY("OrderRef"), nb::none()));
+    if (child.is_none() && truthy(rid)) child = child_by_request(self, KEY("request_id"), rid);
+    if (!truthy(child)) return;
+    put(child, KEY("status"), KEY("REJECTED"));
+    put(child, KEY("is_confirmed"), Py_True);
+    put(child, KEY("status_msg"), KEY("报单被拒绝"));
+    put(child, KEY("pending_finish"), Py_False);
+    put(child, KEY("expected_traded"), item(child, KEY("volume_traded")));
+    put(child, KEY("cancel_pending"), Py_False);
+    put(child, KEY("cancel_error"), nb::none());
+    recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
+    aggregate(self, child);
+    trading::schedule_account(self);
+    trading::touch(self);
+}
+
+// The child that a refused cancellation names: by exchange order number, by the cancellation's request
+// id, then by the order's CTP identity.
+nb::object cancelled_child(nb::handle self, nb::handle data, nb::handle rid) {
+    nb::object native_orders = get(self, "native_orders");
+    nb::object system = stripped_field(data, KEY("OrderSysID"));
+    if (truthy(system)) {
+        nb::object key = item_or(get(self, "system_orders"), system, nb::none());
+        nb::object child = key.is_none() ? nb::none() : item_or(native_orders, key, nb::none());
+        if (!child.is_none()) return child;
+    }
+    if (truthy(rid)) {
+        nb::object child = child_by_request(self, KEY("cancel_request_id"), rid);
+        if (!child.is_none()) return child;
+    }
+    nb::object ref = item_or(data, KEY("OrderRef"), nb::none());
+    if (!truthy(ref)) return nb::none();
+    nb::object refkey = nb::make_tuple(item_or(data, KEY("FrontID"), nb::none()),
+                                       item_or(data, KEY("SessionID"), nb::none()), sync::text(ref));
+    nb::object key = item_or(get(self, "ref_orders"), refkey, nb::none());
+    return key.is_none() ? nb::none() : item_or(native_orders, key, nb::none());
+}
+
+void action_rejected(nb::handle self, nb::handle data, nb::handle rid) {
+    nb::object child = cancelled_child(self, data, rid);
+    if (child.is_none()) return;
+    nb::object cancel_id = item_or(child, KEY("cancel_request_id"), nb::none());
+    if (truthy(rid) && !cancel_id.equal(rid)) return;
+    if (!truthy(item_or(child, KEY("cancel_pending"), Py_False)) || cancel_id.is_none()) return;
+    put(child, KEY("cancel_pending"), Py_False);
+    put(child, KEY("cancel_error"), KEY("撤单被拒绝"));
+    aggregate(self, child);
+    trading::touch(self);
+}
+
+// Order and trade returns count from the settlement confirmation on.
+bool following(nb::handle self) {
+    nb::object phase = get(self, "phase");
+    return phase.equal(KEY("sync")) || phase.equal(KEY("ready"));
+}
+
+}  // namespace
+
+void event(nb::handle self, nb::handle record) {
+    nb::object name = item(record, KEY("name"));
+    nb::object data = item_or(record, KEY("data"), nb::none());
+    if (!truthy(data)) data = nb::dict();
+    nb::object rid = item_or(record, KEY("request_id"), nb::int_(0));
+    nb::object last = item_or(record, KEY("last"), Py_True);
+    nb::object error = item_or(record, KEY("error"), nb::none());
+    if (!truthy(error)) error = nb::dict();
+    nb::object code = item_or(error, KEY("ErrorID"), nb::int_(0));
+    nb::object message = item_or(error, KEY("ErrorMsg"), KEY(""));
+
+    if (name.equal(KEY("FrontConnected"))) {
+        trading::clear_cache(self, "SYNCING");
+        nb::object config = get(self, "config");
+        nb::dict payload;
+        put(payload, KEY("AppID"), config.attr("app_id"));
+        put(payload, KEY("AuthCode"), config.attr("auth_code"));
+        phase_request(self, KEY("authenticate"), KEY("Authenticate"), payload);
+    } else if (name.equal(KEY("FrontDisconnected"))) {
+        set(self, "phase", KEY("connecting"));
+        set(self, "phase_time", nb::float_(monotonic()));
+        trading::clear_cache(self, "DISCONNECTED");
+        get(self, "recovery").attr("fail")();
+    } else if (name.equal(KEY("RspAuthenticate")) || name.equal(KEY("RspUserLogin")) ||
+               name.equal(KEY("RspSettlementInfoConfirm"))) {
+        login_phase(self, name, data, rid, last, code, message);
+    } else if (name.equal(KEY("RspError"))) {
+        rsp_error(self, rid, error, code, message);
+    } else if (PyUnicode_Check(name.ptr()) && truthy(name.attr("startswith")(KEY("RspQry")))) {
+        query_slice(self, data, rid, last, code, message);
+    } else if (name.equal(KEY("RtnOrder"))) {
+        if (following(self) && is_spec_order(data)) apply_order(self, data, nb::none());
+    } else if (name.equal(KEY("RtnTrade"))) {
+        if (following(self)) rtn_trade(self, data);
+    } else if (name.equal(KEY("RspOrderInsert")) || name.equal(KEY("ErrRtnOrderInsert"))) {
+        if (truthy(code)) insert_rejected(self, data, rid);
+    } else if (name.equal(KEY("RspOrderAction")) || name.equal(KEY("ErrRtnOrderAction"))) {
+        if (truthy(code)) action_rejected(self, data, rid);
+    }
+}
+
+void query_error(nb::handle self, nb::handle code, nb::handle message) {
+    nb::object query = get(self, "inflight");
+    set(self, "inflight", nb::none());
+    nb::object kind = item(query, KEY("kind"));
+    if (is_retryable(code)) {
+        bool ready = get(self, "phase").equal(KEY("ready"));
+        get(self, ready ? "query_recovery" : "recovery").attr("fail")();
+        set(self, "last_query", nb::float_(monotonic() + 1.0));
+        if (ready) get(self, "pending").attr("add")(kind);
+        return;
+    }
+    nb::object label = item_or(global("QUERY_LABELS"), kind, kind);
+    raise_velkor_text(
+        sync::concat({KEY("CTP "), label, KEY("查询失败（错误码："), sync::text(code), KEY("）："), message}));
+}
+
+static const bool hooked = (event_hook() = &event, true);
+
+static MethodRegistration reg_event(Slot::event, [](TradingClass& cls) {
+    cls.def("event", [](nb::handle self, nb::handle record) { event(self, record); }, nb::arg("event"));
+});
+
+static MethodRegistration reg_query_error(Slot::query_error, [](TradingClass& cls) {
+    cls.def("_query_error", [](nb::handle self, nb::handle code, nb::handle message) { query_error(self, code, message); },
+            nb::arg("code"), nb::arg("message"));
+});
+
+}  // namespace velkor::trading

@@ -1,0 +1,216 @@
+// Query completion: what the rows of each synchronisation step become, the position baseline, funds.
+#include "sync.h"
+
+#include <utility>
+
+namespace velkor::trading {
+
+namespace {
+
+// Rounds the trade and position steps may repeat while fills still wait for their order; after that
+// the login starts over, and its fresh order query brings the missing orders.
+constexpr long PENDING_TRADE_ROUNDS = 3;
+
+[[noreturn]] void raise_timeout(const char* message) { raise(nb::handle(PyExc_TimeoutError), message); }
+
+// A row's "TradingDay", when given, must be the session's trading day.
+void check_day(nb::handle self, nb::handle row, const char* message) {
+    nb::object day = item_or(row, KEY("TradingDay"), nb::none());
+    if (truthy(day) && !day.equal(get(self, "day"))) raise_timeout(message);
+}
+
+void take_instruments(nb::handle self, nb::handle rows) {
+    nb::dict table;
+    sync::each(rows, [&](nb::object row) {
+        nb::object product = item_or(row, KEY("ProductClass"), nb::none());
+        if (product.equal(KEY("1")) || product.equal(KEY("2"))) put(table, symbol_of(row), row);
+    });
+    set(self, "instruments", table);
+}
+
+// The speculation trades of a trade query and the set of their ids; every id is taken before any
+// row is applied, so a row without TradeID raises before anything changes.
+std::pair<nb::list, nb::object> spec_trades(nb::handle self, nb::handle rows) {
+    nb::list kept;
+    sync::each(rows, [&](nb::object row) {
+        if (is_spec_trade(row)) kept.append(row);
+    });
+    nb::object ids = sync::checked(PySet_New(nullptr));
+    for (nb::handle row : kept)
+        if (PySet_Add(ids.ptr(), trade_id(self, row).ptr()) < 0) sync::fail();
+    return {kept, ids};
+}
+
+void record_trades(nb::handle self, const nb::list& kept) {
+    for (nb::handle row : kept) apply_trade(self, row, false);
+}
+
+// Installs the position baseline: the symbols users already view first, then the queried records.
+void take_baseline(nb::handle self, nb::handle stamp) {
+    nb::object known = get(self, "instruments");
+    nb::object empty_position = global("empty_position");
+    nb::dict baseline;
+    sync::each(get(self, "positions"), [&](nb::object symbol) {
+        put(baseline, symbol, empty_position(symbol, contains(known, symbol) ? stamp : nb::none()));
+    });
+    nb::object candidate = get(self, "position_candidate");
+    if (!candidate.is_none()) baseline.attr("update")(candidate);
+    set(self, "p", baseline);
+    set(self, "position_candidate", nb::none());
+    get(self, "live_trade_buffer").attr("clear")();
+    set(self, "position_ready", Py_True);
+    recompute_frozen(self, stamp, nb::none());
+    set(self, "published_position_time", stamp);
+}
+
+// The second trade query: takes the baseline when no trade moved while positions were queried,
+// otherwise sends the session round the trade and position steps again (and returns false).
+bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
+    auto [kept, after] = spec_trades(self, rows);
+    record_trades(self, kept);
+    nb::object before = get(self, "trade_before");
+    if (!truthy(sync::checked(PyObject_RichCompare(before.ptr(), after.ptr(), Py_LE))))
+        raise_timeout("登录期间成交查询结果回退，需要重建会话");
+    bool stable = before.equal(after);
+    if (stable)
+        sync::each(get(self, "live_trade_buffer"), [&](nb::object tid) {
+            if (stable && !contains(after, tid)) stable = false;
+        });
+    bool waiting = truthy(get(self, "pending_trades"));
+    if (stable && !waiting) {
+        take_baseline(self, stamp);
+        return true;
+    }
+    if (waiting) {
+        // A fill whose order never shows would otherwise keep the login going round for ever.
+        nb::object data = get(self, "phase_data");
+        long rounds = nb::cast<long>(item_or(data, KEY("pending_trade_rounds"), nb::int_(0))) + 1;
+        if (rounds > PENDING_TRADE_ROUNDS) raise_timeout("登录期间成交回报缺少对应订单，需要重建会话");
+        put(data, KEY("pending_trade_rounds"), nb::int_(rounds));
+    }
+    set(self, "trade_before", after);
+    set(self, "position_candidate", nb::none());
+    set(self, "sync_index", global("SYNC_STEPS").attr("index")(KEY("trades_before")));
+    set(self, "phase_time", nb::float_(monotonic()));
+    trading::touch(self);
+    return false;
+}
+
+}  // namespace
+
+void complete(nb::handle self, nb::handle query) {
+    nb::object kind = item(query, KEY("kind"));
+    nb::object rows = item(query, KEY("rows"));
+    nb::object stamp = wall_ms();
+
+    if (kind.equal(KEY("instruments"))) {
+        take_instruments(self, rows);
+    } else if (kind.equal(KEY("orders"))) {
+        nb::object revision = item(query, KEY("revision"));
+        sync::each(rows, [&](nb::object row) {
+            if (is_spec_order(row)) apply_order(self, row, revision);
+        });
+    } else if (kind.equal(KEY("trades_before"))) {
+        auto [kept, ids] = spec_trades(self, rows);
+        set(self, "trade_before", ids);
+        record_trades(self, kept);
+    } else if (kind.equal(KEY("positions"))) {
+        set(self, "position_candidate", positions(self, rows, stamp));
+    } else if (kind.equal(KEY("trades_after"))) {
+        if (!confirm_trades(self, rows, stamp)) return;
+    } else if (kind.equal(KEY("account"))) {
+        complete_account(self, rows, stamp);
+        get(self, "query_recovery").attr("success")();
+    }
+
+    if (get(self, "phase").equal(KEY("sync"))) {
+        set(self, "phase_time", nb::float_(monotonic()));
+        nb::object index = get(self, "sync_index") + nb::int_(1);
+        set(self, "sync_index", index);
+        if (index.equal(nb::int_(sync::len(global("SYNC_STEPS"))))) {
+            set(self, "phase", KEY("ready"));
+            set_status(self, "READY");
+            get(self, "recovery").attr("success")();
+        }
+    }
+    trading::touch(self);
+}
+
+void complete_account(nb::handle self, nb::handle rows, nb::handle stamp) {
+    nb::object user = get(self, "config").attr("user_id");
+    nb::list kept;
+    sync::each(rows, [&](nb::object row) {
+        if (item_or(row, KEY("CurrencyID"), KEY("CNY")).equal(KEY("CNY")) &&
+            item_or(row, KEY("AccountID"), nb::none()).equal(user))
+            kept.append(row);
+    });
+    if (kept.size() != 1) raise_velkor("完整资金查询中应恰好包含一个人民币账户");
+    nb::object row = kept[0];
+    check_day(self, row, "资金查询期间交易日发生变化");
+    nb::object finite = global("finite");
+    nb::dict values;
+    sync::each(global("ACCOUNT_FIELDS").attr("items")(), [&](nb::object pair) {
+        put(values, item(pair, nb::int_(0)), finite(item_or(row, item(pair, nb::int_(1)), nb::none())));
+    });
+    nb::object account = get(self, "a");
+    account.attr("update")(values);
+    put(account, KEY("updated_at"), stamp);
+    set(self, "last_account_refresh", nb::float_(monotonic()));
+}
+
+nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
+    nb::object known = get(self, "instruments");
+    nb::object empty_position = global("empty_position");
+    nb::int_ zero(0);
+    nb::dict result;
+    sync::each(rows, [&](nb::object row) {
+        if (!item_or(row, KEY("HedgeFlag"), nb::none()).equal(KEY("1"))) return;
+        check_day(self, row, "持仓查询期间交易日发生变化");
+        nb::object symbol = symbol_of(row);
+        nb::object total = item_or(row, KEY("Position"), zero);
+        if (!contains(known, symbol) && truthy(total)) raise_velkor("持仓查询包含 SDK 不支持的合约类别");
+        nb::object direction = item_or(row, KEY("PosiDirection"), nb::none());
+        bool is_long = direction.equal(KEY("2"));
+        if (!is_long && !direction.equal(KEY("3"))) raise_velkor("持仓查询包含不支持的净持仓方向");
+        nb::object record = item_or(result, symbol, nb::none());
+        if (record.is_none()) {
+            record = empty_position(symbol, updated);
+            put(result, symbol, record);
+        }
+        // SHFE and INE report today's and earlier holdings in separate rows, told apart by PositionDate.
+        nb::object exchange = item_or(row, KEY("ExchangeID"), nb::none());
+        nb::object today;
+        if (exchange.equal(KEY("SHFE")) || exchange.equal(KEY("INE")))
+            today = item_or(row, KEY("PositionDate"), nb::none()).equal(KEY("1")) ? total : nb::object(zero);
+        else
+            today = item_or(row, KEY("TodayPosition"), zero);
+        nb::object history = total - today;
+        if (total < zero || today < zero || history < zero) raise_velkor("柜台持仓快照中的今昨仓数量无效");
+        nb::handle keys[3] = {is_long ? KEY("pos_long") : KEY("pos_short"),
+                              is_long ? KEY("pos_long_today") : KEY("pos_short_today"),
+                              is_long ? KEY("pos_long_his") : KEY("pos_short_his")};
+        nb::handle amounts[3] = {total, today, history};
+        for (int i = 0; i < 3; ++i) put(record, keys[i], item(record, keys[i]) + amounts[i]);
+    });
+    sync::each(result.values(), [&](nb::object record) {
+        put(record, KEY("pos"), item(record, KEY("pos_long")) - item(record, KEY("pos_short")));
+    });
+    return result;
+}
+
+static MethodRegistration reg_complete(Slot::complete, [](TradingClass& cls) {
+    cls.def("_complete", [](nb::handle self, nb::handle query) { complete(self, query); }, nb::arg("query"));
+});
+
+static MethodRegistration reg_complete_account(Slot::complete_account, [](TradingClass& cls) {
+    cls.def("_complete_account",
+            [](nb::handle self, nb::handle rows, nb::handle stamp) { complete_account(self, rows, stamp); },
+            nb::arg("rows"), nb::arg("now_ms"));
+});
+
+static MethodRegistration reg_positions(Slot::positions, [](TradingClass& cls) {
+    cls.def("_positions", [](nb::handle self, nb::handle rows, nb::handle updated) { return positions(self, rows, updated); },
+            nb::arg("rows"), nb::arg("updated"));
+});
+
+}  // namespace velkor::trading
