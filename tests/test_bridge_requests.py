@@ -2,6 +2,7 @@
 
 import math
 import operator
+import threading
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
@@ -269,6 +270,27 @@ def test_handler_closing_the_handle_inside_the_request(bridge):
     assert _kestro.request(bridge.handle, "QryOrder", {}, 1) == 5
     assert bridge.conn.released
     refused(bridge, RuntimeError, "QryOrder", {}, "CTP 接口已关闭")
+
+
+def test_close_from_another_thread_while_a_request_runs(bridge):
+    entered, release, results = threading.Event(), threading.Event(), []
+
+    def handler(request):
+        entered.set()
+        release.wait(5)
+        return 9
+
+    bridge.front.handler = handler
+    worker = threading.Thread(target=lambda: results.append(_kestro.request(bridge.handle, "QryTrade", {}, 1)))
+    worker.start()
+    assert entered.wait(5)
+    assert _kestro.close(bridge.handle) is None
+    assert not bridge.conn.released          # the running request still uses the API
+    refused(bridge, RuntimeError, "QryTrade", {}, "CTP 接口已关闭")
+    release.set()
+    worker.join()
+    assert results == [9]
+    assert bridge.conn.released
 
 
 def test_request_while_disconnected_returns_the_api_result(bridge):
