@@ -296,7 +296,11 @@ nb::bytes encode(const std::string &record, nb::handle data) {
         if (PyUnicode_Check(key)) {
             Py_ssize_t len;
             const char *k = PyUnicode_AsUTF8AndSize(key, &len);
-            if (!k) throw nb::python_error();
+            if (!k) {
+                PyErr_Clear();  // not valid UTF-8 (lone surrogates): no such field
+                len = 0;
+                k = "";
+            }
             auto fit = ri.fields.find(std::string_view(k, static_cast<std::size_t>(len)));
             if (fit != ri.fields.end()) f = &fit->second;
         }

@@ -160,6 +160,7 @@ def test_encode_rejects(field, value, error):
 
 @pytest.mark.parametrize("record, data, error", [
     ("CThostFtdcOrderField", {1: 2}, KeyError),
+    ("CThostFtdcOrderField", {"Order\udc80Ref": "1"}, KeyError),
     ("CThostFtdcOrderField", [("OrderRef", "1")], TypeError),
     ("CThostFtdcNoSuchField", {}, KeyError),
 ])
