@@ -429,10 +429,13 @@ struct Event {
     int reason = 0;
 };
 
-// Records every callback as plain bytes, without touching Python; optionally lingers in each callback.
+// Records every callback as plain bytes, without touching Python; optionally lingers in each callback, and
+// optionally shuts its API down from inside the callback named `release_in`.
 class RecordingSpi final : public CThostFtdcTraderSpi {
 public:
     double linger = 0;
+    std::string release_in;
+    std::atomic<CThostFtdcTraderApi *> *api = nullptr;
     std::mutex mu;
     std::vector<Event> events;
     std::atomic<bool> released{false};
@@ -455,6 +458,13 @@ public:
             events.push_back(std::move(e));
         }
         if (linger > 0) std::this_thread::sleep_for(std::chrono::duration<double>(linger));
+        if (!release_in.empty() && release_in == name) {
+            if (CThostFtdcTraderApi *a = api->exchange(nullptr)) {
+                a->RegisterSpi(nullptr);
+                a->Release();
+                released = true;
+            }
+        }
         --running;
     }
 
@@ -500,24 +510,33 @@ int call(CThostFtdcTraderApi *api, int (CThostFtdcTraderApi::*op)(T *, int), con
 
 class Client {
 public:
-    Client(nb::bytes flow_path, const std::string &front, double linger) {
+    Client(nb::bytes flow_path, const std::string &front, double linger, const std::string &release_in) {
         spi_.linger = linger;
-        api_ = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path.c_str(), true);
-        if (!api_) throw std::runtime_error("CreateFtdcTraderApi returned null");
-        api_->RegisterSpi(&spi_);
-        api_->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
-        api_->SubscribePublicTopic(THOST_TERT_QUICK);
+        spi_.release_in = release_in;
+        spi_.api = &api_;
+        CThostFtdcTraderApi *a = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path.c_str(), true);
+        if (!a) throw std::runtime_error("CreateFtdcTraderApi returned null");
+        api_ = a;
+        a->RegisterSpi(&spi_);
+        a->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
+        a->SubscribePublicTopic(THOST_TERT_QUICK);
         std::string address = front;
-        api_->RegisterFront(address.data());
+        a->RegisterFront(address.data());
         nb::gil_scoped_release unlocked;
-        api_->Init();
+        a->Init();
     }
 
-    ~Client() { release(); }
+    ~Client() {
+        release();
+        // A callback that released the API from inside may still be returning on the API's thread.
+        nb::gil_scoped_release unlocked;
+        while (spi_.running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 
     CThostFtdcTraderApi *api() {
-        if (!api_) throw std::runtime_error("released");
-        return api_;
+        CThostFtdcTraderApi *a = api_;
+        if (!a) throw std::runtime_error("released");
+        return a;
     }
 
     int request(const std::string &method, nb::bytes record, int id) {
@@ -560,9 +579,8 @@ public:
 
     // RegisterSpi(nullptr) and Release(), as a client shuts the API down.
     void release() {
-        if (!api_) return;
-        CThostFtdcTraderApi *a = api_;
-        api_ = nullptr;
+        CThostFtdcTraderApi *a = api_.exchange(nullptr);
+        if (!a) return;
         {
             nb::gil_scoped_release unlocked;
             a->RegisterSpi(nullptr);
@@ -574,7 +592,7 @@ public:
     std::string trading_day() { return api()->GetTradingDay(); }
 
     RecordingSpi spi_;
-    CThostFtdcTraderApi *api_ = nullptr;
+    std::atomic<CThostFtdcTraderApi *> api_{nullptr};
 };
 
 }  // namespace
@@ -616,7 +634,9 @@ NB_MODULE(_front, m) {
         .def("close", &FrontCore::close);
 
     nb::class_<Client>(m, "Client")
-        .def(nb::init<nb::bytes, const std::string &, double>(), "flow_path"_a, "front"_a, "linger"_a = 0.0)
+        .def(nb::init<nb::bytes, const std::string &, double, const std::string &>(), "flow_path"_a, "front"_a,
+             "linger"_a = 0.0, "release_in"_a = "")
+        .def_prop_ro("released", [](const Client &c) { return c.api_.load() == nullptr; })
         .def("request", &Client::request, "method"_a, "record"_a, "request_id"_a)
         .def("events", &Client::events)
         .def("register_spi", &Client::register_spi, "attached"_a)

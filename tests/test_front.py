@@ -369,3 +369,21 @@ print("done")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
     assert "Traceback" not in out.stderr and "terminate" not in out.stderr
+
+
+def test_release_from_inside_a_callback(front, flow):
+    c = _front.Client(flow, front.address, release_in="OnRtnOrder")
+    conn = front.wait_connection()
+    front.send(conn, "OnRtnTrade", {})
+    front.send(conn, "OnRtnOrder", {})
+    front.send(conn, "OnRtnTrade", {})
+    front.flush()
+    assert c.released and conn.released and front.connections == []
+    assert names(c.events()) == ["OnFrontConnected", "OnRtnTrade", "OnRtnOrder"]
+    assert c.late_callbacks == 0
+    c.release()
+
+
+def test_trading_day_is_a_date(client):
+    day = client.trading_day()
+    assert len(day) == 8 and day.isdigit() and day.startswith("20")
