@@ -10,9 +10,8 @@ import pytest
 
 from velkor import _kestro
 
-ctpsim = pytest.importorskip("ctpsim")
-if not hasattr(ctpsim, "Front"):
-    pytest.skip("simulated front not available", allow_module_level=True)
+pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+import ctpsim  # noqa: E402
 
 CAPACITY = 32768
 NO_ERROR = {"ErrorID": 0, "ErrorMsg": ""}
@@ -185,16 +184,6 @@ def test_unreachable_front_gives_handle_without_events(flow_dir):
     assert _kestro.close(handle) is None
 
 
-def test_create_sets_up_the_connection(front, flow_dir):
-    handle = _kestro.create(front.address, flow_dir)
-    conn = front.wait_connection()
-    assert conn.flow_path == flow_dir
-    front.flush()
-    assert _kestro.poll(handle) == [{"name": "FrontConnected"}]
-    assert _kestro.poll(handle) == []
-    _kestro.close(handle)
-
-
 def test_disconnect_and_reconnect_records(bridge):
     bridge.front.retry_interval = 0.01
     bridge.front.disconnect(bridge.conn, reason=0x2002)
@@ -243,13 +232,6 @@ def test_events_of_all_kinds_come_out_in_arrival_order(bridge):
     events = bridge.events()
     assert [(e["name"], e["data"]) for e in events[:-1]] == sequence
     assert events[-1]["name"] == "RspError"
-
-
-def test_poll_takes_everything_pending_in_one_call(bridge):
-    bridge.front.burst(bridge.conn, "OnRtnTrade", {"Volume": 1}, 5000)
-    events = bridge.events()
-    assert len(events) == 5000
-    assert _kestro.poll(bridge.handle) == []
 
 
 def test_burst_while_polling_delivers_each_event_once_in_order(bridge):
@@ -326,14 +308,6 @@ def test_null_data_and_null_info(bridge, callback, name, keys, responds):
     record = bridge.event(callback, None, None, request_id=5, last=True)
     assert record == {"name": name, "data": None, "error": NO_ERROR, "request_id": 5 if responds else 0,
                       "last": True}
-
-
-def test_zeroed_record_gives_empty_texts_and_zeros(bridge):
-    record = bridge.event("OnRtnOrder", {})
-    data = record["data"]
-    assert data["TradingDay"] == "" and data["StatusMsg"] == ""
-    assert data["Direction"] == "\x00" and data["OrderStatus"] == "\x00"
-    assert data["FrontID"] == 0 and data["LimitPrice"] == 0.0
 
 
 @pytest.mark.parametrize("raw,text", [
