@@ -6,7 +6,7 @@ import time
 
 try:
     from ctpsim import Front, _front
-except ImportError:  # built against a vendor SDK: no simulated front
+except ImportError:  # built against an external trader API library: no simulated front
     Front = _front = None
 
 try:

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+pytest.importorskip("ctpsim._front", reason="simulated front not built")
 
 from ctpsim import Connection, Front, Request, _front  # noqa: E402
 from ctpsim.front import decode, encode  # noqa: E402
@@ -387,3 +387,20 @@ def test_release_from_inside_a_callback(front, flow):
 def test_trading_day_is_a_date(client):
     day = client.trading_day()
     assert len(day) == 8 and day.isdigit() and day.startswith("20")
+
+
+def test_unregistering_the_spi_waits_for_the_running_callback(front, flow):
+    c = _front.Client(flow, front.address, linger=0.2)
+    try:
+        conn = front.wait_connection()
+        front.flush()
+        front.burst(conn, "OnRtnTrade", {}, 5)
+        deadline = time.monotonic() + 5
+        while c.running_callbacks == 0 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        c.register_spi(False)
+        assert c.running_callbacks == 0
+        front.flush()
+        assert names(c.events()) == ["OnFrontConnected", "OnRtnTrade"]
+    finally:
+        c.release()

@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+pytest.importorskip("ctpsim._front", reason="simulated front not built")
 _kestro = pytest.importorskip("velkor._kestro")
 
 from test_front import flow, front  # noqa: E402,F401  (shared fixtures)

@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+pytest.importorskip("ctpsim._front", reason="simulated front not built")
 
 from ctpsim import _front  # noqa: E402
 from ctpsim.front import decode, encode  # noqa: E402
