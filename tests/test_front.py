@@ -290,6 +290,12 @@ def test_flush_times_out_while_an_spi_is_slow(front, flow):
     front.flush(0.05)
 
 
+def test_handler_must_be_callable(front):
+    with pytest.raises(TypeError):
+        front.handler = 5
+    assert front.handler is None
+
+
 def test_wait_connection_times_out(front):
     with pytest.raises(TimeoutError):
         front.wait_connection(0.05)

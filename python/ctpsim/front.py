@@ -103,11 +103,22 @@ class Front:
     def _on_request(self, connection, method, request_id, record):
         request = Request(connection, method, request_id, record)
         self.requests.append(request)
-        handler = self.handler
+        handler = self._handler
         if handler is None:
             return 0
         result = handler(request)
         return 0 if result is None else result
+
+    @property
+    def handler(self):
+        """Called with each `Request` inside the request call; its int is the call's result (None: 0)."""
+        return self._handler
+
+    @handler.setter
+    def handler(self, handler):
+        if handler is not None and not callable(handler):
+            raise TypeError("handler must be callable or None")
+        self._handler = handler
 
     @property
     def address(self):
