@@ -1,6 +1,8 @@
 """The stand-in trader API and the simulated front: connection, callbacks, requests, release, threads."""
 
+import gc
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -332,3 +334,38 @@ def test_many_apis_request_concurrently_while_the_front_drops_them(front, flow, 
     for c in clients:
         c.release()
     assert all(conn.released for conn in {r.connection for r in front.requests})
+
+
+def test_a_front_nobody_refers_to_is_closed(flow):
+    f = Front()
+    f.retry_interval = 0.02
+    f.handler = lambda r: f.requests and 0   # a reference cycle through the handler
+    address = f.address
+    c = _front.Client(flow, address)
+    try:
+        conn = f.wait_connection()
+        del f
+        gc.collect()
+        assert not conn.connected
+        assert names(events_until(c, 2)) == ["OnFrontConnected", "OnFrontDisconnected"]
+        with Front(address) as g:
+            assert g.wait_connection() is conn
+    finally:
+        c.release()
+
+
+def test_process_exits_cleanly_with_apis_still_running(flow):
+    code = f"""
+import ctypes
+from ctpsim import Front, _front
+front = Front()
+front.retry_interval = 0.001
+clients = [_front.Client({flow!r}, address) for address in (front.address, "tcp://127.0.0.1:1")]
+for client in clients:   # never released: their threads run on through the interpreter's exit
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(client))
+front.burst(front.wait_connection(), "OnRtnTrade", {{}}, 100000)
+print("done")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
+    assert "Traceback" not in out.stderr and "terminate" not in out.stderr

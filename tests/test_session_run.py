@@ -231,3 +231,18 @@ async def test_run_awaited_directly_returns_none_on_fatal_end(s):
     s.recovery = Recording(check=VelkorError("stop"))
     assert await s.run() is None
     assert str(s.error) == FATAL and isinstance(s.native, FakeNative)
+
+
+async def test_cancelled_close_still_closes_the_adapter(s):
+    s.start()
+    await spin(lambda: s.factory.natives)
+    native = s.factory.natives[0]
+    closer = asyncio.ensure_future(s.close())
+    await asyncio.sleep(0)  # close() has cancelled the run task and waits for it
+    assert not closer.done() and native.closes == 0
+    closer.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await closer
+    assert native.closes == 1 and s.native is None
+    await spin(lambda: s.task.done())
+    assert s.task.cancelled() and len(s.factory.natives) == 1
