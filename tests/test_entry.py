@@ -37,7 +37,11 @@ def test_insert_and__insert_are_coroutines_that_never_suspend():
     s = ready_session()
     c = s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
     assert isinstance(c, collections.abc.Coroutine)
+    assert s.native.requests == [] and s.order_ref == 100  # nothing happens before it is awaited
     assert now(c)[0].status == "SUBMITTED"
+    c = s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
+    c.close()
+    assert len(s.native.requests) == 1
     s.session_status = "SYNCING"
     with pytest.raises(VelkorError, match="交易账户尚未 READY"):
         now(s._insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0))

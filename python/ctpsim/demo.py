@@ -127,7 +127,7 @@ class Host:
         changed = {names[k]: sorted(v) for k, v in changes.items() if k in names and v}
         summary = "; ".join(f"{k} {', '.join(v)}" for k, v in changed.items()) or "nothing visible"
         print(f"\n[commit {self.commits}] published status {self.s.published_status}: {summary}")
-        if self.s.published_status == "READY" and changed.keys() - {"account"}:
+        if self.s.published_status == "READY":
             print(show_book(self.s))
         return True
 
