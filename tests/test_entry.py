@@ -243,10 +243,13 @@ def test_errors_outside_the_handled_kinds_propagate(monkeypatch):
     with pytest.raises(ZeroDivisionError):
         insert(s)
     monkeypatch.undo()
-    s = ready_session()
+    s = split_session()
     s.native.results["OrderInsert"] = KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
-        insert(s)
+        split_close(s)
+    # the part whose request was under way stays; the unsent part does not linger as a pending close
+    assert list(s.o) == list(s.native_orders) == [oid(101)] and list(s.ref_orders) == [(FRONT, SESSION, "101")]
+    assert len(sent(s, "OrderInsert")) == 1
 
 
 def test_order_references_stay_consecutive_across_calls():
