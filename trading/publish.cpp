@@ -61,6 +61,8 @@ static bool unchanged_when_same(nb::handle value) {
 // A change set resolved on first use: the names of an object's changed fields also go to the set
 // of the container that holds it.
 struct Target {
+    Target(nb::handle changes_, nb::handle owner_, nb::object set_ = nb::object())
+        : changes(changes_), owner(owner_), set(std::move(set_)) {}
     nb::handle changes, owner;
     nb::object set;
     nb::handle get() {
