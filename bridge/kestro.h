@@ -47,11 +47,12 @@ consteval Field make_field(const char* name, std::size_t offset) {
 struct FieldList {
     Field* fields;
     std::size_t count;
+    PyObject* shape = nullptr;  // for records: a dict of every key mapped to None, copied for each record
 };
 
 template <std::size_t N>
 constexpr FieldList fields_of(Field (&fields)[N]) {
-    return FieldList{fields, N};
+    return FieldList{fields, N, nullptr};
 }
 
 // Makes the interned key of every field in the list; -1 with an exception set on failure.

@@ -1,6 +1,9 @@
 // Event records: the dicts poll builds from the copied CTP records.
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 #include "kestro.h"
 
@@ -90,6 +93,46 @@ PyObject* key_last;
 PyObject* name_front_connected;
 PyObject* name_front_disconnected;
 
+PyObject* decode_with_codec(std::string_view raw) {
+    PyObject* bytes = PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size()));
+    if (!bytes) return nullptr;
+    PyObject* args[] = {bytes, replace_obj};
+    PyObject* result = PyObject_Vectorcall(gb18030_decoder, args, 2, nullptr);
+    Py_DECREF(bytes);
+    if (!result) return nullptr;
+    if (!PyTuple_Check(result) || PyTuple_GET_SIZE(result) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(result, 0))) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_TypeError, "gb18030 decoder returned an unexpected result");
+        return nullptr;
+    }
+    PyObject* text = Py_NewRef(PyTuple_GET_ITEM(result, 0));
+    Py_DECREF(result);
+    return text;
+}
+
+// Non-ASCII texts (status and error messages) come from a small set: recent decodings are kept, direct-mapped.
+// Only used with the interpreter lock held.
+struct Decoded {
+    std::string raw;
+    PyObject* text = nullptr;
+};
+Decoded decoded[128];
+
+PyObject* decode_gb18030(std::string_view raw) {
+    Decoded& slot = decoded[std::hash<std::string_view>{}(raw) % std::size(decoded)];
+    if (slot.text && slot.raw == raw) return Py_NewRef(slot.text);
+    PyObject* text = decode_with_codec(raw);
+    if (!text) return nullptr;
+    Py_CLEAR(slot.text);
+    try {
+        slot.raw.assign(raw);
+    } catch (...) {
+        return text;  // not remembered
+    }
+    slot.text = Py_NewRef(text);
+    return text;
+}
+
 PyObject* field_value(const Field& field, const char* base) {
     const char* p = base + field.offset;
     switch (field.kind) {
@@ -113,23 +156,40 @@ PyObject* field_value(const Field& field, const char* base) {
 }
 
 // A dict of the listed fields of a record, in list order; null with an exception set on failure.
-PyObject* record_dict(FieldList list, const void* record) {
-    PyObject* dict = PyDict_New();
+// Copying the prepared shape gives a dict already sized and ordered, so each field only replaces a value.
+PyObject* record_dict(const FieldList& list, const void* record) {
+    PyObject* dict = PyDict_Copy(list.shape);
     if (!dict) return nullptr;
     const char* base = static_cast<const char*>(record);
-    for (std::size_t i = 0; i < list.count && !PyErr_Occurred(); ++i) {
+    for (std::size_t i = 0; i < list.count; ++i) {
         PyObject* value = field_value(list.fields[i], base);
-        if (!value) break;
-        int rc = PyDict_SetItem(dict, list.fields[i].key, value);
+        if (!value || PyDict_SetItem(dict, list.fields[i].key, value) < 0) {
+            Py_XDECREF(value);
+            Py_DECREF(dict);
+            return nullptr;
+        }
         Py_DECREF(value);
-        if (rc < 0) break;
-    }
-    if (PyErr_Occurred()) {
-        Py_DECREF(dict);
-        return nullptr;
     }
     return dict;
 }
+
+// Interns the keys and prepares the shape of a record's dict.
+int prepare(FieldList& list) {
+    if (list.shape) return 0;
+    if (intern_keys(list) < 0) return -1;
+    PyObject* shape = PyDict_New();
+    if (!shape) return -1;
+    for (std::size_t i = 0; i < list.count; ++i) {
+        if (PyDict_SetItem(shape, list.fields[i].key, Py_None) < 0) {
+            Py_DECREF(shape);
+            return -1;
+        }
+    }
+    list.shape = shape;
+    return 0;
+}
+
+FieldList rsp_info_list = fields_of(rsp_info_fields);
 
 int set_item(PyObject* dict, PyObject* key, PyObject* value) {
     if (!value) return -1;
@@ -194,9 +254,9 @@ int init_records() {
                           &events::ErrRtnOrderInsert, &events::RspOrderAction,     &events::ErrRtnOrderAction};
     for (EventKind* kind : kinds) {
         if (!kind->name_obj && !(kind->name_obj = intern(kind->name))) return -1;
-        if (intern_keys(kind->data) < 0) return -1;
+        if (prepare(kind->data) < 0) return -1;
     }
-    return 0;
+    return prepare(rsp_info_list);
 }
 
 PyObject* field_text(const char* bytes, std::size_t size) {
@@ -209,24 +269,12 @@ PyObject* field_text(const char* bytes, std::size_t size) {
         }
     }
     if (ascii) {
+        if (length == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(bytes[0]));  // shared
         PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
         if (text && length) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes, length);
         return text;
     }
-    PyObject* raw = PyBytes_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
-    if (!raw) return nullptr;
-    PyObject* args[] = {raw, replace_obj};
-    PyObject* result = PyObject_Vectorcall(gb18030_decoder, args, 2, nullptr);
-    Py_DECREF(raw);
-    if (!result) return nullptr;
-    if (!PyTuple_Check(result) || PyTuple_GET_SIZE(result) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(result, 0))) {
-        Py_DECREF(result);
-        PyErr_SetString(PyExc_TypeError, "gb18030 decoder returned an unexpected result");
-        return nullptr;
-    }
-    PyObject* text = Py_NewRef(PyTuple_GET_ITEM(result, 0));
-    Py_DECREF(result);
-    return text;
+    return decode_gb18030(std::string_view(bytes, length));
 }
 
 PyObject* front_connected_record() {
@@ -247,8 +295,8 @@ PyObject* front_disconnected_record(int reason) {
 PyObject* event_record(const EventKind& kind, bool has_data, const void* data, const CThostFtdcRspInfoField& info,
                        int request_id, bool last) {
     PyObject* data_obj = has_data ? record_dict(kind.data, data) : Py_NewRef(Py_None);
-    PyObject* error_obj = data_obj ? record_dict(fields_of(rsp_info_fields), &info) : nullptr;
-    if (!data_obj || !error_obj || PyErr_Occurred()) {
+    PyObject* error_obj = data_obj ? record_dict(rsp_info_list, &info) : nullptr;
+    if (!data_obj || !error_obj) {
         Py_XDECREF(data_obj);
         Py_XDECREF(error_obj);
         return nullptr;

@@ -14,6 +14,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr double kDefaultRetry = 0.2;
+constexpr auto kMinRetry = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(1));
 constexpr const char *kVersion = "velkor CTP stand-in 1.0";
 constexpr const char *kFlowFile = "trader.flow";
 
@@ -127,7 +128,9 @@ void push_locked(Connection &c, Delivery d) {
 }
 
 void remember_locked(Front &f, const std::shared_ptr<Connection> &c) {
-    if (std::find(f.known_.begin(), f.known_.end(), c) == f.known_.end()) f.known_.push_back(c);
+    if (std::find(f.known_.begin(), f.known_.end(), c) != f.known_.end()) return;
+    if (f.known_.size() >= 64) std::erase_if(f.known_, [](const auto &k) { return k->released_.load(); });
+    f.known_.push_back(c);
 }
 
 // Registry lock held: links the connection to the front and queues OnFrontConnected before anything else can be
@@ -199,7 +202,7 @@ void run(std::shared_ptr<Connection> c) {
                 lk.unlock();
                 double retry = attempt(c, addresses);
                 lk.lock();
-                if (!c->connected_) c->next_attempt = Clock::now() + seconds(retry);
+                if (!c->connected_) c->next_attempt = Clock::now() + std::max(seconds(retry), kMinRetry);
                 continue;
             }
             c->wake.wait_until(lk, c->next_attempt);

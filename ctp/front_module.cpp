@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
+#include <unordered_map>
 
 #include "SimFront.h"
 
@@ -159,6 +160,173 @@ std::vector<Record> make_records() {
 #undef R
 #undef NAME_OF
 
+// ---- encoding records from field values by name ----------------------------------------------------------------
+
+struct RecordIndex {
+    std::size_t size;
+    std::unordered_map<std::string_view, Field> fields;
+};
+
+// Built once at import and never destroyed.
+const std::unordered_map<std::string_view, RecordIndex> &record_index() {
+    static const auto *index = [] {
+        auto *out = new std::unordered_map<std::string_view, RecordIndex>;
+        for (const Record &r : *new std::vector<Record>(make_records())) {
+            RecordIndex &ri = (*out)[r.name];
+            ri.size = r.size;
+            for (const Field &f : r.fields) ri.fields.emplace(f.name, f);
+        }
+        return out;
+    }();
+    return *index;
+}
+
+[[noreturn]] void fail(PyObject *type, const std::string &message) {
+    PyErr_SetString(type, message.c_str());
+    throw nb::python_error();
+}
+
+const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }
+
+// Bytes of a string field: str as GB18030 (ASCII taken as is), bytes-like objects as they are.
+void put_string(char *dst, const Field &f, PyObject *value) {
+    nb::object holder;
+    const char *src;
+    Py_ssize_t n;
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_IS_ASCII(value)) {
+            src = PyUnicode_AsUTF8AndSize(value, &n);
+            if (!src) throw nb::python_error();
+        } else {
+            PyObject *encoded = PyUnicode_AsEncodedString(value, "gb18030", "strict");
+            if (!encoded) {
+                if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                    PyErr_Clear();
+                    fail(PyExc_ValueError, std::string(f.name) + ": text not encodable as GB18030");
+                }
+                throw nb::python_error();
+            }
+            holder = nb::steal(encoded);
+            src = PyBytes_AS_STRING(encoded);
+            n = PyBytes_GET_SIZE(encoded);
+        }
+    } else if (PyObject_CheckBuffer(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+        holder = nb::steal(PyBytes_FromStringAndSize(static_cast<const char *>(view.buf), view.len));
+        PyBuffer_Release(&view);
+        if (!holder.is_valid()) throw nb::python_error();
+        src = PyBytes_AS_STRING(holder.ptr());
+        n = PyBytes_GET_SIZE(holder.ptr());
+    } else {
+        fail(PyExc_TypeError, std::string(f.name) + ": expected str or bytes, got " + type_name(value));
+    }
+    if (static_cast<std::size_t>(n) > f.size)
+        fail(PyExc_ValueError,
+             std::string(f.name) + ": " + std::to_string(n) + " bytes do not fit in " + std::to_string(f.size));
+    std::memcpy(dst, src, static_cast<std::size_t>(n));
+}
+
+char char_value(const Field &f, PyObject *value) {
+    if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+        const Py_ssize_t n = PyBytes_Check(value) ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value);
+        if (n != 1) fail(PyExc_ValueError, std::string(f.name) + ": a char field takes exactly one byte");
+        return PyBytes_Check(value) ? PyBytes_AS_STRING(value)[0] : PyByteArray_AS_STRING(value)[0];
+    }
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_GET_LENGTH(value) != 1 || PyUnicode_READ_CHAR(value, 0) > 255)
+            fail(PyExc_ValueError,
+                 std::string(f.name) + ": a char field takes one character with code point 0 to 255");
+        return static_cast<char>(PyUnicode_READ_CHAR(value, 0));
+    }
+    if (PyLong_Check(value)) {
+        const long v = PyLong_AsLong(value);
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+        else if (v >= 0 && v <= 255) return static_cast<char>(v);
+        fail(PyExc_ValueError, std::string(f.name) + ": byte value out of 0..255");
+    }
+    fail(PyExc_TypeError, std::string(f.name) + ": expected bytes, str or int, got " + type_name(value));
+}
+
+int int_value(const Field &f, PyObject *value) {
+    nb::object index = nb::steal(PyNumber_Index(value));
+    if (!index.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        fail(PyExc_TypeError, std::string(f.name) + ": expected int, got " + type_name(value));
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow || v < INT32_MIN || v > INT32_MAX)
+        fail(PyExc_ValueError, std::string(f.name) + ": does not fit in a 32-bit int");
+    return static_cast<int>(v);
+}
+
+double double_value(const Field &f, PyObject *value) {
+    if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value))
+        fail(PyExc_TypeError, std::string(f.name) + ": expected float, got " + type_name(value));
+    const double v = PyFloat_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        fail(PyExc_TypeError, std::string(f.name) + ": expected float, got " + type_name(value));
+    }
+    return v;
+}
+
+// The bytes of `record` with the given fields set; fields not given are zero.
+nb::bytes encode(const std::string &record, nb::handle data) {
+    const auto &index = record_index();
+    auto it = index.find(record);
+    if (it == index.end()) fail(PyExc_KeyError, "unknown record " + record);
+    if (!PyDict_Check(data.ptr()))
+        fail(PyExc_TypeError, std::string("record data must be a dict, got ") + type_name(data.ptr()));
+    const RecordIndex &ri = it->second;
+    std::string raw(ri.size, '\0');
+    // A snapshot of the items: conversions may run Python code that changes the dict.
+    nb::object items = nb::steal(PyDict_Items(data.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+        PyObject *key = PyTuple_GET_ITEM(item, 0);
+        PyObject *value = PyTuple_GET_ITEM(item, 1);
+        const Field *f = nullptr;
+        if (PyUnicode_Check(key)) {
+            Py_ssize_t len;
+            const char *k = PyUnicode_AsUTF8AndSize(key, &len);
+            if (!k) {
+                PyErr_Clear();  // not valid UTF-8 (lone surrogates): no such field
+                len = 0;
+                k = "";
+            }
+            auto fit = ri.fields.find(std::string_view(k, static_cast<std::size_t>(len)));
+            if (fit != ri.fields.end()) f = &fit->second;
+        }
+        if (!f) {
+            nb::str shown = nb::repr(nb::handle(key));
+            fail(PyExc_KeyError, record + " has no field " + shown.c_str());
+        }
+        char *dst = raw.data() + f->offset;
+        switch (f->kind) {
+        case 's': put_string(dst, *f, value); break;
+        case 'c': *dst = char_value(*f, value); break;
+        case 'i': {
+            const int v = int_value(*f, value);
+            std::memcpy(dst, &v, sizeof v);
+            break;
+        }
+        default: {
+            const double v = double_value(*f, value);
+            std::memcpy(dst, &v, sizeof v);
+            break;
+        }
+        }
+    }
+    return nb::bytes(raw.data(), raw.size());
+}
+
 const char *shape_name(ctpsim::Shape s) {
     switch (s) {
     case ctpsim::Shape::Plain: return "plain";
@@ -261,10 +429,13 @@ struct Event {
     int reason = 0;
 };
 
-// Records every callback as plain bytes, without touching Python; optionally lingers in each callback.
+// Records every callback as plain bytes, without touching Python; optionally lingers in each callback, and
+// optionally shuts its API down from inside the callback named `release_in`.
 class RecordingSpi final : public CThostFtdcTraderSpi {
 public:
     double linger = 0;
+    std::string release_in;
+    std::atomic<CThostFtdcTraderApi *> *api = nullptr;
     std::mutex mu;
     std::vector<Event> events;
     std::atomic<bool> released{false};
@@ -287,6 +458,13 @@ public:
             events.push_back(std::move(e));
         }
         if (linger > 0) std::this_thread::sleep_for(std::chrono::duration<double>(linger));
+        if (!release_in.empty() && release_in == name) {
+            if (CThostFtdcTraderApi *a = api->exchange(nullptr)) {
+                a->RegisterSpi(nullptr);
+                a->Release();
+                released = true;
+            }
+        }
         --running;
     }
 
@@ -332,24 +510,33 @@ int call(CThostFtdcTraderApi *api, int (CThostFtdcTraderApi::*op)(T *, int), con
 
 class Client {
 public:
-    Client(nb::bytes flow_path, const std::string &front, double linger) {
+    Client(nb::bytes flow_path, const std::string &front, double linger, const std::string &release_in) {
         spi_.linger = linger;
-        api_ = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path.c_str(), true);
-        if (!api_) throw std::runtime_error("CreateFtdcTraderApi returned null");
-        api_->RegisterSpi(&spi_);
-        api_->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
-        api_->SubscribePublicTopic(THOST_TERT_QUICK);
+        spi_.release_in = release_in;
+        spi_.api = &api_;
+        CThostFtdcTraderApi *a = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path.c_str(), true);
+        if (!a) throw std::runtime_error("CreateFtdcTraderApi returned null");
+        api_ = a;
+        a->RegisterSpi(&spi_);
+        a->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
+        a->SubscribePublicTopic(THOST_TERT_QUICK);
         std::string address = front;
-        api_->RegisterFront(address.data());
+        a->RegisterFront(address.data());
         nb::gil_scoped_release unlocked;
-        api_->Init();
+        a->Init();
     }
 
-    ~Client() { release(); }
+    ~Client() {
+        release();
+        // A callback that released the API from inside may still be returning on the API's thread.
+        nb::gil_scoped_release unlocked;
+        while (spi_.running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 
     CThostFtdcTraderApi *api() {
-        if (!api_) throw std::runtime_error("released");
-        return api_;
+        CThostFtdcTraderApi *a = api_;
+        if (!a) throw std::runtime_error("released");
+        return a;
     }
 
     int request(const std::string &method, nb::bytes record, int id) {
@@ -392,9 +579,8 @@ public:
 
     // RegisterSpi(nullptr) and Release(), as a client shuts the API down.
     void release() {
-        if (!api_) return;
-        CThostFtdcTraderApi *a = api_;
-        api_ = nullptr;
+        CThostFtdcTraderApi *a = api_.exchange(nullptr);
+        if (!a) return;
         {
             nb::gil_scoped_release unlocked;
             a->RegisterSpi(nullptr);
@@ -406,7 +592,7 @@ public:
     std::string trading_day() { return api()->GetTradingDay(); }
 
     RecordingSpi spi_;
-    CThostFtdcTraderApi *api_ = nullptr;
+    std::atomic<CThostFtdcTraderApi *> api_{nullptr};
 };
 
 }  // namespace
@@ -448,7 +634,9 @@ NB_MODULE(_front, m) {
         .def("close", &FrontCore::close);
 
     nb::class_<Client>(m, "Client")
-        .def(nb::init<nb::bytes, const std::string &, double>(), "flow_path"_a, "front"_a, "linger"_a = 0.0)
+        .def(nb::init<nb::bytes, const std::string &, double, const std::string &>(), "flow_path"_a, "front"_a,
+             "linger"_a = 0.0, "release_in"_a = "")
+        .def_prop_ro("released", [](const Client &c) { return c.api_.load() == nullptr; })
         .def("request", &Client::request, "method"_a, "record"_a, "request_id"_a)
         .def("events", &Client::events)
         .def("register_spi", &Client::register_spi, "attached"_a)
@@ -458,6 +646,7 @@ NB_MODULE(_front, m) {
         .def_prop_ro("running_callbacks", [](const Client &c) { return c.spi_.running.load(); });
 
     m.def("version", [] { return std::string(CThostFtdcTraderApi::GetApiVersion()); });
+    m.def("encode", &encode, "record"_a, "data"_a);
 
     nb::dict records;
     for (const Record &r : make_records()) {

@@ -37,7 +37,11 @@ def test_insert_and__insert_are_coroutines_that_never_suspend():
     s = ready_session()
     c = s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
     assert isinstance(c, collections.abc.Coroutine)
+    assert s.native.requests == [] and s.order_ref == 100  # nothing happens before it is awaited
     assert now(c)[0].status == "SUBMITTED"
+    c = s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
+    c.close()
+    assert len(s.native.requests) == 1
     s.session_status = "SYNCING"
     with pytest.raises(VelkorError, match="交易账户尚未 READY"):
         now(s._insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0))
@@ -239,10 +243,13 @@ def test_errors_outside_the_handled_kinds_propagate(monkeypatch):
     with pytest.raises(ZeroDivisionError):
         insert(s)
     monkeypatch.undo()
-    s = ready_session()
+    s = split_session()
     s.native.results["OrderInsert"] = KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
-        insert(s)
+        split_close(s)
+    # the part whose request was under way stays; the unsent part does not linger as a pending close
+    assert list(s.o) == list(s.native_orders) == [oid(101)] and list(s.ref_orders) == [(FRONT, SESSION, "101")]
+    assert len(sent(s, "OrderInsert")) == 1
 
 
 def test_order_references_stay_consecutive_across_calls():

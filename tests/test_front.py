@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+pytest.importorskip("ctpsim._front", reason="simulated front not built")
 
 from ctpsim import Connection, Front, Request, _front  # noqa: E402
 from ctpsim.front import decode, encode  # noqa: E402
@@ -290,6 +290,12 @@ def test_flush_times_out_while_an_spi_is_slow(front, flow):
     front.flush(0.05)
 
 
+def test_handler_must_be_callable(front):
+    with pytest.raises(TypeError):
+        front.handler = 5
+    assert front.handler is None
+
+
 def test_wait_connection_times_out(front):
     with pytest.raises(TimeoutError):
         front.wait_connection(0.05)
@@ -369,3 +375,38 @@ print("done")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
     assert "Traceback" not in out.stderr and "terminate" not in out.stderr
+
+
+def test_release_from_inside_a_callback(front, flow):
+    c = _front.Client(flow, front.address, release_in="OnRtnOrder")
+    conn = front.wait_connection()
+    front.send(conn, "OnRtnTrade", {})
+    front.send(conn, "OnRtnOrder", {})
+    front.send(conn, "OnRtnTrade", {})
+    front.flush()
+    assert c.released and conn.released and front.connections == []
+    assert names(c.events()) == ["OnFrontConnected", "OnRtnTrade", "OnRtnOrder"]
+    assert c.late_callbacks == 0
+    c.release()
+
+
+def test_trading_day_is_a_date(client):
+    day = client.trading_day()
+    assert len(day) == 8 and day.isdigit() and day.startswith("20")
+
+
+def test_unregistering_the_spi_waits_for_the_running_callback(front, flow):
+    c = _front.Client(flow, front.address, linger=0.2)
+    try:
+        conn = front.wait_connection()
+        front.flush()
+        front.burst(conn, "OnRtnTrade", {}, 5)
+        deadline = time.monotonic() + 5
+        while c.running_callbacks == 0 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        c.register_spi(False)
+        assert c.running_callbacks == 0
+        front.flush()
+        assert names(c.events()) == ["OnFrontConnected", "OnRtnTrade"]
+    finally:
+        c.release()

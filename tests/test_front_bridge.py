@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+pytest.importorskip("ctpsim._front", reason="simulated front not built")
 _kestro = pytest.importorskip("velkor._kestro")
 
 from test_front import flow, front  # noqa: E402,F401  (shared fixtures)
@@ -107,3 +107,16 @@ def test_dropping_the_handle_releases_the_api(front, flow):
     front.burst(conn, "OnRtnOrder", {}, 50)
     del handle
     assert conn.released and not conn.connected
+
+
+def test_a_burst_past_the_bridge_queue_capacity_overflows_it(front, flow):
+    handle = _kestro.create(front.address, flow)
+    conn = front.wait_connection()
+    front.flush()
+    front.burst(conn, "OnRtnTrade", {"TradeID": "1"}, 32768)
+    front.send(conn, "OnRtnOrder", {})
+    front.flush(30)
+    for _ in range(2):
+        with pytest.raises(BufferError, match="CTP 回调队列已满"):
+            _kestro.poll(handle)
+    _kestro.close(handle)

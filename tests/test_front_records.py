@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+pytest.importorskip("ctpsim._front", reason="simulated front not built")
 
 from ctpsim import _front  # noqa: E402
 from ctpsim.front import decode, encode  # noqa: E402
@@ -98,18 +98,26 @@ def test_request_records(method, record):
     assert _front.REQUESTS[method] == record
 
 
+class Index:
+    def __index__(self):
+        return 7
+
+
 @pytest.mark.parametrize("field, value, stored", [
     ("TradingDay", b"202412011", b"202412011"),       # exactly the field size: no NUL left
     ("TradingDay", "20241201", b"20241201"),
     ("StatusMsg", "全部成交", "全部成交".encode("gb18030")),
     ("StatusMsg", b"\xff\xfe", b"\xff\xfe"),            # bytes go in as they are
     ("StatusMsg", b"ab\x00cd", b"ab"),                 # an embedded NUL ends the string when read back
+    ("StatusMsg", memoryview(b"mv"), b"mv"),
+    ("StatusMsg", bytearray(b"ba"), b"ba"),
     ("Direction", "0", b"0"),
     ("Direction", b"\x01", b"\x01"),
     ("Direction", 0, b"\x00"),
     ("Direction", "\xff", b"\xff"),
     ("VolumeTotal", -(2**31), -(2**31)),
     ("VolumeTotal", True, 1),
+    ("VolumeTotal", Index(), 7),
     ("LimitPrice", 3, 3.0),
     ("LimitPrice", float("inf"), float("inf")),
 ])
@@ -148,6 +156,17 @@ def test_fields_not_given_are_zero_and_neighbours_untouched():
 def test_encode_rejects(field, value, error):
     with pytest.raises(error):
         encode("CThostFtdcOrderField", {field: value})
+
+
+@pytest.mark.parametrize("record, data, error", [
+    ("CThostFtdcOrderField", {1: 2}, KeyError),
+    ("CThostFtdcOrderField", {"Order\udc80Ref": "1"}, KeyError),
+    ("CThostFtdcOrderField", [("OrderRef", "1")], TypeError),
+    ("CThostFtdcNoSuchField", {}, KeyError),
+])
+def test_encode_rejects_bad_records_and_keys(record, data, error):
+    with pytest.raises(error):
+        encode(record, data)
 
 
 def test_decode_checks_size():

@@ -238,3 +238,16 @@ def test_map_view_and_update_view_directly():
     assert s._update_view(item, {"status": "ALIVE", "status_msg": None}, changes) == set()
     assert s._update_view(item, {"status": "FILLED"}, changes) == {"status"}
     assert changes[id(item)] == {"order_id", "status"}
+
+
+def test_update_view_writes_missing_fields_and_reads_any_mapping():
+    from types import MappingProxyType
+
+    s = ready_session()
+    item = Order()
+    del item._values["status"]
+    changes = {}
+    assert s._update_view(item, {"status": None, "bogus": 1}, changes) == set()  # missing reads as None
+    assert "status" in item._values and "bogus" not in item._values
+    assert s._update_view(item, MappingProxyType({"status": "ALIVE", "bogus": 1}), changes) == {"status"}
+    assert item.status == "ALIVE" and changes == {id(item): {"status"}}

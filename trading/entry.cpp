@@ -90,6 +90,15 @@ nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle c
     return d;
 }
 
+// Removes an order that was not sent: its child, its user order and its reference.
+void withdraw(nb::handle self, nb::handle child) {
+    nb::object order_id = child[VELKOR_KEY("order_id")];
+    get(self, "native_orders").attr("pop")(order_id, nb::none());
+    get(self, "o").attr("pop")(order_id, nb::none());
+    nb::object key = nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]);
+    get(self, "ref_orders").attr("pop")(key, nb::none());
+}
+
 }  // namespace
 
 // `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
@@ -206,7 +215,8 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     nb::list results;
     bool failed = false;
     nb::object insert_method = nb::str("OrderInsert");
-    for (Registered& entry : registered) {
+    for (size_t i = 0; i < registered.size(); ++i) {
+        Registered& entry = registered[i];
         nb::object& child = entry.child;
         const char* message = "";
         if (failed) {
@@ -232,15 +242,15 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                     failed = true;
                     continue;
                 } else {
+                    // Leaving altogether (KeyboardInterrupt and the like): the orders after this one
+                    // were never sent and must not linger as pending closes.
+                    for (size_t j = i + 1; j < registered.size(); ++j) withdraw(self, registered[j].child);
                     throw;
                 }
             }
         }
         if (*message) {
-            nb::object order_id = child[VELKOR_KEY("order_id")];
-            native_orders.attr("pop")(order_id, nb::none());
-            o.attr("pop")(order_id, nb::none());
-            ref_orders.attr("pop")(nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]), nb::none());
+            withdraw(self, child);
             results.append(result(VELKOR_KEY("REJECTED"), nb::none(), message));
             failed = true;
         } else {

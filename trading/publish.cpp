@@ -58,30 +58,62 @@ static bool unchanged_when_same(nb::handle value) {
     return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
 }
 
-static nb::object update_view_with(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different) {
+// A change set resolved on first use: the names of an object's changed fields also go to the set
+// of the container that holds it.
+struct Target {
+    Target(nb::handle changes_, nb::handle owner_, nb::object set_ = nb::object())
+        : changes(changes_), owner(owner_), set(std::move(set_)) {}
+    nb::handle changes, owner;
+    nb::object set;
+    nb::handle get() {
+        if (!set.is_valid()) set = change_set(changes, owner);
+        return set;
+    }
+};
+
+// Copies the fields of `values` into `obj._values`; the names of those whose value differs (the host's
+// `different`, current value first) go to the object's change set, created even when nothing changed,
+// and to `also` when given. Returns how many fields changed.
+static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different,
+                              Target* also) {
     nb::object fields = obj.attr(VELKOR_KEY("fields"));
     nb::object current = obj.attr(VELKOR_KEY("_values"));
-    nb::object changed = nb::steal(PySet_New(nullptr));
-    if (!changed.is_valid()) throw nb::python_error();
+    nb::object own = change_set(changes, obj);
+    Py_ssize_t changed = 0;
 
-    // The keys of `values` that are fields, found from the (short) field list. First the comparison
-    // with the current values, then the copy: a failing comparison leaves the object as it was.
+    // First the comparison with the current values, then the copy: a failing comparison leaves the
+    // object's values as they were. Identical values need no copy.
     std::vector<std::pair<nb::object, nb::object>> copy;
-    copy.reserve(16);
-    bool plain = PyDict_CheckExact(values.ptr()) && PyDict_CheckExact(current.ptr());
+    bool plain_current = PyDict_CheckExact(current.ptr());
     auto compare_field = [&](nb::handle key, nb::object value) {
-        nb::object old = dict_get(current, key);
-        if (old.is(value) && unchanged_when_same(value)) {
-            copy.emplace_back(nb::borrow(key), std::move(value));
-            return;
+        // A field missing from the current values reads as None but must still be written.
+        bool present = true;
+        nb::object old;
+        if (plain_current) {
+            PyObject* found = PyDict_GetItemWithError(current.ptr(), key.ptr());
+            if (!found && PyErr_Occurred()) throw nb::python_error();
+            present = found != nullptr;
+            old = present ? nb::borrow(found) : nb::none();
+        } else {
+            old = dict_get(current, key);
+            present = false;  // written back in any case
         }
+        if (present && old.is(value) && unchanged_when_same(value)) return;
         PyObject* args[] = {old.ptr(), value.ptr()};
         nb::object verdict = nb::steal(PyObject_Vectorcall(different.ptr(), args, 2, nullptr));
         if (!verdict.is_valid()) throw nb::python_error();
-        if (truthy(verdict) && PySet_Add(changed.ptr(), key.ptr()) < 0) throw nb::python_error();
-        copy.emplace_back(nb::borrow(key), std::move(value));
+        if (truthy(verdict)) {
+            ++changed;
+            add_name(own, key);
+            if (also) add_name(also->get(), key);
+        }
+        if (!present || !old.is(value)) {
+            if (copy.empty()) copy.reserve(16);
+            copy.emplace_back(nb::borrow(key), std::move(value));
+        }
     };
-    if (plain && PyTuple_CheckExact(fields.ptr())) {
+    if (PyDict_CheckExact(values.ptr()) && PyTuple_CheckExact(fields.ptr())) {
+        // The keys of `values` that are fields, found from the (short) field list.
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fields.ptr()); i < n; ++i) {
             nb::handle key = PyTuple_GET_ITEM(fields.ptr(), i);
             PyObject* value = PyDict_GetItemWithError(values.ptr(), key.ptr());
@@ -97,12 +129,14 @@ static nb::object update_view_with(nb::handle obj, nb::handle values, nb::handle
     for (auto& [key, value] : copy) {
         if (PyObject_SetItem(current.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
     }
-    add_names(change_set(changes, obj), changed);
     return changed;
 }
 
 nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
-    return update_view_with(obj, values, changes, global("different"));
+    Target changed{changes, obj, nb::steal(PySet_New(nullptr))};
+    if (!changed.set.is_valid()) throw nb::python_error();
+    update_into(obj, values, changes, global("different"), &changed);
+    return changed.set;
 }
 
 static void register_object(nb::handle self, nb::handle obj) {
@@ -115,9 +149,10 @@ static void unregister_object(nb::handle objects, nb::handle obj) {
     objects.attr("pop")(identity(obj), nb::none());
 }
 
-// `data` is the map's `_data`: membership and subscription of a LiveMap read it.
+// `data` is the map's `_data`: membership and subscription of a LiveMap read it. `target` is the
+// map's change set.
 static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle data, nb::handle key,
-                                nb::handle values, nb::handle changes, nb::handle different) {
+                                nb::handle values, nb::handle changes, nb::handle different, Target& target) {
     nb::object obj = dict_get(data, key);
     bool created = obj.is_none() && !contains(data, key);
     if (created) {
@@ -125,10 +160,9 @@ static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle 
         if (PyObject_SetItem(data.ptr(), key.ptr(), obj.ptr()) < 0) throw nb::python_error();
         if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
     }
-    nb::object updated = update_view_with(obj, values, changes, different);
-    nb::object target = change_set(changes, view);
-    add_names(target, updated);
-    if (created) add_name(target, VELKOR_KEY("__members__"));
+    update_into(obj, values, changes, different, &target);
+    nb::handle set = target.get();
+    if (created) add_name(set, VELKOR_KEY("__members__"));
     return obj;
 }
 
@@ -158,7 +192,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
 
     nb::object different = global("different");
     nb::object objects = get(self, "objects");
-    update_view_with(get(self, "account"), get(self, "a"), changes, different);
+    update_into(get(self, "account"), get(self, "a"), changes, different, nullptr);
 
     // Orders gone from the private book leave the published map.
     nb::object orders = get(self, "orders");
@@ -204,15 +238,18 @@ static nb::object commit(nb::handle self, nb::handle changes) {
 
     nb::object positions = get(self, "positions");
     nb::object position_data = positions.attr(VELKOR_KEY("_data"));
+    Target position_set{changes, positions};
     for (nb::handle item : snapshot_items(get(self, "p")))
         map_view_with(objects, positions, position_data, PyTuple_GET_ITEM(item.ptr(), 0),
-                      PyTuple_GET_ITEM(item.ptr(), 1), changes, different);
+                      PyTuple_GET_ITEM(item.ptr(), 1), changes, different, position_set);
     nb::object order_data = orders.attr(VELKOR_KEY("_data"));
+    Target order_set{changes, orders};
     for (nb::handle item : snapshot_items(o))
         map_view_with(objects, orders, order_data, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1),
-                      changes, different);
+                      changes, different, order_set);
 
     nb::object trade_type;
+    Target trade_set{changes, trades};  // only when a trade is new or changed
     for (nb::handle item : snapshot_items(t)) {
         nb::handle trade_id = PyTuple_GET_ITEM(item.ptr(), 0), row = PyTuple_GET_ITEM(item.ptr(), 1);
         nb::object view = dict_get(trade_views, trade_id);
@@ -224,12 +261,8 @@ static nb::object commit(nb::handle self, nb::handle changes) {
             trades.attr("append")(view);
             if (PyObject_SetItem(objects.ptr(), identity(view).ptr(), view.ptr()) < 0) throw nb::python_error();
         }
-        nb::object updated = update_view_with(view, row, changes, different);
-        if (created || nb::len(updated)) {
-            nb::object target = change_set(changes, trades);
-            add_names(target, updated);
-            if (created) add_name(target, VELKOR_KEY("__members__"));
-        }
+        update_into(view, row, changes, different, &trade_set);
+        if (created) add_name(trade_set.get(), VELKOR_KEY("__members__"));
     }
 
     set(self, "reset_pending", nb::bool_(false));
@@ -271,8 +304,9 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
     cls.def(
         "_map_view",
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
+            Target target{changes, view};
             return map_view_with(get(self, "objects"), view, view.attr(VELKOR_KEY("_data")), key, values, changes,
-                                 global("different"));
+                                 global("different"), target);
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });

@@ -1,6 +1,5 @@
 """Simulated CTP trading fronts: the Python face of the stand-in API's process-wide front registry."""
 
-import codecs
 import operator
 import struct
 import weakref
@@ -12,8 +11,6 @@ __all__ = ["Front", "Connection", "Request"]
 
 _INT = struct.Struct("=i")
 _DOUBLE = struct.Struct("=d")
-_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
-_GB18030 = codecs.getencoder("gb18030")
 
 # record name -> (size, {field name: (offset, size, kind)}), fields in declaration order
 _RECORDS = {
@@ -22,71 +19,11 @@ _RECORDS = {
 }
 
 
-def _encode_field(name, kind, width, value):
-    if kind == "s":
-        if isinstance(value, str):
-            try:
-                value = value.encode() if value.isascii() else _GB18030(value)[0]
-            except UnicodeEncodeError:
-                raise ValueError(f"{name}: text not encodable as GB18030") from None
-        elif not isinstance(value, (bytes, bytearray, memoryview)):
-            raise TypeError(f"{name}: expected str or bytes, got {type(value).__name__}")
-        value = bytes(value)
-        if len(value) > width:
-            raise ValueError(f"{name}: {len(value)} bytes do not fit in {width}")
-        return value
-    if kind == "c":
-        if isinstance(value, (bytes, bytearray)):
-            if len(value) != 1:
-                raise ValueError(f"{name}: a char field takes exactly one byte")
-            return bytes(value)
-        if isinstance(value, str):
-            if len(value) != 1 or ord(value) > 255:
-                raise ValueError(f"{name}: a char field takes one character with code point 0 to 255")
-            return bytes([ord(value)])
-        if isinstance(value, int):
-            if not 0 <= value <= 255:
-                raise ValueError(f"{name}: byte value {value} out of 0..255")
-            return bytes([value])
-        raise TypeError(f"{name}: expected bytes, str or int, got {type(value).__name__}")
-    if kind == "i":
-        try:
-            value = operator.index(value)
-        except TypeError:
-            raise TypeError(f"{name}: expected int, got {type(value).__name__}") from None
-        if not _INT_MIN <= value <= _INT_MAX:
-            raise ValueError(f"{name}: {value} does not fit in a 32-bit int")
-        return _INT.pack(value)
-    if isinstance(value, (str, bytes, bytearray)):
-        raise TypeError(f"{name}: expected float, got {type(value).__name__}")
-    try:
-        return _DOUBLE.pack(float(value))
-    except TypeError:
-        raise TypeError(f"{name}: expected float, got {type(value).__name__}") from None
-
-
-def encode(record, data):
-    """Builds the bytes of `record` from field values by name; fields not given are zero."""
-    size, fields = _RECORDS[record]
-    if not isinstance(data, dict):
-        raise TypeError(f"record data must be a dict, got {type(data).__name__}")
-    raw = bytearray(size)
-    for name, value in data.items():
-        try:
-            offset, width, kind = fields[name]
-        except (KeyError, TypeError):
-            raise KeyError(f"{record} has no field {name!r}") from None
-        cls = type(value)
-        if cls is str and kind == "s" and value.isascii() and len(value) <= width:
-            raw[offset:offset + len(value)] = value.encode()
-        elif cls is float and kind == "d":
-            _DOUBLE.pack_into(raw, offset, value)
-        elif cls is int and kind == "i" and _INT_MIN <= value <= _INT_MAX:
-            _INT.pack_into(raw, offset, value)
-        else:
-            packed = _encode_field(name, kind, width, value)
-            raw[offset:offset + len(packed)] = packed
-    return bytes(raw)
+# encode(record, data): the bytes of `record` from field values by name; fields not given are zero.
+# str is encoded as GB18030, bytes go in as they are (at most the field's size; exactly its size leaves no NUL);
+# a char takes one byte, one character (code point 0 to 255) or an int 0 to 255; ints must fit in 32 bits.
+# An unknown field raises KeyError, a value of the wrong type TypeError, one that does not fit ValueError.
+encode = _front.encode
 
 
 def decode(record, raw):
@@ -166,11 +103,22 @@ class Front:
     def _on_request(self, connection, method, request_id, record):
         request = Request(connection, method, request_id, record)
         self.requests.append(request)
-        handler = self.handler
+        handler = self._handler
         if handler is None:
             return 0
         result = handler(request)
         return 0 if result is None else result
+
+    @property
+    def handler(self):
+        """Called with each `Request` inside the request call; its int is the call's result (None: 0)."""
+        return self._handler
+
+    @handler.setter
+    def handler(self, handler):
+        if handler is not None and not callable(handler):
+            raise TypeError("handler must be callable or None")
+        self._handler = handler
 
     @property
     def address(self):
