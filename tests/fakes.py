@@ -12,6 +12,7 @@ since the last poll. Sessions are built with `make_session`, whose factory keeps
 from __future__ import annotations
 
 import asyncio
+import copy
 from collections import deque
 from types import SimpleNamespace
 
@@ -21,6 +22,12 @@ from velkor.trading import Trading
 ACCOUNT = CtpAccount("9999", "123456", "secret", "tcp://127.0.0.1:1", "client_app", "auth-code")
 
 _UNSET = object()
+
+
+def _fresh(error):
+    # A scripted exception object is shared (often a parametrize value); raising a copy keeps its
+    # traceback, and the frames and sessions behind it, from living as long as the test run.
+    return copy.copy(error) if isinstance(error, BaseException) else error
 
 
 class FakeNative:
@@ -49,13 +56,13 @@ class FakeNative:
         if isinstance(result, list):
             result = result.pop(0) if result else self.default
         if isinstance(result, BaseException) or (isinstance(result, type) and issubclass(result, BaseException)):
-            raise result
+            raise _fresh(result)
         return result
 
     def poll(self):
         self.polls += 1
         if self.poll_error is not None:
-            raise self.poll_error
+            raise _fresh(self.poll_error)
         return self.batches.popleft() if self.batches else []
 
     def close(self):

@@ -71,6 +71,8 @@ async def test_open_partial_fill_full_fill(front, counter, paced):  # noqa: F811
         [r] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 5, 7700.0)  # below the market: rests
         assert r.status == "SUBMITTED"
         await t.until_child(r.order_id, status="ALIVE")
+        # The first return carries no exchange order number yet; wait for the one that does.
+        await until(lambda: t.child(r.order_id)["exchange_order_id"].strip())
         t.commit()
         order = t.s.orders[r.order_id]
         assert (order.status, order.volume_left, order.order_sys_id) == ("ALIVE", 5, t.child(r.order_id)[
