@@ -5,6 +5,7 @@
 // same name), then in `_values`. `__getattr__` stays available as the documented fallback and is what a
 // Python subclass that overrides it gets.
 #include "ledgerlet.h"
+#include "dict_entry.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -119,7 +120,8 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     return raise_missing(key);
 }
 
-PyObject* live_getattro(PyObject* self, PyObject* name) {
+// Attribute lookup as object.__getattribute__ followed by __getattr__: the type first, then `_values`.
+[[gnu::noinline]] PyObject* live_getattro_slow(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
         return nullptr;
@@ -140,13 +142,23 @@ PyObject* live_getattro(PyObject* self, PyObject* name) {
     }
     PyObject* values = data(self)->values;
     if (entry && entry->position >= 0 && values && PyDict_CheckExact(values)) {
-        Py_ssize_t pos = entry->position;
-        PyObject* key;
-        PyObject* value;
-        if (PyDict_Next(values, &pos, &key, &value) && key == name) return Py_NewRef(value);
+        if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
         entry->position = position_unusable;  // instances of this kind differ here: use plain lookups
     }
     return lookup_value(self, name, entry);
+}
+
+// The common case kept small: a name the type does not have, found at its remembered position.
+PyObject* live_getattro(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* values = data(self)->values;
+    if (PyUnicode_CheckExact(name) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values &&
+        PyDict_CheckExact(values)) {
+        const TypeCacheEntry* entry = cache_slot(type, name);
+        if (entry->version == type->tp_version_tag && entry->name == name && !entry->value && entry->position >= 0)
+            if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
+    }
+    return live_getattro_slow(self, name);
 }
 
 PyObject* live_getattr_method(PyObject* self, PyObject* key) { return lookup_value(self, key, nullptr); }
@@ -360,7 +372,7 @@ nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
 void add_live_objects(nb::module_& m) {
     str_fields = PyUnicode_InternFromString("fields");
     str_values = PyUnicode_InternFromString("_values");
-    if (!str_fields || !str_values) throw nb::python_error();
+    if (!str_fields || !str_values || !check_dict_entry_reads()) throw nb::python_error();
     nb::object base = checked(PyType_FromSpec(&live_spec));
     set_class_attrs(base, nb::make_tuple("_values"), nb::tuple(), nb::object());
     m.attr("LiveObject") = base;
