@@ -117,6 +117,51 @@ def test_reads_across_instances_with_different_key_orders():
     assert getattr(first, name) == 1 and getattr(second, name) == 10
 
 
+class Plain:
+    pass
+
+
+def split_table(**values):
+    obj = Plain()
+    obj.__dict__.update(values)
+    return vars(obj)
+
+
+def grow(values):
+    values.update({f"k{i}": i for i in range(300)})
+
+
+def reinsert(values):
+    values["status"] = values.pop("status")
+
+
+def mixed_keys(values):
+    values[1] = "int key"
+
+
+@pytest.mark.parametrize("change", [grow, reinsert, mixed_keys, dict.clear])
+def test_reads_stay_right_when_the_backing_dict_changes_shape(change):
+    orders = [Order(status=f"S{i}", **{f"x{j}": j for j in range(i)}) for i in range(3)]
+    for _ in range(3):  # warm the remembered positions
+        assert [o.status for o in orders] == ["S0", "S1", "S2"]
+    change(orders[1]._values)
+    if change is dict.clear:
+        with pytest.raises(AttributeError):
+            orders[1].status
+    else:
+        assert orders[1].status == "S1"
+    assert [orders[0].status, orders[2].status] == ["S0", "S2"]
+
+
+def test_reads_from_dicts_of_other_shapes():
+    late = Order(**{f"extra{i}": i for i in range(100)})
+    assert late.extra99 == 99 and late.extra0 == 0
+    obj = Order()
+    for values in (split_table(status="split"), {1: "x", "status": "general"}):
+        LiveObject._values.__set__(obj, values)
+        assert obj.status == values["status"]
+
+
 def test_class_changes_take_effect_at_once():
     order = Order(shadowed="value")
     for _ in range(3):
@@ -215,6 +260,25 @@ def test_live_map_shows_its_backing_dict():
     assert view == {"a": a, "b": b} and repr(view) == repr({"b": b, "a": a})
     del view._data["b"]
     assert list(view.items()) == [("a", a)]
+
+
+def test_live_map_methods_are_bound_to_live_maps():
+    view = LiveMap(Order)
+    view._data["a"] = order = Order()
+    assert LiveMap.__getitem__(view, "a") is order and LiveMap.__len__(view) == 1
+    for method, args in ((LiveMap.__getitem__, ("a",)), (LiveMap.__len__, ()), (LiveMap.__iter__, ())):
+        with pytest.raises(TypeError):
+            method({"a": order}, *args)
+
+    class Named(LiveMap):
+        __slots__ = ("name",)
+
+        def __getitem__(self, key):
+            return ("named", super().__getitem__(key))
+
+    named = Named(Trade)
+    named._data["t"] = trade = Trade()
+    assert named["t"] == ("named", trade) and len(named) == 1 and named.item_type is Trade
 
 
 @pytest.mark.parametrize("key", ["missing", ("SHFE.ag2412", 1), 0])
