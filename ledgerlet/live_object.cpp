@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace velkor::ledgerlet {
@@ -346,8 +348,12 @@ void set_class_attrs(nb::handle type, nb::object slots, nb::object fields, nb::o
 }
 
 nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
+    // The signature line gives inspect.signature and help() the keyword-only constructor; __doc__ is the rest.
+    std::string_view qualified(kind.qualified_name);
+    std::string doc(qualified.substr(qualified.rfind('.') + 1));
+    doc.append("(**values)\n--\n\n").append(kind.doc);
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kind.doc)},
+        {Py_tp_doc, doc.data()},
         {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(live_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(live_clear)},

@@ -1,5 +1,6 @@
 import collections.abc
 import gc
+import inspect
 import typing
 
 import pytest
@@ -34,6 +35,7 @@ def test_record_kinds(kind):
     assert typing.get_type_hints(kind)  # the annotation texts resolve in the module
     assert kind.__bases__ == (LiveObject,) and kind.__slots__ == ()
     assert kind.__module__ == "velkor.ledgerlet" and kind.__doc__
+    assert str(inspect.signature(kind)) == "(**values)"
     obj = kind()
     assert obj._values == dict.fromkeys(KINDS[kind])
     assert not hasattr(obj, "__dict__")
@@ -242,6 +244,7 @@ def test_views_compare_by_identity_and_self_references_are_collected():
 def test_live_map_is_a_read_only_mapping():
     view = LiveMap(Order)
     assert isinstance(view, collections.abc.Mapping) and LiveMap.__bases__ == (collections.abc.Mapping,)
+    assert LiveMap.__doc__ is None
     assert LiveMap.__slots__ == ("_data", "item_type") and not hasattr(view, "__dict__")
     assert (len(view), repr(view), view.get("x"), "x" in view, list(view)) == (0, "{}", None, False, [])
     assert view.item_type is Order and LiveMap(item_type=Trade).item_type is Trade
