@@ -27,6 +27,8 @@ constexpr const char* read_only_message = "SDK 交易数据对象为只读";
 
 PyObject* str_fields = nullptr;
 PyObject* str_values = nullptr;
+PyObject* str_getattr = nullptr;
+PyObject* own_getattr = nullptr;  // LiveObject.__getattr__
 
 LiveObjectData* data(PyObject* self) { return reinterpret_cast<LiveObjectData*>(self); }
 
@@ -122,6 +124,8 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     return raise_missing(key);
 }
 
+PyObject* live_getattro(PyObject* self, PyObject* name);
+
 // Attribute lookup as object.__getattribute__ followed by __getattr__: the type first, then `_values`.
 [[gnu::noinline]] PyObject* live_getattro_slow(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) {
@@ -130,6 +134,9 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     }
     PyTypeObject* type = Py_TYPE(self);
     TypeCacheEntry* entry;
+    // A Python subclass reaches this as its __getattribute__. If it has its own __getattr__, that decides
+    // about every name the type does not have, values included, as with any normal lookup.
+    bool values_here = type->tp_getattro == live_getattro || type_lookup(type, str_getattr, &entry) == own_getattr;
     PyObject* attr = type_lookup(type, name, &entry);  // borrowed
     if (attr) {
         descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
@@ -141,6 +148,10 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
         if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
         PyErr_Clear();
         entry = nullptr;  // the descriptor may have run code that reused the entry
+    }
+    if (!values_here) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name, name);
+        return nullptr;
     }
     PyObject* values = data(self)->values;
     if (entry && entry->position >= 0 && values && PyDict_CheckExact(values)) {
@@ -154,8 +165,8 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
 PyObject* live_getattro(PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject* values = data(self)->values;
-    if (PyUnicode_CheckExact(name) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values &&
-        PyDict_CheckExact(values)) {
+    if (PyUnicode_CheckExact(name) && type->tp_getattro == live_getattro &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values && PyDict_CheckExact(values)) {
         const TypeCacheEntry* entry = cache_slot(type, name);
         if (entry->version == type->tp_version_tag && entry->name == name && !entry->value && entry->position >= 0)
             if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
@@ -378,8 +389,10 @@ nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
 void add_live_objects(nb::module_& m) {
     str_fields = PyUnicode_InternFromString("fields");
     str_values = PyUnicode_InternFromString("_values");
-    if (!str_fields || !str_values || !check_dict_entry_reads()) throw nb::python_error();
+    str_getattr = PyUnicode_InternFromString("__getattr__");
+    if (!str_fields || !str_values || !str_getattr || !check_dict_entry_reads()) throw nb::python_error();
     nb::object base = checked(PyType_FromSpec(&live_spec));
+    own_getattr = Py_NewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject*>(base.ptr())->tp_dict, str_getattr));
     set_class_attrs(base, nb::make_tuple("_values"), nb::tuple(), nb::object());
     m.attr("LiveObject") = base;
     for (const RecordKind& kind : record_kinds) {

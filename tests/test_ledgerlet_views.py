@@ -201,13 +201,24 @@ def test_python_subclasses_keep_the_rules():
         __slots__ = ()
         fields = Order.fields + ("bid",)
 
+    class Guarded(Order):
+        __slots__ = ()
+
         def __getattr__(self, key):
             return "fallback:" + key
 
-    quote = Quote(bid=1.5)
-    assert quote.bid == 1.5 and quote.status is None and quote.missing == "fallback:missing"
+    quote = Quote(bid=1.5, status="ALIVE")
+    for _ in range(2):
+        assert (quote.bid, quote.status, quote.fields[-1]) == (1.5, "ALIVE", "bid")
+    with pytest.raises(AttributeError) as info:
+        quote.missing
+    assert info.value.args == ("missing",)
     with pytest.raises(AttributeError, match=READ_ONLY):
         quote.bid = 2
+    # An own __getattr__ answers for every name the type lacks, as after any normal lookup.
+    guarded = Guarded(status="ALIVE")
+    assert (guarded.status, guarded.missing, guarded.fields) == ("fallback:status", "fallback:missing", Order.fields)
+    assert Order(status="ALIVE").status == "ALIVE"
 
 
 def test_odd_states_raise_instead_of_crashing():
