@@ -70,6 +70,8 @@ TypeCacheEntry* cache_slot(PyTypeObject* type, PyObject* name) {
     return &type_cache[((bits >> 4) ^ (bits >> 12) ^ type->tp_version_tag) % type_cache_size];
 }
 
+PyObject* live_getattro(PyObject* self, PyObject* name);
+
 // _PyType_Lookup(type, name) (borrowed); *entry is the cache entry now holding the answer, or null.
 PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry) {
     bool cacheable = PyUnicode_CheckExact(name);
@@ -87,7 +89,8 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry
         e->version = type->tp_version_tag;
         Py_XSETREF(e->name, Py_NewRef(name));
         e->value = value;
-        e->position = position_unknown;
+        // Only types that read through this function directly take the positional shortcut.
+        e->position = type->tp_getattro == live_getattro ? position_unknown : position_unusable;
         *entry = e;
     }
     return value;
@@ -123,8 +126,6 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     }
     return raise_missing(key);
 }
-
-PyObject* live_getattro(PyObject* self, PyObject* name);
 
 // Attribute lookup as object.__getattribute__ followed by __getattr__: the type first, then `_values`.
 [[gnu::noinline]] PyObject* live_getattro_slow(PyObject* self, PyObject* name) {
@@ -165,8 +166,8 @@ PyObject* live_getattro(PyObject* self, PyObject* name);
 PyObject* live_getattro(PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject* values = data(self)->values;
-    if (PyUnicode_CheckExact(name) && type->tp_getattro == live_getattro &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values && PyDict_CheckExact(values)) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values && PyDict_CheckExact(values)) {
+        // Only exact str names are cached, and a name matches by identity.
         const TypeCacheEntry* entry = cache_slot(type, name);
         if (entry->version == type->tp_version_tag && entry->name == name && !entry->value && entry->position >= 0)
             if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
