@@ -37,13 +37,13 @@ class CtpAccount:
     auth_code: str
     def __post_init__(self) -> None: ...
 
+# A view's fields are read as attributes and can never be assigned, hence read-only properties here.
 class LiveObject:
     __slots__ = ("_values",)
     fields: ClassVar[tuple[str, ...]]
     _values: dict[str, Any]
     def __init__(self, **values: Any) -> None: ...
     def __getattr__(self, key: str) -> Any: ...
-    def __setattr__(self, key: str, value: Any) -> None: ...
 
 class Account(LiveObject):
     """只读资金快照；金额单位为人民币元，未知字段为 None。
@@ -52,38 +52,65 @@ class Account(LiveObject):
     """
 
     __slots__ = ()
-    account_id: str | None
-    trading_day: str | None
-    balance: float | None
-    available: float | None
-    margin: float | None
-    frozen_margin: float | None
-    commission: float | None
-    frozen_commission: float | None
-    close_profit: float | None
-    position_profit: float | None
-    deposit: float | None
-    withdraw: float | None
-    updated_at: int | None
+    @property
+    def account_id(self) -> str | None: ...
+    @property
+    def trading_day(self) -> str | None: ...
+    @property
+    def balance(self) -> float | None: ...
+    @property
+    def available(self) -> float | None: ...
+    @property
+    def margin(self) -> float | None: ...
+    @property
+    def frozen_margin(self) -> float | None: ...
+    @property
+    def commission(self) -> float | None: ...
+    @property
+    def frozen_commission(self) -> float | None: ...
+    @property
+    def close_profit(self) -> float | None: ...
+    @property
+    def position_profit(self) -> float | None: ...
+    @property
+    def deposit(self) -> float | None: ...
+    @property
+    def withdraw(self) -> float | None: ...
+    @property
+    def updated_at(self) -> int | None: ...
 
 class Order(LiveObject):
     """只读订单快照；断线后观察句柄保留最后一次已提交的数据。"""
 
     __slots__ = ()
-    order_id: str
-    order_sys_id: str | None
-    symbol: str
-    direction: str | None
-    offset: str | None
-    limit_price: float | None
-    volume_original: int | None
-    volume_traded: int | None
-    volume_left: int | None
-    status: Literal["PENDING", "ALIVE", "FILLED", "CANCELLED", "REJECTED"] | None
-    status_msg: str | None
-    cancel_pending: bool
-    cancel_error: str | None
-    insert_time: int | None
+    @property
+    def order_id(self) -> str: ...
+    @property
+    def order_sys_id(self) -> str | None: ...
+    @property
+    def symbol(self) -> str: ...
+    @property
+    def direction(self) -> str | None: ...
+    @property
+    def offset(self) -> str | None: ...
+    @property
+    def limit_price(self) -> float | None: ...
+    @property
+    def volume_original(self) -> int | None: ...
+    @property
+    def volume_traded(self) -> int | None: ...
+    @property
+    def volume_left(self) -> int | None: ...
+    @property
+    def status(self) -> Literal["PENDING", "ALIVE", "FILLED", "CANCELLED", "REJECTED"] | None: ...
+    @property
+    def status_msg(self) -> str | None: ...
+    @property
+    def cancel_pending(self) -> bool: ...
+    @property
+    def cancel_error(self) -> str | None: ...
+    @property
+    def insert_time(self) -> int | None: ...
 
 class Position(LiveObject):
     """只读持仓快照；数量单位为手。
@@ -92,26 +119,41 @@ class Position(LiveObject):
     """
 
     __slots__ = ()
-    symbol: str
-    pos_long: int | None
-    pos_short: int | None
-    pos_long_today: int | None
-    pos_short_today: int | None
-    available_long: int | None
-    available_short: int | None
+    @property
+    def symbol(self) -> str: ...
+    @property
+    def pos_long(self) -> int | None: ...
+    @property
+    def pos_short(self) -> int | None: ...
+    @property
+    def pos_long_today(self) -> int | None: ...
+    @property
+    def pos_short_today(self) -> int | None: ...
+    @property
+    def available_long(self) -> int | None: ...
+    @property
+    def available_short(self) -> int | None: ...
 
 class Trade(LiveObject):
     """只读真实成交快照，不包含估算手续费；断线后保留最后一次已提交的数据。"""
 
     __slots__ = ()
-    trade_id: str
-    order_sys_id: str
-    symbol: str
-    direction: str | None
-    offset: str | None
-    price: float | None
-    volume: int | None
-    trade_time: int | None
+    @property
+    def trade_id(self) -> str: ...
+    @property
+    def order_sys_id(self) -> str: ...
+    @property
+    def symbol(self) -> str: ...
+    @property
+    def direction(self) -> str | None: ...
+    @property
+    def offset(self) -> str | None: ...
+    @property
+    def price(self) -> float | None: ...
+    @property
+    def volume(self) -> int | None: ...
+    @property
+    def trade_time(self) -> int | None: ...
 
 _K = TypeVar("_K")
 _V = TypeVar("_V", bound=LiveObject)
