@@ -2,9 +2,11 @@
 
 Goal: reading a field of an Order costs at most 2x reading an attribute of a Python object with __slots__.
 Each figure is the best of many short interleaved runs (the machine is shared), with the cost of the
-empty loop taken out, so it is the cost of the read itself.
+empty loop taken out, so it is the cost of the read itself. The verdict uses the median over the rounds of
+the ratio measured within one round.
 """
 
+import statistics
 import time
 
 from velkor.ledgerlet import LiveMap, Order
@@ -44,19 +46,23 @@ def main():
         ("LiveMap.get", reader("x.get(KEY)"), orders),
     ]
     best = {name: float("inf") for name, _, _ in cases}
+    ratios = []  # Order field read over slotted read, per round: both measured under the same load
     for _ in range(ROUNDS):
+        now = {}
         for name, run, arg in cases:
             start = time.perf_counter_ns()
             run(arg, PASSES)
-            best[name] = min(best[name], (time.perf_counter_ns() - start) / (PASSES * READS))
+            now[name] = (time.perf_counter_ns() - start) / (PASSES * READS)
+            best[name] = min(best[name], now[name])
+        loop = now["empty loop"]
+        ratios.append((now["Order field read"] - loop) / (now["slotted attribute read"] - loop))
     loop = best.pop("empty loop")
     slot = best["slotted attribute read"] - loop
     for name, ns in best.items():
         print(f"{name:28s} {ns - loop:6.1f} ns/read  {(ns - loop) / slot:5.2f}x slotted")
-    ratio = (best["Order field read"] - loop) / slot
+    ratio = statistics.median(ratios)
     verdict = "met" if ratio <= 2.0 else "NOT met"
-    print(f"goal: Order field read at most 2.00x a slotted read: {ratio:.2f}x, {verdict}")
-
+    print(f"goal: Order field read at most 2.00x a slotted read: median of {ROUNDS} rounds {ratio:.2f}x, {verdict}")
 
 if __name__ == "__main__":
     main()

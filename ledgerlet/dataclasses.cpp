@@ -51,7 +51,9 @@ PyObject* ctp_account_post_init(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef post_init_def = {"__post_init__", ctp_account_post_init, METH_NOARGS, nullptr};
+PyMethodDef post_init_def = {"__post_init__", ctp_account_post_init, METH_NOARGS,
+                             "__post_init__($self, /)\n--\n\n"
+                             "Checks every credential and the front address; raises ValueError for the first fault."};
 
 // type(name, (), ns) with the module's name and the given annotations, then dataclass(frozen=True).
 nb::object frozen_dataclass(const char* name, const char* doc, nb::dict annotations, nb::dict ns) {

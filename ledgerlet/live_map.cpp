@@ -1,9 +1,11 @@
 // LiveMap: a read-only mapping view over one dict of records, keyed as the session keys them.
 //
 // The class is made by the Mapping ABC's metaclass, so it is a genuine collections.abc.Mapping with the
-// read-only mix-ins (membership, keys, items, values, get, ==). Its own methods are C method descriptors that
-// reach the two slots directly.
+// read-only mix-ins (membership, keys, items, values, get, ==). Its own methods are C functions that reach
+// the two slots directly.
 #include "ledgerlet.h"
+
+#include <cstddef>
 
 namespace velkor::ledgerlet {
 
@@ -23,19 +25,19 @@ PyObject* backing(PyObject* self) {
     return data;
 }
 
-PyObject* map_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int map_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"item_type", nullptr};
     PyObject* item_type;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char**>(keywords), &item_type))
-        return nullptr;
+        return -1;
     PyObject* data = PyDict_New();
-    if (!data) return nullptr;
+    if (!data) return -1;
     Py_XSETREF(slot_at(self, data_offset), data);
     Py_XSETREF(slot_at(self, item_type_offset), Py_NewRef(item_type));
-    Py_RETURN_NONE;
+    return 0;
 }
 
-PyObject* map_getitem(PyObject* self, PyObject* key) {
+PyObject* map_subscript(PyObject* self, PyObject* key) {
     PyObject* data = backing(self);
     if (!data) return nullptr;
     Py_INCREF(data);
@@ -44,19 +46,17 @@ PyObject* map_getitem(PyObject* self, PyObject* key) {
     return result;
 }
 
-PyObject* map_iter(PyObject* self, PyObject*) {
+PyObject* map_iter(PyObject* self) {
     PyObject* data = backing(self);
     return data ? PyObject_GetIter(data) : nullptr;
 }
 
-PyObject* map_len(PyObject* self, PyObject*) {
+Py_ssize_t map_length(PyObject* self) {
     PyObject* data = backing(self);
-    if (!data) return nullptr;
-    Py_ssize_t n = PyObject_Size(data);
-    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+    return data ? PyObject_Size(data) : -1;
 }
 
-PyObject* map_repr(PyObject* self, PyObject*) {
+PyObject* map_repr(PyObject* self) {
     PyObject* data = backing(self);
     if (!data) return nullptr;
     Py_INCREF(data);
@@ -65,15 +65,37 @@ PyObject* map_repr(PyObject* self, PyObject*) {
     return result;
 }
 
-PyMethodDef map_methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_init)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"__getitem__", map_getitem, METH_O, nullptr},
-    {"__iter__", map_iter, METH_NOARGS, nullptr},
-    {"__len__", map_len, METH_NOARGS, nullptr},
-    {"__repr__", map_repr, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+// The methods are slot wrappers, as on a built-in type, so that the interpreter calls the C functions
+// straight from the type's slots (m[key], len(m), iter(m)) instead of looking the methods up on each use.
+// Each borrows the slot description of a built-in wrapper of the same name and slot.
+struct SlotMethod {
+    const char* name;
+    PyTypeObject* model;  // a built-in type whose own method of that name is the wrapper of that slot
+    Py_ssize_t offset;   // the slot, in PyHeapTypeObject
+    void* function;
 };
+
+const SlotMethod slot_methods[] = {
+    {"__init__", &PyBaseObject_Type, offsetof(PyTypeObject, tp_init), reinterpret_cast<void*>(map_init)},
+    {"__getitem__", &PyDictProxy_Type, offsetof(PyHeapTypeObject, as_mapping) + offsetof(PyMappingMethods, mp_subscript),
+     reinterpret_cast<void*>(map_subscript)},
+    {"__iter__", &PyDictProxy_Type, offsetof(PyTypeObject, tp_iter), reinterpret_cast<void*>(map_iter)},
+    {"__len__", &PyDictProxy_Type, offsetof(PyHeapTypeObject, as_mapping) + offsetof(PyMappingMethods, mp_length),
+     reinterpret_cast<void*>(map_length)},
+    {"__repr__", &PyDictProxy_Type, offsetof(PyTypeObject, tp_repr), reinterpret_cast<void*>(map_repr)},
+};
+
+void set_slot_method(nb::handle type, const SlotMethod& method) {
+    nb::object model = nb::getattr(nb::handle(reinterpret_cast<PyObject*>(method.model)), method.name);
+    if (!PyObject_TypeCheck(model.ptr(), &PyWrapperDescr_Type) ||
+        PyDescr_TYPE(model.ptr()) != method.model)
+        throw nb::type_error("LiveMap: no slot wrapper to model");
+    wrapperbase* base = reinterpret_cast<PyWrapperDescrObject*>(model.ptr())->d_base;
+    if (base->offset != method.offset) throw nb::type_error("LiveMap: unexpected slot wrapper");
+    nb::object descr =
+        checked(PyDescr_NewWrapper(reinterpret_cast<PyTypeObject*>(type.ptr()), base, method.function));
+    nb::setattr(type, method.name, descr);
+}
 
 Py_ssize_t member_offset(nb::handle type, const char* name) {
     nb::object descr = nb::borrow(PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict, name));
@@ -94,7 +116,7 @@ nb::object make_live_map() {
         "LiveMap", nb::make_tuple(mapping), ns);
     data_offset = member_offset(type, "_data");
     item_type_offset = member_offset(type, "item_type");
-    for (PyMethodDef* def = map_methods; def->ml_name; ++def) set_method(type, def);
+    for (const SlotMethod& method : slot_methods) set_slot_method(type, method);
     // The abstract methods were supplied after the class was made.
     nb::module_::import_("abc").attr("update_abstractmethods")(type);
     return type;

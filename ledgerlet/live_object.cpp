@@ -5,10 +5,13 @@
 // same name), then in `_values`. `__getattr__` stays available as the documented fallback and is what a
 // Python subclass that overrides it gets.
 #include "ledgerlet.h"
+#include "dict_entry.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace velkor::ledgerlet {
@@ -24,6 +27,8 @@ constexpr const char* read_only_message = "SDK 交易数据对象为只读";
 
 PyObject* str_fields = nullptr;
 PyObject* str_values = nullptr;
+PyObject* str_getattr = nullptr;
+PyObject* own_getattr = nullptr;  // LiveObject.__getattr__
 
 LiveObjectData* data(PyObject* self) { return reinterpret_cast<LiveObjectData*>(self); }
 
@@ -65,6 +70,8 @@ TypeCacheEntry* cache_slot(PyTypeObject* type, PyObject* name) {
     return &type_cache[((bits >> 4) ^ (bits >> 12) ^ type->tp_version_tag) % type_cache_size];
 }
 
+PyObject* live_getattro(PyObject* self, PyObject* name);
+
 // _PyType_Lookup(type, name) (borrowed); *entry is the cache entry now holding the answer, or null.
 PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry) {
     bool cacheable = PyUnicode_CheckExact(name);
@@ -82,7 +89,8 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry
         e->version = type->tp_version_tag;
         Py_XSETREF(e->name, Py_NewRef(name));
         e->value = value;
-        e->position = position_unknown;
+        // Only types that read through this function directly take the positional shortcut.
+        e->position = type->tp_getattro == live_getattro ? position_unknown : position_unusable;
         *entry = e;
     }
     return value;
@@ -119,13 +127,17 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     return raise_missing(key);
 }
 
-PyObject* live_getattro(PyObject* self, PyObject* name) {
+// Attribute lookup as object.__getattribute__ followed by __getattr__: the type first, then `_values`.
+[[gnu::noinline]] PyObject* live_getattro_slow(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
         return nullptr;
     }
     PyTypeObject* type = Py_TYPE(self);
     TypeCacheEntry* entry;
+    // A Python subclass reaches this as its __getattribute__. If it has its own __getattr__, that decides
+    // about every name the type does not have, values included, as with any normal lookup.
+    bool values_here = type->tp_getattro == live_getattro || type_lookup(type, str_getattr, &entry) == own_getattr;
     PyObject* attr = type_lookup(type, name, &entry);  // borrowed
     if (attr) {
         descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
@@ -138,15 +150,29 @@ PyObject* live_getattro(PyObject* self, PyObject* name) {
         PyErr_Clear();
         entry = nullptr;  // the descriptor may have run code that reused the entry
     }
+    if (!values_here) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name, name);
+        return nullptr;
+    }
     PyObject* values = data(self)->values;
     if (entry && entry->position >= 0 && values && PyDict_CheckExact(values)) {
-        Py_ssize_t pos = entry->position;
-        PyObject* key;
-        PyObject* value;
-        if (PyDict_Next(values, &pos, &key, &value) && key == name) return Py_NewRef(value);
+        if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
         entry->position = position_unusable;  // instances of this kind differ here: use plain lookups
     }
     return lookup_value(self, name, entry);
+}
+
+// The common case kept small: a name the type does not have, found at its remembered position.
+PyObject* live_getattro(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* values = data(self)->values;
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values && PyDict_CheckExact(values)) {
+        // Only exact str names are cached, and a name matches by identity.
+        const TypeCacheEntry* entry = cache_slot(type, name);
+        if (entry->version == type->tp_version_tag && entry->name == name && !entry->value && entry->position >= 0)
+            if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
+    }
+    return live_getattro_slow(self, name);
 }
 
 PyObject* live_getattr_method(PyObject* self, PyObject* key) { return lookup_value(self, key, nullptr); }
@@ -334,8 +360,12 @@ void set_class_attrs(nb::handle type, nb::object slots, nb::object fields, nb::o
 }
 
 nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
+    // The signature line gives inspect.signature and help() the keyword-only constructor; __doc__ is the rest.
+    std::string_view qualified(kind.qualified_name);
+    std::string doc(qualified.substr(qualified.rfind('.') + 1));
+    doc.append("(**values)\n--\n\n").append(kind.doc);
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kind.doc)},
+        {Py_tp_doc, doc.data()},
         {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(live_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(live_clear)},
@@ -360,8 +390,10 @@ nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
 void add_live_objects(nb::module_& m) {
     str_fields = PyUnicode_InternFromString("fields");
     str_values = PyUnicode_InternFromString("_values");
-    if (!str_fields || !str_values) throw nb::python_error();
+    str_getattr = PyUnicode_InternFromString("__getattr__");
+    if (!str_fields || !str_values || !str_getattr || !check_dict_entry_reads()) throw nb::python_error();
     nb::object base = checked(PyType_FromSpec(&live_spec));
+    own_getattr = Py_NewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject*>(base.ptr())->tp_dict, str_getattr));
     set_class_attrs(base, nb::make_tuple("_values"), nb::tuple(), nb::object());
     m.attr("LiveObject") = base;
     for (const RecordKind& kind : record_kinds) {
