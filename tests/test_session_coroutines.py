@@ -7,7 +7,6 @@ import weakref
 
 import pytest
 
-from velkor import trading
 
 from fakes import make_session
 
@@ -163,11 +162,3 @@ async def test_session_with_finished_task_is_collectable():
     del s
     gc.collect()
     assert ref() is None
-
-
-def test_coroutine_type_is_not_a_module_name():
-    coro = make_session().close()
-    assert type(coro).__name__ not in vars(trading)
-    with pytest.raises(TypeError):
-        type(coro)()
-    coro.close()

@@ -295,11 +295,3 @@ def test_ready_query_recovery_check_raising_propagates(rec):
     with pytest.raises(VelkorError):
         s.tick(1.0)
     assert s.native.requests == []
-
-
-def test_tick_accepts_int_times(rec):
-    s = rec
-    s.phase, s.phase_time = "sync", 0
-    s.last_query = 0
-    s.tick(1)
-    assert s.inflight["progress"] == 1 and type(s.last_query) is int

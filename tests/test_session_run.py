@@ -219,13 +219,6 @@ async def test_close_before_the_task_ran_opens_nothing(s):
     assert s.task.cancelled() and s.factory.calls == []
 
 
-async def test_close_is_awaitable_from_another_task(s):
-    s.start()
-    await spin(lambda: s.factory.natives)
-    await asyncio.gather(s.close(), s.close())
-    assert s.factory.natives[0].closes == 1
-
-
 async def test_run_awaited_directly_returns_none_on_fatal_end(s):
     s.factory.results = {}
     s.recovery = Recording(check=VelkorError("stop"))

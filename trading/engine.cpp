@@ -5,14 +5,9 @@ namespace velkor::trading {
 
 namespace {
 
-bool greater(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-bool less(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+// `a <op> b` with Python's rich comparison.
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw nb::python_error();
     return r != 0;
 }
@@ -171,18 +166,18 @@ void tick(nb::handle self, nb::handle now) {
 
     nb::object timeout = get(self, "timeout");
     if (equals(phase, "connecting")) {
-        if (greater(minus(now, get(self, "phase_time")), timeout)) raise_bare(PyExc_TimeoutError);
+        if (compare(minus(now, get(self, "phase_time")), timeout, Py_GT)) raise_bare(PyExc_TimeoutError);
         return;
     }
     bool sync = equals(phase, "sync");
     if (!ready && !sync) {
-        if (greater(minus(now, get(self, "phase_time")), timeout)) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
+        if (compare(minus(now, get(self, "phase_time")), timeout, Py_GT)) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
         return;
     }
 
     nb::object inflight = get(self, "inflight");
     if (!inflight.is_none()) {
-        if (greater(minus(now, inflight["progress"]), timeout)) {
+        if (compare(minus(now, inflight["progress"]), timeout, Py_GT)) {
             nb::object kind = inflight["kind"];
             if (ready) {
                 get(self, "query_recovery").attr("fail")();
@@ -196,11 +191,11 @@ void tick(nb::handle self, nb::handle now) {
         return;
     }
 
-    if (sync && greater(minus(now, get(self, "phase_time")), timeout))
+    if (sync && compare(minus(now, get(self, "phase_time")), timeout, Py_GT))
         raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
-    if (ready && !less(minus(now, get(self, "last_account_refresh")), nb::int_(5)))
+    if (ready && compare(minus(now, get(self, "last_account_refresh")), nb::int_(5), Py_GE))
         get(self, "pending").attr("add")("account");
-    if (less(minus(now, get(self, "last_query")), nb::int_(1))) return;
+    if (compare(minus(now, get(self, "last_query")), nb::int_(1), Py_LT)) return;
 
     nb::object step;
     if (sync) {
