@@ -118,17 +118,24 @@ public:
     void enqueue(Event&& event) noexcept;
 
 protected:
-    template <class Rec>
-    void post(EventKind& kind, const Rec* data, const CThostFtdcRspInfoField* info, int request_id,
-              bool last) noexcept {
+    // Builds the pending event and queues it; nothing escapes to the CTP thread.
+    template <class Make>
+    void push(Make&& make) noexcept {
         try {
-            Pending<Rec> pending{&kind, data != nullptr, Rec{}, CThostFtdcRspInfoField{}, request_id, last};
-            if (data) pending.data = *data;
-            if (info) pending.info = *info;
-            enqueue(Event(pending));
+            enqueue(make());
         } catch (...) {
             lose();
         }
+    }
+    template <class Rec>
+    void post(EventKind& kind, const Rec* data, const CThostFtdcRspInfoField* info, int request_id,
+              bool last) noexcept {
+        push([&] {
+            Pending<Rec> pending{&kind, data != nullptr, Rec{}, CThostFtdcRspInfoField{}, request_id, last};
+            if (data) pending.data = *data;
+            if (info) pending.info = *info;
+            return Event(pending);
+        });
     }
     // An event that could not be queued is lost: the queue becomes unusable, as on overflow.
     void lose() noexcept;

@@ -1,5 +1,6 @@
 // The module velkor._kestro: version, create, request, poll, close.
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 
@@ -26,11 +27,10 @@ void destroy_handle(PyObject* capsule) {
         PyErr_Clear();
         return;
     }
-    if (spi->api) {
-        CThostFtdcTraderApi* api = spi->api;
-        spi->api = nullptr;
-        shutdown_api(api);
+    for (CThostFtdcTraderApi* api : {spi->api, spi->retired}) {
+        if (api) shutdown_api(api);
     }
+    spi->api = spi->retired = nullptr;
     delete spi;  // pending events go unconverted
 }
 

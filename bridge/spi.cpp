@@ -27,11 +27,11 @@ void QueueSpi::lose() noexcept {
 }
 
 void QueueSpi::OnFrontConnected() {
-    enqueue(Event([] { return front_connected_record(); }));
+    push([] { return Event([] { return front_connected_record(); }); });
 }
 
 void QueueSpi::OnFrontDisconnected(int nReason) {
-    enqueue(Event([nReason] { return front_disconnected_record(nReason); }));
+    push([nReason] { return Event([nReason] { return front_disconnected_record(nReason); }); });
 }
 
 void QueueSpi::OnRspError(CThostFtdcRspInfoField* pRspInfo, int nRequestID, bool bIsLast) {

@@ -98,6 +98,7 @@ public:
     CThostFtdcTraderSpi *spi = nullptr;
     bool in_callback = false;
     std::uint64_t callbacks_started = 0;
+    int spi_waiters = 0;  // RegisterSpi calls waiting for the running callback to end
     bool started = false;
     bool stopping = false;
     std::thread::id thread;

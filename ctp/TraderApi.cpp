@@ -18,8 +18,9 @@ constexpr const char *kVersion = "velkor CTP stand-in 1.0";
 constexpr const char *kFlowFile = "trader.flow";
 
 // The registry lock guards the registry and every front's state, and each connection's link to its front.
+// The tables below are never destroyed: API threads that were never released may outlive static destruction.
 std::mutex g_mu;
-std::map<std::string, std::shared_ptr<Front>> g_fronts;
+auto &g_fronts = *new std::map<std::string, std::shared_ptr<Front>>;
 unsigned g_next_port = 41200;
 std::atomic<std::uint64_t> g_next_connection{1};
 
@@ -32,7 +33,7 @@ Clock::duration seconds(double s) {
 #define CB_PLAIN(n, shape) {"On" #n, Callback::n, Shape::shape, nullptr, 0}
 #define CB_RECORD(n, shape, T) {"On" #n, Callback::n, Shape::shape, #T, sizeof(T)}
 
-const std::vector<CallbackInfo> kCallbacks = {
+const auto &kCallbacks = *new std::vector<CallbackInfo>{
     CB_PLAIN(FrontConnected, Plain),
     CB_PLAIN(FrontDisconnected, Reason),
     CB_PLAIN(HeartBeatWarning, Reason),
@@ -55,7 +56,7 @@ const std::vector<CallbackInfo> kCallbacks = {
 
 #define REQ(m, T) {#m, #T, sizeof(T)}
 
-const std::vector<RequestInfo> kRequests = {
+const auto &kRequests = *new std::vector<RequestInfo>{
     REQ(Authenticate, CThostFtdcReqAuthenticateField),
     REQ(UserLogin, CThostFtdcReqUserLoginField),
     REQ(SettlementInfoConfirm, CThostFtdcSettlementInfoConfirmField),
@@ -186,7 +187,7 @@ void run(std::shared_ptr<Connection> c) {
                 deliver(spi, d);
                 lk.lock();
                 c->in_callback = false;
-                c->done.notify_all();
+                if (c->spi_waiters) c->done.notify_all();
             }
             ++c->delivered;
             c->done.notify_all();
@@ -272,7 +273,9 @@ public:
         c.spi = spi;
         if (c.in_callback && c.thread != std::this_thread::get_id()) {
             const std::uint64_t running = c.callbacks_started;
+            ++c.spi_waiters;
             c.done.wait(lk, [&] { return !c.in_callback || c.callbacks_started != running; });
+            --c.spi_waiters;
         }
     }
 

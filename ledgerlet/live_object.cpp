@@ -7,6 +7,7 @@
 #include "ledgerlet.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -35,14 +36,78 @@ PyObject* raise_missing(PyObject* name) {
     return nullptr;
 }
 
+// A small direct-mapped cache in front of _PyType_Lookup, for the names a strategy reads over and over.
+// It relies on the interpreter's type version tags exactly as the interpreter's own method cache does: a tag
+// is unique to one state of one type's MRO and dicts and is withdrawn when any of them changes, so an entry
+// found under the current tag is what _PyType_Lookup would return (the value is borrowed from a type dict
+// that cannot change without withdrawing the tag). Entries own their name, so a name's address is never
+// reused while an entry refers to it.
+//
+// An entry also remembers where the name sat in the `_values` of the last instance read: instances of one
+// kind are built with the same key order, so the next read can go straight to that position and only has to
+// confirm the key by identity. A wrong position costs a normal dict lookup, never a wrong value.
+constexpr Py_ssize_t position_unknown = -1;
+constexpr Py_ssize_t position_unusable = -2;
+constexpr Py_ssize_t position_scan_limit = 64;
+
+struct TypeCacheEntry {
+    unsigned int version;
+    PyObject* name;
+    PyObject* value;
+    Py_ssize_t position;
+};
+
+constexpr std::size_t type_cache_size = 256;
+TypeCacheEntry type_cache[type_cache_size] = {};
+
+TypeCacheEntry* cache_slot(PyTypeObject* type, PyObject* name) {
+    auto bits = reinterpret_cast<std::uintptr_t>(name);
+    return &type_cache[((bits >> 4) ^ (bits >> 12) ^ type->tp_version_tag) % type_cache_size];
+}
+
+// _PyType_Lookup(type, name) (borrowed); *entry is the cache entry now holding the answer, or null.
+PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry) {
+    bool cacheable = PyUnicode_CheckExact(name);
+    if (cacheable && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        TypeCacheEntry* e = cache_slot(type, name);
+        if (e->version == type->tp_version_tag && e->name == name) {
+            *entry = e;
+            return e->value;
+        }
+    }
+    PyObject* value = _PyType_Lookup(type, name);  // may assign the version tag
+    *entry = nullptr;
+    if (cacheable && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        TypeCacheEntry* e = cache_slot(type, name);
+        e->version = type->tp_version_tag;
+        Py_XSETREF(e->name, Py_NewRef(name));
+        e->value = value;
+        e->position = position_unknown;
+        *entry = e;
+    }
+    return value;
+}
+
+// Position of the key `name` (by identity) among the first entries of `values`, or position_unusable.
+Py_ssize_t find_position(PyObject* values, PyObject* name) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (pos < position_scan_limit && PyDict_Next(values, &pos, &key, &value))
+        if (key == name) return pos - 1;
+    return position_unusable;
+}
+
 // self._values[key], with a missing key reported as AttributeError(key).
-PyObject* lookup_value(PyObject* self, PyObject* key) {
+PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     PyObject* values = data(self)->values;
     if (!values) return raise_missing(key);
     Py_INCREF(values);  // a key's __eq__ may replace the slot while we look
     PyObject* result;
     if (PyDict_CheckExact(values)) {
         result = Py_XNewRef(PyDict_GetItemWithError(values, key));
+        // Positions are confirmed by key identity, so an entry reused meanwhile gets at worst a useless one.
+        if (result && entry && entry->position == position_unknown) entry->position = find_position(values, key);
         Py_DECREF(values);
         if (result || PyErr_Occurred()) return result;
     } else {
@@ -60,7 +125,8 @@ PyObject* live_getattro(PyObject* self, PyObject* name) {
         return nullptr;
     }
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* attr = _PyType_Lookup(type, name);  // borrowed, cached by the interpreter
+    TypeCacheEntry* entry;
+    PyObject* attr = type_lookup(type, name, &entry);  // borrowed
     if (attr) {
         descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
         if (!get) return Py_NewRef(attr);
@@ -70,11 +136,20 @@ PyObject* live_getattro(PyObject* self, PyObject* name) {
         // A failing descriptor falls back to the values, as normal lookup falls back to __getattr__.
         if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
         PyErr_Clear();
+        entry = nullptr;  // the descriptor may have run code that reused the entry
     }
-    return lookup_value(self, name);
+    PyObject* values = data(self)->values;
+    if (entry && entry->position >= 0 && values && PyDict_CheckExact(values)) {
+        Py_ssize_t pos = entry->position;
+        PyObject* key;
+        PyObject* value;
+        if (PyDict_Next(values, &pos, &key, &value) && key == name) return Py_NewRef(value);
+        entry->position = position_unusable;  // instances of this kind differ here: use plain lookups
+    }
+    return lookup_value(self, name, entry);
 }
 
-PyObject* live_getattr_method(PyObject* self, PyObject* key) { return lookup_value(self, key); }
+PyObject* live_getattr_method(PyObject* self, PyObject* key) { return lookup_value(self, key, nullptr); }
 
 int live_setattro(PyObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_AttributeError, read_only_message);
@@ -271,8 +346,10 @@ nb::object make_record_kind(const RecordKind& kind, nb::handle base) {
     nb::list names;
     nb::dict annotations;
     for (const Field& field : kind.fields) {
-        names.append(nb::str(field.name));
-        annotations[field.name] = nb::str(field.annotation);
+        // Interned, so that a field read compares the keys of `_values` by identity.
+        nb::object name = checked(PyUnicode_InternFromString(field.name));
+        names.append(name);
+        annotations[name] = nb::str(field.annotation);
     }
     set_class_attrs(type, nb::tuple(), nb::tuple(names), annotations);
     return type;

@@ -224,6 +224,13 @@ def test_orders_wait_for_the_settlement_confirmation(counter, connect):
     assert rsp["error"] == err["error"] == {"ErrorID": 42, "ErrorMsg": "CTP:结算结果未确认"}
 
 
+def test_a_released_client_no_longer_counts_as_a_session(counter, connect):
+    gone, stays = connect(), connect()
+    gone.close()
+    stays.insert("DCE.m2501", "0", "0", 1, 3100.0)
+    assert [s["session_id"] for s in counter.sessions()] == [stays.session_id]
+
+
 def test_several_accounts_are_kept_apart(front, tmp_path):
     accounts = [AccountConfig(user_id="A1", balance=500_000.0), AccountConfig(broker_id="8080", user_id="B2")]
     counter = Counter(front, accounts, trading_day=DAY, query_interval=0)

@@ -238,3 +238,13 @@ def test_native_import_errors_other_than_import_error_propagate(monkeypatch):
     monkeypatch.setattr(sys, "meta_path", [Exploding()] + sys.meta_path)
     with pytest.raises(ZeroDivisionError):
         trading.Native(ACCOUNT, "/tmp/x")
+
+
+@pytest.mark.parametrize("blocked", ["velkor.data", "velkor.errors", "velkor.ledgerlet"])
+def test_failing_host_import_fails_the_module_import(blocked):
+    import subprocess
+
+    code = (f"import sys; sys.modules[{blocked!r}] = None\n"
+            "try:\n    import velkor.trading\nexcept ImportError:\n    print('ImportError')\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ImportError", out.stderr

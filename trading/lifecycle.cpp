@@ -96,11 +96,17 @@ void clear_in_place(nb::handle container) {
 
 Coro run_close(nb::handle self) {
     nb::object task = get(self, "task");
+    std::exception_ptr interrupted;  // close() itself cancelled while waiting: still close the adapter
     if (truthy(task)) {
         task.attr("cancel")();
-        co_await global("asyncio").attr("gather")(task, nb::arg("return_exceptions") = true);
+        try {
+            co_await global("asyncio").attr("gather")(task, nb::arg("return_exceptions") = true);
+        } catch (...) {
+            interrupted = std::current_exception();
+        }
     }
     close_native(self);
+    if (interrupted) std::rethrow_exception(interrupted);
     co_return nb::none();
 }
 

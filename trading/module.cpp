@@ -218,7 +218,7 @@ NB_MODULE(trading, m) {
     bind_native(m);
 
     TradingClass cls(m, "Trading", "Private protocol state is committed to user objects only by wait_update.",
-                     nb::dynamic_attr());
+                     nb::dynamic_attr(), nb::is_weak_referenceable());
     std::vector<MethodRegistration*> regs;
     for (auto* r = registrations; r; r = r->next) regs.push_back(r);
     std::stable_sort(regs.begin(), regs.end(), [](auto* a, auto* b) { return a->slot < b->slot; });

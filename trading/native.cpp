@@ -74,7 +74,7 @@ void native_close(nb::handle self) { get(self, "module").attr("close")(get(self,
 }  // namespace
 
 void bind_native(nb::module_& m) {
-    nb::class_<Native>(m, "Native", nb::dynamic_attr())
+    nb::class_<Native>(m, "Native", nb::dynamic_attr(), nb::is_weak_referenceable())
         .def("__init__", &init, nb::arg("config").none(), nb::arg("directory").none())
         .def("request", &native_request, nb::arg("method").none(), nb::arg("data").none(), nb::arg("request_id").none())
         .def("poll", &native_poll)

@@ -28,7 +28,9 @@ enum class Slot : int {
 };
 
 // A file-scope `static MethodRegistration reg(Slot::order, [](TradingClass& cls) { cls.def(...); });`
-// binds that file's methods when the module is initialised.
+// binds that file's methods when the module is initialised. Name every parameter with
+// `nb::arg("name").none()`: nanobind refuses None for an nb::handle parameter otherwise, where Python
+// would accept it.
 struct MethodRegistration {
     MethodRegistration(Slot slot, void (*bind)(TradingClass&));
     Slot slot;

@@ -76,10 +76,15 @@ class OrderState:
     insert_date: str
     insert_time: str
     sys_id: str = ""
+    held: tuple[float, float] = (0.0, 0.0)   # frozen margin and commission it holds while resting
     traded: int = 0
     status: str = UNKNOWN
     submit_status: str = "0"
     status_msg: str = "报单已提交"
+
+    def set_status(self, status: str, message: str, submit_status: str = "3") -> None:
+        self.status, self.status_msg, self.submit_status = status, message, submit_status
+        self.account.track(self)
 
     @property
     def order_id(self) -> str:
@@ -164,6 +169,29 @@ class AccountState:
     buckets: dict[tuple[str, str], Bucket] = field(default_factory=dict)
     orders: list[OrderState] = field(default_factory=list)
     trades: list[TradeState] = field(default_factory=list)
+    working: dict[int, OrderState] = field(default_factory=dict)     # resting orders, oldest first
+    by_sys_id: dict[str, OrderState] = field(default_factory=dict)   # orders by trimmed exchange number
+    frozen_margin: float = 0.0
+    frozen_commission: float = 0.0
+
+    def track(self, order: OrderState) -> None:
+        """Keeps the indexes and frozen money in step with an order whose status or volume changed."""
+        ins = order.instrument
+        if order.resting:
+            self.working[id(order)] = order
+            margin = order.price * order.left * ins.volume_multiple * ins.margin_rate if order.opening else 0.0
+            held = (margin, ins.commission * order.left)
+        else:
+            self.working.pop(id(order), None)
+            held = (0.0, 0.0)
+        if self.working:
+            self.frozen_margin += held[0] - order.held[0]
+            self.frozen_commission += held[1] - order.held[1]
+        else:
+            self.frozen_margin = self.frozen_commission = 0.0
+        order.held = held
+        if order.sys_id:
+            self.by_sys_id[order.sys_id.strip()] = order
 
     def bucket(self, symbol: str, side: str) -> Bucket:
         key = (symbol, side)
@@ -184,8 +212,8 @@ class AccountState:
         if b is None:
             return 0, 0
         yd = today = 0
-        for o in self.orders:
-            if o.instrument is not ins or o.opening or o.side != side or not o.resting:
+        for o in self.working.values():
+            if o.instrument is not ins or o.opening or o.side != side:
                 continue
             if ins.split:
                 if o.offset == "3":
@@ -239,14 +267,7 @@ class AccountState:
             ins = instruments[b.symbol]
             margin += self.use_margin(b, ins)
             profit += self.position_profit(b, ins, prices[b.symbol])
-        frozen_margin = frozen_commission = 0.0
-        for o in self.orders:
-            if not o.resting:
-                continue
-            ins = o.instrument
-            frozen_commission += ins.commission * o.left
-            if o.opening:
-                frozen_margin += o.price * o.left * ins.volume_multiple * ins.margin_rate
+        frozen_margin, frozen_commission = self.frozen_margin, self.frozen_commission
         balance = self.pre_balance + self.deposit - self.withdraw + self.close_profit + profit - self.commission
         available = balance - margin - frozen_margin - frozen_commission
         return {
@@ -289,6 +310,9 @@ class AccountState:
             b.yd, b.yd_cost, b.yd_start = lots, prices[b.symbol] * lots, lots
             b.today, b.today_cost, b.active_today = 0, 0.0, False
         self.orders.clear()
+        self.working.clear()
+        self.by_sys_id.clear()
+        self.frozen_margin = self.frozen_commission = 0.0
         self.trades.clear()
         self.max_ref = 0
 

@@ -263,7 +263,7 @@ class Counter:
             ins = self.instruments[symbol]
             self.prices[symbol] = float(price)
             for acct in self._accounts.values():
-                for o in list(acct.orders):
+                for o in list(acct.working.values()):
                     if o.instrument is ins and o.resting and self._marketable(o, price):
                         self._fill(o, o.left, o.price)
 
@@ -406,8 +406,10 @@ class Counter:
 
     def _broadcast(self, acct: AccountState, callback: str, data: dict, extra: dict | None = None) -> None:
         """Private-topic returns reach every logged-in session of the account."""
-        for s in list(self._sessions.values()):
-            if s.account is acct and s.session_id is not None:
+        for key, s in list(self._sessions.items()):
+            if s.conn.released:
+                del self._sessions[key]
+            elif s.account is acct and s.session_id is not None:
                 self._send(s.conn, callback, data, extra)
 
     def _rows(self, req, callback: str, rows: list[tuple[dict, dict | None]]) -> None:
@@ -641,7 +643,7 @@ class Counter:
         acct.orders.append(order)
         self._order_return(order)                     # accepted by the counter, not yet at the exchange
         order.sys_id = self._sequence("order")
-        order.submit_status, order.status, order.status_msg = "3", NO_TRADE, "未成交"
+        order.set_status(NO_TRADE, "未成交")
         self._order_return(order)
         market = self.prices[ins.symbol]
         if self._marketable(order, market):
@@ -675,15 +677,13 @@ class Counter:
         exchange, sys_id = _text(f, "ExchangeID"), _text(f, "OrderSysID").strip()
         ref = _text(f, "OrderRef").strip()
         front_id, session_id = _number(f, "FrontID", int), _number(f, "SessionID", int)
-        found = None
-        for o in acct.orders:
-            if sys_id:
-                if o.sys_id.strip() == sys_id and (not exchange or o.instrument.exchange == exchange):
-                    found = o
-                    break
-            elif ref and (o.front_id, o.session_id, o.ref) == (front_id, session_id, ref):
-                found = o
-                break
+        if sys_id:
+            found = acct.by_sys_id.get(sys_id)
+            if found is not None and exchange and found.instrument.exchange != exchange:
+                found = None
+        else:
+            found = next((o for o in acct.orders if ref and (o.front_id, o.session_id, o.ref) == (
+                front_id, session_id, ref)), None)
         if found is None:
             raise _Rejected(ERR_ACTION_NOT_FOUND)
         if not found.resting:
@@ -700,16 +700,16 @@ class Counter:
         self._broadcast(order.account, "OnRtnOrder", order.row(), order.extra())
 
     def _cancel(self, order: OrderState) -> None:
-        order.status, order.submit_status, order.status_msg = CANCELED, "3", "已撤单"
+        order.set_status(CANCELED, "已撤单")
         self._order_return(order)
 
     def _fill(self, order: OrderState, volume: int, price: float) -> None:
         acct = order.account
         acct.apply_fill(order, volume, price)
         if order.left:
-            order.status, order.status_msg = PART_TRADED, "部分成交还在队列中"
+            order.set_status(PART_TRADED, "部分成交还在队列中")
         else:
-            order.status, order.status_msg = ALL_TRADED, "全部成交"
+            order.set_status(ALL_TRADED, "全部成交")
         date, clock = self._stamp()
         trade = TradeState(order, self._sequence("trade"), order.offset, price, volume,
                            self.trading_day, date, clock)

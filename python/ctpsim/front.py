@@ -1,7 +1,9 @@
 """Simulated CTP trading fronts: the Python face of the stand-in API's process-wide front registry."""
 
+import codecs
 import operator
 import struct
+import weakref
 
 from . import _front
 from ._front import Connection
@@ -11,6 +13,7 @@ __all__ = ["Front", "Connection", "Request"]
 _INT = struct.Struct("=i")
 _DOUBLE = struct.Struct("=d")
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+_GB18030 = codecs.getencoder("gb18030")
 
 # record name -> (size, {field name: (offset, size, kind)}), fields in declaration order
 _RECORDS = {
@@ -23,7 +26,7 @@ def _encode_field(name, kind, width, value):
     if kind == "s":
         if isinstance(value, str):
             try:
-                value = value.encode("gb18030")
+                value = value.encode() if value.isascii() else _GB18030(value)[0]
             except UnicodeEncodeError:
                 raise ValueError(f"{name}: text not encodable as GB18030") from None
         elif not isinstance(value, (bytes, bytearray, memoryview)):
@@ -73,8 +76,16 @@ def encode(record, data):
             offset, width, kind = fields[name]
         except (KeyError, TypeError):
             raise KeyError(f"{record} has no field {name!r}") from None
-        packed = _encode_field(name, kind, width, value)
-        raw[offset:offset + len(packed)] = packed
+        cls = type(value)
+        if cls is str and kind == "s" and value.isascii() and len(value) <= width:
+            raw[offset:offset + len(value)] = value.encode()
+        elif cls is float and kind == "d":
+            _DOUBLE.pack_into(raw, offset, value)
+        elif cls is int and kind == "i" and _INT_MIN <= value <= _INT_MAX:
+            _INT.pack_into(raw, offset, value)
+        else:
+            packed = _encode_field(name, kind, width, value)
+            raw[offset:offset + len(packed)] = packed
     return bytes(raw)
 
 
@@ -125,8 +136,21 @@ def _check_timeout(timeout):
     return timeout
 
 
+def _request_hook(front_ref):
+    # Holds the front weakly: a front nobody refers to any more is collected, which closes it.
+    def on_request(connection, method, request_id, record):
+        front = front_ref()
+        if front is None:
+            return -1
+        return front._on_request(connection, method, request_id, record)
+
+    return on_request
+
+
 class Front:
-    """A simulated trading front registered at `address`; APIs whose front address matches connect to it."""
+    """A simulated trading front registered at `address`; APIs whose front address matches connect to it.
+
+    It stays registered until `close` (or the end of a `with` block) or until it is garbage collected."""
 
     def __init__(self, address=None):
         if address is not None:
@@ -137,7 +161,7 @@ class Front:
         self._core = _front.FrontCore(address or "")
         self.requests = []
         self.handler = None
-        self._core.set_hook(self._on_request)
+        self._core.set_hook(_request_hook(weakref.ref(self)))
 
     def _on_request(self, connection, method, request_id, record):
         request = Request(connection, method, request_id, record)

@@ -1,0 +1,371 @@
+"""The stand-in trader API and the simulated front: connection, callbacks, requests, release, threads."""
+
+import gc
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
+
+from ctpsim import Connection, Front, Request, _front  # noqa: E402
+from ctpsim.front import decode, encode  # noqa: E402
+
+ORDER = "CThostFtdcOrderField"
+
+
+@pytest.fixture
+def flow(tmp_path):
+    return os.fsencode(tmp_path) + b"/"
+
+
+@pytest.fixture
+def front():
+    with Front() as f:
+        f.retry_interval = 0.02
+        yield f
+
+
+@pytest.fixture
+def client(front, flow):
+    c = _front.Client(flow, front.address)
+    yield c
+    c.release()
+
+
+def events_until(client, count, timeout=5.0):
+    got = []
+    deadline = time.monotonic() + timeout
+    while len(got) < count and time.monotonic() < deadline:
+        got += client.events()
+        time.sleep(0.002)
+    return got
+
+
+def names(events):
+    return [e[0] for e in events]
+
+
+def test_version_is_fixed_ascii():
+    assert _front.version() == _front.version()
+    assert _front.version().isascii() and "stand-in" in _front.version()
+
+
+def test_flow_file_is_created_in_the_directory(flow, front):
+    c = _front.Client(flow, front.address)
+    try:
+        assert os.path.isfile(os.fsdecode(flow) + "trader.flow")
+        assert front.wait_connection().flow_path == flow
+    finally:
+        c.release()
+
+
+@pytest.mark.parametrize("suffix", [b"missing/", b"file/"])
+def test_create_returns_null_without_a_writable_directory(flow, suffix):
+    open(os.fsdecode(flow) + "file", "w").close()
+    with pytest.raises(RuntimeError, match="null"):
+        _front.Client(flow + suffix, "tcp://127.0.0.1:1")
+
+
+def test_connects_and_sends_in_order(front, client):
+    conn = front.wait_connection()
+    assert isinstance(conn, Connection) and conn.connected and not conn.released
+    assert front.connections == [conn] and front.connections[0] is conn
+    order = encode(ORDER, {"OrderRef": "1"})
+    front.send(conn, "OnRtnOrder", {"OrderRef": "1"})
+    front.send(conn, "OnRspQryInvestorPosition", None, None, 7, True)
+    front.send(conn, "OnRspError", None, (42, "错误"), 8, False)
+    front.send(conn, "OnFrontDisconnected", reason=5)   # delivered, but the connection stays up
+    front.send(conn, "OnErrRtnOrderInsert", {"OrderRef": "2"}, (3, b"x" * 81))
+    front.flush()
+    got = client.events()
+    assert names(got) == ["OnFrontConnected", "OnRtnOrder", "OnRspQryInvestorPosition", "OnRspError",
+                          "OnFrontDisconnected", "OnErrRtnOrderInsert"]
+    assert got[1] == ("OnRtnOrder", order, None, 0, True, 0)
+    assert got[2][1:5] == (None, None, 7, True)
+    info = decode("CThostFtdcRspInfoField", got[3][2])
+    assert (info["ErrorID"], info["ErrorMsg"], got[3][3:5]) == (42, "错误".encode("gb18030"), (8, False))
+    assert got[4][5] == 5 and conn.connected
+    assert decode("CThostFtdcRspInfoField", got[5][2])["ErrorMsg"] == b"x" * 81
+
+
+def test_burst_keeps_order_with_other_callbacks(front, client):
+    conn = front.wait_connection()
+    front.send(conn, "OnRtnOrder", {"OrderRef": "a"})
+    front.burst(conn, "OnRtnTrade", {"TradeID": "t"}, 1000)
+    front.send(conn, "OnRtnOrder", {"OrderRef": "b"})
+    front.burst(conn, "OnRtnTrade", {"TradeID": "t"}, 0)
+    front.flush()
+    got = client.events()[1:]
+    assert len(got) == 1002
+    assert [decode(ORDER, got[i][1])["OrderRef"] for i in (0, -1)] == [b"a", b"b"]
+    assert set(names(got[1:-1])) == {"OnRtnTrade"}
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda f, c: f.send(c, "OnRtnOrderX", {}), ValueError),
+    (lambda f, c: f.send(c, "OnRtnOrder", {"NoSuchField": 1}), KeyError),
+    (lambda f, c: f.send(c, "OnRtnOrder", {"OrderRef": "x" * 14}), ValueError),
+    (lambda f, c: f.send(c, "OnRtnOrder", {"OrderRef": "1"}, (1, "e")), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", {"ErrorID": 1}), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e" * 82)), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, "e"), TypeError),
+    (lambda f, c: f.send(None, "OnRtnOrder", {}), TypeError),
+    (lambda f, c: f.burst(c, "OnRtnOrder", {}, -1), ValueError),
+])
+def test_bad_send_raises_before_queueing(front, client, call, error):
+    conn = front.wait_connection()
+    with pytest.raises(error):
+        call(front, conn)
+    front.flush()
+    assert names(client.events()) == ["OnFrontConnected"]
+
+
+def test_unknown_address_never_connects_until_a_front_registers_it(flow):
+    address = "tcp://127.0.0.1:1"
+    c = _front.Client(flow, address)
+    try:
+        time.sleep(0.3)
+        assert c.events() == []
+        with Front(address) as f:
+            assert names(events_until(c, 1)) == ["OnFrontConnected"]
+            assert f.connections[0].flow_path == flow
+    finally:
+        c.release()
+
+
+def test_not_accepting_front_is_retried(front, flow):
+    front.accepting = False
+    c = _front.Client(flow, front.address)
+    try:
+        with pytest.raises(TimeoutError):
+            front.wait_connection(0.2)
+        assert c.events() == [] and front.connections == []
+        front.accepting = True
+        conn = front.wait_connection()
+        assert conn.connected and names(events_until(c, 1)) == ["OnFrontConnected"]
+    finally:
+        c.release()
+
+
+def test_disconnect_then_reconnect_keeps_the_connection_object(front, client):
+    conn = front.wait_connection()
+    front.accepting = False
+    front.disconnect(conn, 0x2003)
+    assert not conn.connected and front.connections == []
+    front.flush()
+    assert client.events()[1:] == [("OnFrontDisconnected", None, None, 0, False, 0x2003)]
+    assert client.request("QryOrder", encode("CThostFtdcQryOrderField", {}), 1) == -1
+    front.accepting = True
+    assert front.wait_connection() is conn and conn.connected
+    assert names(events_until(client, 1)) == ["OnFrontConnected"]
+
+
+def test_close_disconnects_unregisters_and_the_api_moves_to_a_new_front(flow):
+    f = Front()
+    f.retry_interval = 0.02
+    address = f.address
+    c = _front.Client(flow, address)
+    try:
+        conn = f.wait_connection()
+        with pytest.raises(ValueError):
+            Front(address)
+        f.close()
+        f.close()
+        assert f.closed and not conn.connected
+        with Front(address) as g:
+            assert g.wait_connection() is conn
+            assert [e[::5] for e in events_until(c, 3)] == [
+                ("OnFrontConnected", 0), ("OnFrontDisconnected", 0x1001), ("OnFrontConnected", 0)]
+    finally:
+        c.release()
+
+
+@pytest.mark.parametrize("address", ["", 5])
+def test_front_address_must_be_a_nonempty_str(address):
+    with pytest.raises((ValueError, TypeError)):
+        Front(address)
+
+
+@pytest.mark.parametrize("result, returned", [(None, 0), (0, 0), (-2, -2), (-3, -3), (17, 17)])
+def test_handler_result_is_the_request_result_and_every_request_is_recorded(front, client, result, returned):
+    conn = front.wait_connection()
+    seen = []
+    front.handler = lambda r: seen.append(threading.get_ident()) or result
+    record = encode("CThostFtdcInputOrderField", {"OrderRef": "12", "LimitPrice": 1.5, "RequestID": 9})
+    assert client.request("OrderInsert", record, 33) == returned
+    (req,) = front.requests
+    assert isinstance(req, Request) and req.connection is conn
+    assert (req.method, req.request_id, req.record) == ("OrderInsert", 33, record)
+    assert req.fields["OrderRef"] == b"12" and req.fields["LimitPrice"] == 1.5 and req.fields["RequestID"] == 9
+    assert req.fields["Direction"] == b"\x00" and len(req.fields) == len(_front.RECORDS[
+        "CThostFtdcInputOrderField"][1])
+    assert seen == [threading.get_ident()]   # synchronously, on the requesting thread
+
+
+def test_without_handler_every_request_returns_zero(front, client):
+    front.wait_connection()
+    for method, record in _front.REQUESTS.items():
+        assert client.request(method, encode(record, {}), 4) == 0
+    assert [r.method for r in front.requests] == list(_front.REQUESTS)
+
+
+def test_request_before_connecting_returns_minus_one_and_never_reaches_a_front(flow):
+    with Front() as f:
+        f.accepting = False
+        c = _front.Client(flow, f.address)
+        try:
+            f.handler = lambda r: pytest.fail("reached the front")
+            assert c.request("UserLogin", encode("CThostFtdcReqUserLoginField", {}), 1) == -1
+            assert f.requests == []
+        finally:
+            c.release()
+
+
+@pytest.mark.parametrize("handler", [lambda r: 1 / 0, lambda r: "zero", lambda r: 2**40])
+def test_failing_handler_is_reported_and_refuses_the_request(front, client, monkeypatch, handler):
+    front.wait_connection()
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    front.handler = handler
+    assert client.request("QryTrade", encode("CThostFtdcQryTradeField", {}), 1) == -1
+    assert len(reports) == 1 and len(front.requests) == 1
+    reports.clear()   # the report's traceback holds the front
+
+
+def test_handler_answers_through_send_and_may_flush(front, client):
+    conn = front.wait_connection()
+
+    def handler(req):
+        front.send(req.connection, "OnRspUserLogin", {"FrontID": 3, "SessionID": 9}, (0, ""), req.request_id)
+        front.flush()
+        return 0
+
+    front.handler = handler
+    assert client.request("UserLogin", encode("CThostFtdcReqUserLoginField", {"UserID": "u"}), 5) == 0
+    got = client.events()
+    assert names(got) == ["OnFrontConnected", "OnRspUserLogin"] and got[1][3:5] == (5, True)
+    assert decode("CThostFtdcRspUserLoginField", got[1][1])["SessionID"] == 9
+    assert conn.connected
+
+
+def test_spi_unregistered_receives_nothing(front, client):
+    conn = front.wait_connection()
+    front.flush()
+    client.register_spi(False)
+    front.burst(conn, "OnRtnTrade", {}, 10)
+    front.flush()
+    client.register_spi(True)
+    front.send(conn, "OnRtnOrder", {})
+    front.flush()
+    assert names(client.events()) == ["OnFrontConnected", "OnRtnOrder"]
+
+
+def test_release_while_callbacks_are_running(front, flow):
+    c = _front.Client(flow, front.address, linger=0.01)
+    conn = front.wait_connection()
+    front.burst(conn, "OnRtnTrade", {"Volume": 1}, 200)
+    events_until(c, 5)
+    c.release()
+    assert c.running_callbacks == 0
+    assert conn.released and not conn.connected and front.connections == []
+    time.sleep(0.05)
+    assert c.late_callbacks == 0 and len(c.events()) < 200
+    front.send(conn, "OnRtnOrder", {})   # a released API drops what is sent to it
+    front.flush(1.0)
+
+
+def test_flush_times_out_while_an_spi_is_slow(front, flow):
+    c = _front.Client(flow, front.address, linger=0.2)
+    try:
+        conn = front.wait_connection()
+        front.burst(conn, "OnRtnTrade", {}, 3)
+        with pytest.raises(TimeoutError):
+            front.flush(0.05)
+    finally:
+        c.release()
+    front.flush(0.05)
+
+
+def test_wait_connection_times_out(front):
+    with pytest.raises(TimeoutError):
+        front.wait_connection(0.05)
+    with pytest.raises(ValueError):
+        front.wait_connection(-1)
+
+
+@pytest.mark.parametrize("value", [-1.0, float("nan")])
+def test_retry_interval_must_be_a_nonnegative_number(front, value):
+    with pytest.raises(ValueError):
+        front.retry_interval = value
+    assert front.retry_interval == 0.02
+
+
+def test_many_apis_request_concurrently_while_the_front_drops_them(front, flow, tmp_path):
+    # Requests, sends, disconnects and reconnects race on several threads; nothing deadlocks or is lost.
+    clients = [_front.Client(flow, front.address) for _ in range(4)]
+    front.handler = lambda r: front.send(r.connection, "OnRspQryOrder", None, None, r.request_id) or 0
+    stop = time.monotonic() + 1.0
+    results = []
+
+    def work(c):
+        n = ok = 0
+        record = encode("CThostFtdcQryOrderField", {})
+        while time.monotonic() < stop:
+            n += 1
+            ok += c.request("QryOrder", record, n) == 0
+        results.append(ok)
+
+    threads = [threading.Thread(target=work, args=(c,)) for c in clients]
+    for t in threads:
+        t.start()
+    while time.monotonic() < stop:
+        front.disconnect()
+        time.sleep(0.01)
+    for t in threads:
+        t.join()
+    front.flush()
+    assert sum(results) == len(front.requests) > 0
+    answered = sum(names(c.events()).count("OnRspQryOrder") for c in clients)
+    assert answered == len(front.requests)
+    for c in clients:
+        c.release()
+    assert all(conn.released for conn in {r.connection for r in front.requests})
+
+
+def test_a_front_nobody_refers_to_is_closed(flow):
+    f = Front()
+    f.retry_interval = 0.02
+    f.handler = lambda r: f.requests and 0   # a reference cycle through the handler
+    address = f.address
+    c = _front.Client(flow, address)
+    try:
+        conn = f.wait_connection()
+        del f
+        gc.collect()
+        assert not conn.connected
+        assert names(events_until(c, 2)) == ["OnFrontConnected", "OnFrontDisconnected"]
+        with Front(address) as g:
+            assert g.wait_connection() is conn
+    finally:
+        c.release()
+
+
+def test_process_exits_cleanly_with_apis_still_running(flow):
+    code = f"""
+import ctypes
+from ctpsim import Front, _front
+front = Front()
+front.retry_interval = 0.001
+clients = [_front.Client({flow!r}, address) for address in (front.address, "tcp://127.0.0.1:1")]
+for client in clients:   # never released: their threads run on through the interpreter's exit
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(client))
+front.burst(front.wait_connection(), "OnRtnTrade", {{}}, 100000)
+print("done")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
+    assert "Traceback" not in out.stderr and "terminate" not in out.stderr

@@ -1,0 +1,78 @@
+// Cancellation: one "OrderAction" for a confirmed live order, answered at once. The broker's answer
+// arrives later as an order return (cancelled) or a refusal that clears the in-flight mark.
+#include "entry.h"
+
+namespace velkor::trading::entry {
+
+namespace {
+
+nb::list answer(nb::handle status, nb::handle order_id, const char* message = nullptr) {
+    nb::list out;
+    out.append(result(status, order_id, message));
+    return out;
+}
+
+constexpr const char* UNCONFIRMED = "订单尚未确认，撤单未提交";
+
+}  // namespace
+
+static nb::list cancel(nb::handle self, nb::handle order_id) {
+    if (!PyUnicode_Check(order_id.ptr())) return nb::list();
+
+    nb::object values = dict_get(get(self, "o"), order_id);
+    if (values.is_none()) {
+        // Still published from before a reset, gone from the private book.
+        nb::object orders = get(self, "orders");
+        if (contains(orders, order_id)) values = orders[order_id].attr(VELKOR_KEY("_values"));
+    }
+    if (values.is_none() || book::is_final(values[VELKOR_KEY("status")])) return nb::list();
+
+    nb::handle rejected = VELKOR_KEY("REJECTED");
+    if (compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_NE) || truthy(get(self, "reset_pending")))
+        return answer(rejected, order_id, "交易账户未就绪，撤单未提交");
+
+    nb::object child = dict_get(get(self, "native_orders"), order_id);
+    if (child.is_none()) return answer(rejected, order_id, UNCONFIRMED);
+    if (truthy(child[VELKOR_KEY("pending_finish")]) || truthy(child[VELKOR_KEY("cancel_pending")]))
+        return nb::list();
+    nb::object exchange_order_id = child[VELKOR_KEY("exchange_order_id")];
+    if (!truthy(child[VELKOR_KEY("is_confirmed")]) || !truthy(exchange_order_id.attr("strip")()))
+        return answer(rejected, order_id, UNCONFIRMED);
+
+    nb::object pieces = child[VELKOR_KEY("symbol")].attr("split")(VELKOR_KEY("."));
+    nb::dict payload;
+    payload[VELKOR_KEY("InstrumentID")] = pieces[1];
+    payload[VELKOR_KEY("ExchangeID")] = pieces[0];
+    payload[VELKOR_KEY("OrderSysID")] = exchange_order_id;
+    payload[VELKOR_KEY("ActionFlag")] = "0";
+
+    nb::object outcome, rid;
+    try {
+        nb::object sent = request(self, nb::str("OrderAction"), payload);
+        rid = sent[0];
+        if (compare(sent[1], nb::int_(0), Py_NE)) return answer(rejected, order_id, "撤单未提交");
+        outcome = result(VELKOR_KEY("SUBMITTED"), order_id);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError))
+            return answer(rejected, order_id, "撤单参数无效，未提交");
+        if (!e.matches(PyExc_Exception)) throw;
+        // The request may have left: treat the cancel as in flight under the id it used.
+        outcome = result(VELKOR_KEY("UNKNOWN"), order_id, "撤单提交结果不明，等待柜台回报");
+        rid = get(self, "request_id");
+    }
+
+    child[VELKOR_KEY("cancel_request_id")] = rid;
+    child[VELKOR_KEY("cancel_pending")] = true;
+    child[VELKOR_KEY("cancel_error")] = nb::none();
+    aggregate(self, child);
+    touch(self);
+    nb::list out;
+    out.append(outcome);
+    return out;
+}
+
+static MethodRegistration reg_cancel(Slot::cancel, [](TradingClass& cls) {
+    cls.def("cancel", &cancel, nb::arg("order_id").none());
+});
+
+}  // namespace velkor::trading::entry

@@ -1,0 +1,329 @@
+// Order entry: `insert` guards the session state and the argument types and turns failures into
+// results; `_insert` checks against the instrument, plans (closes on SHFE and INE split into
+// close-yesterday and close-today parts), registers every order, then sends them in plan order.
+// Neither suspends: the whole submission happens in one step of the awaiting task.
+#include "coro.h"
+#include "entry.h"
+
+#include <cmath>
+#include <vector>
+
+namespace velkor::trading::entry {
+
+namespace {
+
+constexpr const char* NOT_READY = "交易账户未就绪，报单未提交";
+constexpr const char* INVALID = "报单参数无效或可平持仓不足，未提交";
+
+bool session_ready(nb::handle self) {
+    return compare(get(self, "phase"), VELKOR_KEY("ready"), Py_EQ) &&
+           compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_EQ) && !truthy(get(self, "reset_pending"));
+}
+
+[[noreturn]] void bare(PyObject* type) {
+    PyErr_SetNone(type);
+    throw nb::python_error();
+}
+
+bool one_of(nb::handle value, nb::handle a, nb::handle b) {
+    return compare(value, a, Py_EQ) || compare(value, b, Py_EQ);
+}
+
+// The text before and after the first "." of a symbol.
+std::pair<nb::object, nb::object> split_symbol(nb::handle symbol) {
+    nb::object parts = symbol.attr("split")(VELKOR_KEY("."), 1);
+    return {parts[0], parts[1]};
+}
+
+// Whether limit_price lies on the grid of `tick`: limit_price / tick within 1e-07 of an integer.
+bool on_tick_grid(nb::handle limit_price, nb::handle tick) {
+    nb::object quotient = nb::steal(PyNumber_TrueDivide(limit_price.ptr(), tick.ptr()));
+    if (!quotient.is_valid()) throw nb::python_error();
+    double q = PyFloat_AsDouble(quotient.ptr());
+    if (q == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    // round() of a non-finite quotient fails as it would in Python.
+    if (std::isnan(q)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(q)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+    double nearest = std::nearbyint(q);
+    return q == nearest || std::fabs(q - nearest) <= 1e-07;
+}
+
+nb::object close_type(const char* flag) {
+    switch (flag[0]) {
+        case '3': return nb::str("TODAY");
+        case '4': return nb::str("HISTORY");
+        case '0': return nb::none();
+        default: return nb::str("UNSPECIFIED");
+    }
+}
+
+struct Planned {
+    const char* offset;
+    const char* flag;
+    nb::object lots;
+};
+
+struct Registered {
+    nb::object child;
+    const char* flag;
+};
+
+nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
+                        const char* flag, nb::handle limit_price) {
+    nb::dict d;
+    d[VELKOR_KEY("InstrumentID")] = instrument;
+    d[VELKOR_KEY("ExchangeID")] = exchange;
+    d[VELKOR_KEY("OrderRef")] = child[VELKOR_KEY("ref")];
+    d[VELKOR_KEY("Direction")] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? "0" : "1";
+    d[VELKOR_KEY("CombOffsetFlag")] = flag;
+    d[VELKOR_KEY("CombHedgeFlag")] = "1";
+    d[VELKOR_KEY("OrderPriceType")] = "2";
+    d[VELKOR_KEY("LimitPrice")] = limit_price;
+    d[VELKOR_KEY("VolumeTotalOriginal")] = child[VELKOR_KEY("volume_original")];
+    d[VELKOR_KEY("TimeCondition")] = "3";
+    d[VELKOR_KEY("VolumeCondition")] = "1";
+    d[VELKOR_KEY("MinVolume")] = 1;
+    d[VELKOR_KEY("ContingentCondition")] = "1";
+    d[VELKOR_KEY("ForceCloseReason")] = "0";
+    d[VELKOR_KEY("IsAutoSuspend")] = 0;
+    d[VELKOR_KEY("UserForceClose")] = 0;
+    return d;
+}
+
+}  // namespace
+
+// `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
+nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                          nb::handle volume, nb::handle limit_price) {
+    if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
+
+    nb::object instrument = dict_get(get(self, "instruments"), symbol);
+    if (instrument.is_none() || !truthy(dict_get(instrument, VELKOR_KEY("IsTrading"))))
+        raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
+
+    nb::object tick = instrument[VELKOR_KEY("PriceTick")];
+    if (compare(tick, nb::int_(0), Py_GT) && !on_tick_grid(limit_price, tick))
+        raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+
+    auto [exchange, instrument_id] = split_symbol(symbol);
+    std::vector<Planned> plan;
+    bool closing = !compare(offset, VELKOR_KEY("OPEN"), Py_EQ);
+    bool sell = compare(direction, VELKOR_KEY("SELL"), Py_EQ);
+    if (!closing) {
+        plan.push_back({"OPEN", "0", nb::borrow(volume)});
+    } else {
+        nb::object parts = free_parts(self, symbol, sell ? VELKOR_KEY("long") : VELKOR_KEY("short"));
+        nb::object history = parts[0], today = parts[1];
+        nb::object free = nb::steal(PyNumber_Add(history.ptr(), today.ptr()));
+        if (!free.is_valid()) throw nb::python_error();
+        if (compare(volume, free, Py_GT)) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
+        if (one_of(exchange, VELKOR_KEY("SHFE"), VELKOR_KEY("INE"))) {
+            // Earlier days' lots first, the rest from today.
+            nb::object yesterday = compare(history, volume, Py_LT) ? history : nb::borrow(volume);
+            if (compare(yesterday, nb::int_(0), Py_NE)) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
+            if (compare(volume, yesterday, Py_GT)) {
+                nb::object rest = nb::steal(PyNumber_Subtract(volume.ptr(), yesterday.ptr()));
+                if (!rest.is_valid()) throw nb::python_error();
+                plan.push_back({"CLOSE_TODAY", "3", rest});
+            }
+        } else {
+            plan.push_back({"CLOSE", "1", nb::borrow(volume)});
+        }
+    }
+
+    nb::object minimum = instrument[VELKOR_KEY("MinLimitOrderVolume")];
+    nb::object maximum = instrument[VELKOR_KEY("MaxLimitOrderVolume")];
+    for (const Planned& entry : plan) {
+        if (!(compare(minimum, entry.lots, Py_LE) && compare(entry.lots, maximum, Py_LE)))
+            raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
+    }
+
+    // An inconsistent book refuses every order, opening ones too (the side a close was planned from
+    // is already known to be consistent).
+    if (!closing || !sell) free_parts(self, symbol, VELKOR_KEY("long"));
+    if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
+
+    // Register every planned order before the first one is sent.
+    nb::object o = get(self, "o"), native_orders = get(self, "native_orders"), ref_orders = get(self, "ref_orders");
+    nb::object local_order_id = global("local_order_id");
+    std::vector<Registered> registered;
+    for (const Planned& entry : plan) {
+        nb::object order_ref = nb::steal(PyNumber_Add(get(self, "order_ref").ptr(), nb::int_(1).ptr()));
+        if (!order_ref.is_valid()) throw nb::python_error();
+        set(self, "order_ref", order_ref);
+        nb::str ref(order_ref);
+        nb::object front = get(self, "front"), session = get(self, "session");
+        nb::object order_id = local_order_id(front, session, ref);
+
+        nb::dict order;
+        order[VELKOR_KEY("order_id")] = order_id;
+        order[VELKOR_KEY("order_sys_id")] = nb::none();
+        order[VELKOR_KEY("symbol")] = symbol;
+        order[VELKOR_KEY("direction")] = direction;
+        order[VELKOR_KEY("offset")] = entry.offset;
+        order[VELKOR_KEY("limit_price")] = limit_price;
+        order[VELKOR_KEY("volume_original")] = entry.lots;
+        order[VELKOR_KEY("volume_traded")] = 0;
+        order[VELKOR_KEY("volume_left")] = entry.lots;
+        order[VELKOR_KEY("status")] = "PENDING";
+        order[VELKOR_KEY("status_msg")] = "";
+        order[VELKOR_KEY("cancel_pending")] = false;
+        order[VELKOR_KEY("cancel_error")] = nb::none();
+        order[VELKOR_KEY("insert_time")] = book::wall_ms();
+
+        nb::dict child;
+        child[VELKOR_KEY("order_id")] = order_id;
+        child[VELKOR_KEY("parent")] = order_id;
+        child[VELKOR_KEY("symbol")] = symbol;
+        child[VELKOR_KEY("direction")] = direction;
+        child[VELKOR_KEY("offset")] = entry.offset;
+        child[VELKOR_KEY("exchange_order_id")] = "";
+        child[VELKOR_KEY("close_type")] = close_type(entry.flag);
+        child[VELKOR_KEY("volume_original")] = entry.lots;
+        child[VELKOR_KEY("volume_traded")] = 0;
+        child[VELKOR_KEY("volume_left")] = entry.lots;
+        child[VELKOR_KEY("status")] = "PENDING";
+        child[VELKOR_KEY("is_confirmed")] = false;
+        child[VELKOR_KEY("status_msg")] = "";
+        child[VELKOR_KEY("cancel_pending")] = false;
+        child[VELKOR_KEY("cancel_error")] = nb::none();
+        child[VELKOR_KEY("ref")] = ref;
+        child[VELKOR_KEY("front")] = front;
+        child[VELKOR_KEY("session")] = session;
+        child[VELKOR_KEY("cancel_request_id")] = nb::none();
+        child[VELKOR_KEY("pending_finish")] = false;
+        child[VELKOR_KEY("expected_traded")] = 0;
+        child[VELKOR_KEY("finish_status")] = nb::none();
+        child[VELKOR_KEY("finish_msg")] = "";
+
+        o[order_id] = order;
+        native_orders[order_id] = child;
+        ref_orders[nb::make_tuple(front, session, ref)] = order_id;
+        registered.push_back({std::move(child), entry.flag});
+    }
+
+    // Send in plan order; the first failure stops the rest, which are withdrawn unsent.
+    nb::list results;
+    bool failed = false;
+    nb::object insert_method = nb::str("OrderInsert");
+    for (Registered& entry : registered) {
+        nb::object& child = entry.child;
+        const char* message = "";
+        if (failed) {
+            message = "未发送：前一笔委托提交失败";
+        } else {
+            try {
+                nb::object next = nb::steal(PyNumber_Add(get(self, "request_id").ptr(), nb::int_(1).ptr()));
+                if (!next.is_valid()) throw nb::python_error();
+                child[VELKOR_KEY("request_id")] = next;
+                nb::dict payload =
+                    insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
+                nb::object sent = request(self, insert_method, payload);
+                child[VELKOR_KEY("request_id")] = sent[0];
+                if (compare(sent[1], nb::int_(0), Py_NE)) message = "报单未提交";
+            } catch (nb::python_error& e) {
+                if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
+                    message = "报单参数无效，未提交";
+                } else if (e.matches(PyExc_Exception)) {
+                    // The request may have left: keep the records whole, the front's answer finds them.
+                    const char* unknown = "报单提交结果不明，等待柜台回报";
+                    child[VELKOR_KEY("status_msg")] = unknown;
+                    results.append(result(VELKOR_KEY("UNKNOWN"), child[VELKOR_KEY("order_id")], unknown));
+                    failed = true;
+                    continue;
+                } else {
+                    throw;
+                }
+            }
+        }
+        if (*message) {
+            nb::object order_id = child[VELKOR_KEY("order_id")];
+            native_orders.attr("pop")(order_id, nb::none());
+            o.attr("pop")(order_id, nb::none());
+            ref_orders.attr("pop")(nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]), nb::none());
+            results.append(result(VELKOR_KEY("REJECTED"), nb::none(), message));
+            failed = true;
+        } else {
+            results.append(result(VELKOR_KEY("SUBMITTED"), child[VELKOR_KEY("order_id")]));
+        }
+    }
+
+    recompute_frozen(self, nb::none(), symbol);
+    bool submitted = false;
+    for (Registered& entry : registered) {
+        if (contains(native_orders, entry.child[VELKOR_KEY("order_id")])) aggregate(self, entry.child);
+    }
+    for (nb::handle r : results) {
+        if (compare(r.attr("status"), VELKOR_KEY("REJECTED"), Py_NE)) submitted = true;
+    }
+    if (submitted) {
+        schedule_account(self);
+        touch(self);
+    }
+    return results;
+}
+
+// `insert`: never raises for a bad argument or an unready session; answers with a rejection instead.
+nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                          nb::handle volume, nb::handle limit_price) {
+    if (!session_ready(self)) {
+        nb::list out;
+        out.append(result(VELKOR_KEY("REJECTED"), nb::none(), NOT_READY));
+        return out;
+    }
+    try {
+        global("check_symbol")(symbol);
+        if (!one_of(direction, VELKOR_KEY("BUY"), VELKOR_KEY("SELL")) ||
+            !one_of(offset, VELKOR_KEY("OPEN"), VELKOR_KEY("CLOSE")))
+            bare(PyExc_ValueError);
+        if (!PyLong_CheckExact(volume.ptr()) || compare(volume, nb::int_(1), Py_LT) ||
+            compare(volume, nb::int_(2147483647), Py_GT))
+            bare(PyExc_ValueError);
+        if (PyBool_Check(limit_price.ptr()) || global("finite")(limit_price).is_none() ||
+            compare(limit_price, nb::int_(0), Py_LE))
+            bare(PyExc_ValueError);
+        return insert_checked(self, symbol, direction, offset, volume, limit_price);
+    } catch (nb::python_error& e) {
+        if (!(e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||
+              e.matches(PyExc_BufferError) || e.matches(PyExc_KeyError)))
+            throw;
+    }
+    nb::list out;
+    out.append(result(VELKOR_KEY("REJECTED"), nb::none(), INVALID));
+    return out;
+}
+
+// Coroutine bodies that never suspend: the work happens on the first send, as an `async def` would.
+static Coro insert_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
+                        nb::object volume, nb::object limit_price) {
+    co_return insert_guarded(self, symbol, direction, offset, volume, limit_price);
+}
+
+static Coro insert_checked_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
+                                nb::object volume, nb::object limit_price) {
+    co_return insert_checked(self, symbol, direction, offset, volume, limit_price);
+}
+
+static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
+    cls.def(
+        "insert",
+        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
+           nb::object limit_price) {
+            return make_coroutine(insert_body(self, symbol, direction, offset, volume, limit_price),
+                                  "Trading.insert", self);
+        },
+        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
+});
+
+static MethodRegistration reg_insert_(Slot::insert_, [](TradingClass& cls) {
+    cls.def(
+        "_insert",
+        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
+           nb::object limit_price) {
+            return make_coroutine(insert_checked_body(self, symbol, direction, offset, volume, limit_price),
+                                  "Trading._insert", self);
+        },
+        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
+});
+
+}  // namespace velkor::trading::entry

@@ -1,0 +1,284 @@
+// Publication of the private state into the user's snapshot objects: commit, position_view and the
+// two copy operations they are built from. Nothing else writes to a published object.
+#include "entry.h"
+
+#include <utility>
+#include <vector>
+
+namespace velkor::trading::entry {
+
+nb::object result(nb::handle status, nb::handle order_id, const char* message) {
+    nb::object cls = global("TradingResult");
+    if (!message) return cls(status, order_id);
+    return cls(status, order_id, nb::str(message));
+}
+
+nb::object change_set(nb::handle changes, nb::handle obj) {
+    nb::object key = identity(obj);
+    if (PyDict_Check(changes.ptr())) {
+        PyObject* s = PyDict_GetItemWithError(changes.ptr(), key.ptr());
+        if (s) return nb::borrow(s);
+        if (PyErr_Occurred()) throw nb::python_error();
+        nb::object fresh = nb::steal(PySet_New(nullptr));
+        if (!fresh.is_valid()) throw nb::python_error();
+        if (PyDict_SetItem(changes.ptr(), key.ptr(), fresh.ptr()) < 0) throw nb::python_error();
+        return fresh;
+    }
+    return changes.attr("setdefault")(key, nb::steal(PySet_New(nullptr)));
+}
+
+void add_names(nb::handle target, nb::handle names) {
+    if (PySet_Check(target.ptr())) {
+        if (PySet_GET_SIZE(names.ptr()) == 0) return;
+        nb::object it = nb::steal(PyObject_GetIter(names.ptr()));
+        if (!it.is_valid()) throw nb::python_error();
+        while (PyObject* name = PyIter_Next(it.ptr())) {
+            int r = PySet_Add(target.ptr(), name);
+            Py_DECREF(name);
+            if (r < 0) throw nb::python_error();
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return;
+    }
+    target.attr("update")(names);
+}
+
+static void add_name(nb::handle target, nb::handle name) {
+    if (PySet_Check(target.ptr())) {
+        if (PySet_Add(target.ptr(), name.ptr()) < 0) throw nb::python_error();
+        return;
+    }
+    target.attr("add")(name);
+}
+
+// A value of an immutable builtin type compared with itself: `different` would only confirm it, so
+// the call is skipped (the common case once an object was published from the same private record).
+static bool unchanged_when_same(nb::handle value) {
+    PyObject* v = value.ptr();
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
+}
+
+static nb::object update_view_with(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different) {
+    nb::object fields = obj.attr(VELKOR_KEY("fields"));
+    nb::object current = obj.attr(VELKOR_KEY("_values"));
+    nb::object changed = nb::steal(PySet_New(nullptr));
+    if (!changed.is_valid()) throw nb::python_error();
+
+    // The keys of `values` that are fields, found from the (short) field list. First the comparison
+    // with the current values, then the copy: a failing comparison leaves the object as it was.
+    std::vector<std::pair<nb::object, nb::object>> copy;
+    copy.reserve(16);
+    bool plain = PyDict_CheckExact(values.ptr()) && PyDict_CheckExact(current.ptr());
+    auto compare_field = [&](nb::handle key, nb::object value) {
+        nb::object old = dict_get(current, key);
+        if (old.is(value) && unchanged_when_same(value)) {
+            copy.emplace_back(nb::borrow(key), std::move(value));
+            return;
+        }
+        PyObject* args[] = {old.ptr(), value.ptr()};
+        nb::object verdict = nb::steal(PyObject_Vectorcall(different.ptr(), args, 2, nullptr));
+        if (!verdict.is_valid()) throw nb::python_error();
+        if (truthy(verdict) && PySet_Add(changed.ptr(), key.ptr()) < 0) throw nb::python_error();
+        copy.emplace_back(nb::borrow(key), std::move(value));
+    };
+    if (plain && PyTuple_CheckExact(fields.ptr())) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fields.ptr()); i < n; ++i) {
+            nb::handle key = PyTuple_GET_ITEM(fields.ptr(), i);
+            PyObject* value = PyDict_GetItemWithError(values.ptr(), key.ptr());
+            if (value) compare_field(key, nb::borrow(value));
+            else if (PyErr_Occurred()) throw nb::python_error();
+        }
+    } else {
+        for (nb::handle item : values.attr("items")()) {
+            nb::object key = item[0];
+            if (contains(fields, key)) compare_field(key, item[1]);
+        }
+    }
+    for (auto& [key, value] : copy) {
+        if (PyObject_SetItem(current.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+    }
+    add_names(change_set(changes, obj), changed);
+    return changed;
+}
+
+nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
+    return update_view_with(obj, values, changes, global("different"));
+}
+
+static void register_object(nb::handle self, nb::handle obj) {
+    nb::object objects = get(self, "objects");
+    if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
+}
+
+// Drops `obj` from the registry, ignoring a missing entry.
+static void unregister_object(nb::handle objects, nb::handle obj) {
+    objects.attr("pop")(identity(obj), nb::none());
+}
+
+// `data` is the map's `_data`: membership and subscription of a LiveMap read it.
+static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle data, nb::handle key,
+                                nb::handle values, nb::handle changes, nb::handle different) {
+    nb::object obj = dict_get(data, key);
+    bool created = obj.is_none() && !contains(data, key);
+    if (created) {
+        obj = view.attr(VELKOR_KEY("item_type"))();
+        if (PyObject_SetItem(data.ptr(), key.ptr(), obj.ptr()) < 0) throw nb::python_error();
+        if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
+    }
+    nb::object updated = update_view_with(obj, values, changes, different);
+    nb::object target = change_set(changes, view);
+    add_names(target, updated);
+    if (created) add_name(target, VELKOR_KEY("__members__"));
+    return obj;
+}
+
+// (key, value) pairs of a dict, taken before the loop so that the loop body may call out freely.
+// Every entry is a 2-tuple.
+static nb::list snapshot_items(nb::handle d) {
+    if (PyDict_Check(d.ptr())) return nb::steal<nb::list>(PyDict_Items(d.ptr()));
+    nb::list out;
+    for (nb::handle item : d.attr("items")()) {
+        nb::object pair = nb::steal(PySequence_Tuple(item.ptr()));
+        if (!pair.is_valid()) throw nb::python_error();
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise(PyExc_ValueError, "items() must yield (key, value) pairs");
+        out.append(pair);
+    }
+    return out;
+}
+
+static nb::object commit(nb::handle self, nb::handle changes) {
+    if (!truthy(get(self, "dirty"))) return nb::bool_(false);
+    set(self, "dirty", nb::bool_(false));
+    get(self, "changed").attr("clear")();
+
+    nb::object status = get(self, "session_status");
+    bool status_changed = compare(get(self, "published_status"), status, Py_NE);
+    set(self, "published_status", status);
+    if (compare(status, VELKOR_KEY("READY"), Py_NE)) return nb::bool_(status_changed);
+
+    nb::object different = global("different");
+    nb::object objects = get(self, "objects");
+    update_view_with(get(self, "account"), get(self, "a"), changes, different);
+
+    // Orders gone from the private book leave the published map.
+    nb::object orders = get(self, "orders");
+    nb::object o = get(self, "o");
+    {
+        nb::object data = orders.attr(VELKOR_KEY("_data"));
+        nb::list gone;
+        for (nb::handle order_id : data) {
+            if (!contains(o, order_id)) gone.append(order_id);
+        }
+        for (nb::handle order_id : gone) {
+            unregister_object(objects, orders[order_id]);
+            if (PyObject_DelItem(data.ptr(), order_id.ptr()) < 0) throw nb::python_error();
+        }
+        if (nb::len(gone)) add_name(change_set(changes, orders), VELKOR_KEY("__members__"));
+    }
+
+    // Trades of an earlier login that the new one did not report again go only after a reset.
+    nb::object trades = get(self, "trades");
+    nb::object trade_views = get(self, "trade_views");
+    nb::object t = get(self, "t");
+    if (truthy(get(self, "reset_pending"))) {
+        nb::list gone;
+        for (nb::handle trade_id : trade_views) {
+            if (!contains(t, trade_id)) gone.append(trade_id);
+        }
+        if (nb::len(gone)) {
+            nb::object dropped = nb::steal(PySet_New(nullptr));
+            if (!dropped.is_valid()) throw nb::python_error();
+            for (nb::handle trade_id : gone) {
+                nb::object view = trade_views.attr("pop")(trade_id);
+                if (PySet_Add(dropped.ptr(), identity(view).ptr()) < 0) throw nb::python_error();
+            }
+            nb::list kept;
+            for (nb::handle view : trades) {
+                if (!contains(dropped, identity(view))) kept.append(view);
+            }
+            if (PySequence_SetSlice(trades.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0) throw nb::python_error();
+            for (nb::handle id : dropped) objects.attr("pop")(id, nb::none());
+            add_name(change_set(changes, trades), VELKOR_KEY("__members__"));
+        }
+    }
+
+    nb::object positions = get(self, "positions");
+    nb::object position_data = positions.attr(VELKOR_KEY("_data"));
+    for (nb::handle item : snapshot_items(get(self, "p")))
+        map_view_with(objects, positions, position_data, PyTuple_GET_ITEM(item.ptr(), 0),
+                      PyTuple_GET_ITEM(item.ptr(), 1), changes, different);
+    nb::object order_data = orders.attr(VELKOR_KEY("_data"));
+    for (nb::handle item : snapshot_items(o))
+        map_view_with(objects, orders, order_data, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1),
+                      changes, different);
+
+    nb::object trade_type;
+    for (nb::handle item : snapshot_items(t)) {
+        nb::handle trade_id = PyTuple_GET_ITEM(item.ptr(), 0), row = PyTuple_GET_ITEM(item.ptr(), 1);
+        nb::object view = dict_get(trade_views, trade_id);
+        bool created = view.is_none();
+        if (created) {
+            if (!trade_type.is_valid()) trade_type = global("Trade");
+            view = trade_type();
+            if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
+            trades.attr("append")(view);
+            if (PyObject_SetItem(objects.ptr(), identity(view).ptr(), view.ptr()) < 0) throw nb::python_error();
+        }
+        nb::object updated = update_view_with(view, row, changes, different);
+        if (created || nb::len(updated)) {
+            nb::object target = change_set(changes, trades);
+            add_names(target, updated);
+            if (created) add_name(target, VELKOR_KEY("__members__"));
+        }
+    }
+
+    set(self, "reset_pending", nb::bool_(false));
+    return nb::bool_(true);
+}
+
+static nb::object position_view(nb::handle self, nb::handle symbol) {
+    nb::object positions = get(self, "positions");
+    if (symbol.is_none()) return positions;
+    global("check_symbol")(symbol);
+    nb::object instruments = get(self, "instruments");
+    if (truthy(instruments) && !contains(instruments, symbol))
+        raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
+    if (!contains(positions, symbol)) {
+        nb::object row = global("empty_position")(symbol, get(self, "published_position_time"));
+        nb::object position_type = global("Position");
+        nb::dict kwargs;
+        for (nb::handle name : position_type.attr(VELKOR_KEY("fields"))) kwargs[name] = row[name];
+        nb::object empty = nb::steal(PyTuple_New(0));
+        nb::object view = nb::steal(PyObject_Call(position_type.ptr(), empty.ptr(), kwargs.ptr()));
+        if (!view.is_valid()) throw nb::python_error();
+        nb::object data = positions.attr(VELKOR_KEY("_data"));
+        if (PyObject_SetItem(data.ptr(), symbol.ptr(), view.ptr()) < 0) throw nb::python_error();
+        register_object(self, view);
+        get(self, "p").attr("setdefault")(symbol, row);
+    }
+    return positions[symbol];
+}
+
+static MethodRegistration reg_position_view(Slot::position_view, [](TradingClass& cls) {
+    cls.def("position_view", &position_view, nb::arg("symbol").none());
+});
+
+static MethodRegistration reg_update_view(Slot::update_view, [](TradingClass& cls) {
+    cls.def("_update_view", &update_view, nb::arg("obj").none(), nb::arg("values").none(), nb::arg("changes").none());
+});
+
+static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
+    cls.def(
+        "_map_view",
+        [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
+            return map_view_with(get(self, "objects"), view, view.attr(VELKOR_KEY("_data")), key, values, changes,
+                                 global("different"));
+        },
+        nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
+});
+
+static MethodRegistration reg_commit(Slot::commit, [](TradingClass& cls) {
+    cls.def("commit", &commit, nb::arg("changes").none());
+});
+
+}  // namespace velkor::trading::entry
