@@ -140,6 +140,16 @@ def test_free_parts_of_long_side(s, children, parts):
     assert s._free_parts(SYMBOL, "long") == parts
 
 
+@pytest.mark.parametrize("big", [2**61, 2**80])
+def test_free_parts_with_huge_quantities(s, big):
+    hold(s, long=(big, 4))
+    live_close(s, 0, big + 1)
+    live_close(s, 1, 2, close_type="TODAY")
+    assert s._free_parts(SYMBOL, "long") == (0, 1)
+    live_close(s, 2, -big)
+    assert s._free_parts(SYMBOL, "long") == (big, 1)   # a negative left lends back to history
+
+
 def test_free_parts_history_used_up_does_not_lend(s):
     hold(s, short=(1, 6))
     live_close(s, 0, 3, direction="BUY", close_type="HISTORY")   # history now -2

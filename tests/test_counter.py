@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from ctpsim.counter import AccountConfig, Counter
+from ctpsim.counter import AccountConfig, Counter, default_trading_day
 
 # Builds against a vendor SDK leave the bridge's simulated front out.
 _kestro = pytest.importorskip("velkor._kestro")
@@ -149,6 +149,19 @@ def client(connect):
     return connect()
 
 
+@pytest.mark.parametrize("local, day", [
+    ("2024-12-04 10:00", "20241204"),     # Wednesday day session
+    ("2024-12-04 21:00", "20241205"),     # Wednesday night session trades for Thursday
+    ("2024-12-06 21:00", "20241209"),     # Friday night trades for Monday
+    ("2024-12-07 10:00", "20241209"),     # Saturday
+    ("2024-12-08 23:59", "20241209"),
+])
+def test_the_default_trading_day_follows_the_exchange_clock(local, day):
+    from datetime import datetime, timedelta, timezone
+    moment = datetime.strptime(local, "%Y-%m-%d %H:%M").replace(tzinfo=timezone(timedelta(hours=8)))
+    assert default_trading_day(moment.timestamp()) == day
+
+
 # --- login chain -----------------------------------------------------------------------------------------------
 
 
@@ -172,6 +185,13 @@ def test_login_chain_answers_and_gives_each_login_a_new_session(counter, connect
     assert confirm["data"] == {"BrokerID": a.broker_id, "InvestorID": a.user_id}
     sessions = [s["session_id"] for s in counter.sessions()]
     assert len(sessions) == 3 and len(set(sessions)) == 3 and data["SessionID"] in sessions
+
+
+def test_a_second_login_on_one_connection_is_refused(counter, client):
+    a = counter.accounts[0]
+    _, (login,) = client.call("UserLogin", BrokerID=a.broker_id, UserID=a.user_id, Password=a.password)
+    assert login["error"]["ErrorID"] == 5
+    assert [s["session_id"] for s in counter.sessions()] == [client.session_id]
 
 
 def test_max_order_ref_continues_the_account_references_of_the_day(connect):
@@ -367,6 +387,32 @@ def test_a_resting_order_is_acknowledged_twice_then_fills_in_parts_and_is_cancel
     assert err["data"]["OrderSysID"] == b["OrderSysID"] and err["data"]["ExchangeID"] == "SHFE"
 
 
+@pytest.mark.parametrize("volume", [0, 3, 1.0, True])
+def test_fill_takes_one_to_the_lots_left_of_a_working_order(counter, client, volume):
+    sys_id = client.insert("DCE.m2501", "0", "0", 2, 3000.0)[-1]["data"]["OrderSysID"]
+    with pytest.raises(ValueError):
+        counter.fill(sys_id, volume)
+    counter.fill(sys_id)
+    with pytest.raises(ValueError):
+        counter.fill(sys_id, 1)
+    with pytest.raises(KeyError):
+        counter.fill("nothing")
+    assert [t["Volume"] for t in counter.trades()] == [2]
+
+
+def test_insert_and_trade_times_come_from_the_wall_clock(front, tmp_path):
+    counter = Counter(front, trading_day=DAY, query_interval=0, wall_clock=lambda: 1733189400.0)
+    c = Client(front, counter.accounts[0], tmp_path)
+    try:
+        c.login()
+        order, trade = c.insert("DCE.m2501", "0", "0", 1, 3100.0)[2:]
+        assert (order["data"]["InsertDate"], order["data"]["InsertTime"]) == ("20241203", "09:30:00")
+        assert (trade["data"]["TradeDate"], trade["data"]["TradeTime"]) == ("20241203", "09:30:00")
+    finally:
+        c.close()
+        counter.close()
+
+
 def test_cancelling_an_unknown_order_answers_an_error(client):
     rid, (rsp, err) = client.cancel("SHFE.ag2412", "999999")
     assert (rsp["name"], err["name"]) == ("RspOrderAction", "ErrRtnOrderAction")
@@ -398,6 +444,16 @@ def test_set_price_fills_the_resting_orders_it_reaches(counter, client):
     events = client.poll()
     assert [e["data"]["OrderSysID"] for e in events if e["name"] == "RtnTrade"] == [sell_high["OrderSysID"]]
     assert {o["OrderSysID"]: o["OrderStatus"] for o in counter.orders()}[buy_lower["OrderSysID"]] == "3"
+
+
+@pytest.mark.parametrize("symbol, price, error", [
+    ("SHFE.ag2412", float("nan"), ValueError), ("SHFE.ag2412", float("inf"), ValueError),
+    ("SHFE.xx0000", 1.0, KeyError),
+])
+def test_set_price_refuses_what_no_market_quotes(counter, symbol, price, error):
+    with pytest.raises(error):
+        counter.set_price(symbol, price)
+    assert counter.price("SHFE.ag2412") == 7800.0
 
 
 def test_an_immediate_or_cancel_order_that_cannot_fill_is_cancelled(client):

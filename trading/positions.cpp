@@ -110,18 +110,55 @@ void apply_position_trade(nb::handle self, nb::handle row) {
 
 namespace {
 
-// The closable lots of one side: (history, today) less what its live closing orders hold.
+// A machine int when `value` is an exact int well inside the range of long long.
+bool small_int(nb::handle value, long long& out) {
+    if (!PyLong_CheckExact(value.ptr())) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (out == -1 && PyErr_Occurred()) throw nb::python_error();
+    return !overflow && out > -(1LL << 61) && out < (1LL << 61);
+}
+
+// The closable lots of one side: (history, today) less what its live closing orders hold. The
+// arithmetic runs on machine ints while every value is a small exact int, else on Python objects.
 struct FreeParts {
     nb::handle closing;  // the direction of an order that closes this side
     nb::object history, today;
+    bool native = false;
+    long long h = 0, t = 0;
+
+    void to_native() { native = small_int(history, h) && small_int(today, t); }
+    void to_objects() {
+        if (!native) return;
+        history = nb::int_(h);
+        today = nb::int_(t);
+        native = false;
+    }
 };
 
 void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
     nb::object left = item(child, KEY("volume_left"));
     nb::object close_type = item(child, KEY("close_type"));
-    if (close_type.equal(KEY("TODAY"))) {
+    bool today = close_type.equal(KEY("TODAY")), history = !today && close_type.equal(KEY("HISTORY"));
+    long long n = 0;
+    if (side.native && small_int(left, n)) {
+        if (today) {
+            side.t -= n;
+        } else if (history) {
+            side.h -= n;
+        } else {
+            long long used = std::min(n, std::max(side.h, 0LL));
+            side.h -= used;
+            side.t -= n - used;
+        }
+        if (side.h < -(1LL << 61) || side.t < -(1LL << 61) || side.h > (1LL << 61) || side.t > (1LL << 61))
+            side.to_objects();
+        return;
+    }
+    side.to_objects();
+    if (today) {
         side.today = side.today - left;
-    } else if (close_type.equal(KEY("HISTORY"))) {
+    } else if (history) {
         side.history = side.history - left;
     } else {
         // History first, never lending more than what is left of it; the rest from today.
@@ -145,16 +182,17 @@ bool same_text(nb::handle a, nb::handle b) {
 // One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
+    for (size_t i = 0; i < count; ++i) sides[i].to_native();
     each_value(get(self, "native_orders"), [&](nb::handle child) {
         // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
-        if (!same_text(item(child, KEY("symbol")), symbol)) return;
+        if (!same_text(item(child, KEY("symbol")), symbol) || is_final(item(child, KEY("status")))) return;
         nb::object direction = item(child, KEY("direction"));
         FreeParts* side = nullptr;
         for (size_t i = 0; i < count && !side; ++i)
             if (direction.equal(sides[i].closing)) side = &sides[i];
-        if (!side || item(child, KEY("offset")).equal(KEY("OPEN")) || is_final(item(child, KEY("status")))) return;
-        hold_back(*side, child, zero);
+        if (side && item(child, KEY("offset")).not_equal(KEY("OPEN"))) hold_back(*side, child, zero);
     });
+    for (size_t i = 0; i < count; ++i) sides[i].to_objects();
     for (size_t i = 0; i < count; ++i)
         if (smaller(sides[i].today, sides[i].history) < zero) buffer_error("有效平仓委托冻结量超过本地持仓");
 }

@@ -179,7 +179,7 @@ class AccountState:
         ins = order.instrument
         if order.resting:
             self.working[id(order)] = order
-            margin = order.price * order.left * ins.volume_multiple * ins.margin_rate if order.opening else 0.0
+            margin = ins.margin(order.price * order.left) if order.opening else 0.0
             held = (margin, ins.commission * order.left)
         else:
             self.working.pop(id(order), None)
@@ -213,7 +213,7 @@ class AccountState:
             return 0, 0
         yd = today = 0
         for o in self.working.values():
-            if o.instrument is not ins or o.opening or o.side != side:
+            if o.instrument.symbol != ins.symbol or o.opening or o.side != side:
                 continue
             if ins.split:
                 if o.offset == "3":
@@ -280,8 +280,7 @@ class AccountState:
 
     @staticmethod
     def use_margin(b: Bucket, ins: Instrument, part: str | None = None) -> float:
-        cost = b.today_cost + b.yd_cost if part is None else getattr(b, part + "_cost")
-        return cost * ins.volume_multiple * ins.margin_rate
+        return ins.margin(b.today_cost + b.yd_cost if part is None else getattr(b, part + "_cost"))
 
     @staticmethod
     def position_profit(b: Bucket, ins: Instrument, price: float, part: str | None = None) -> float:
@@ -294,7 +293,7 @@ class AccountState:
 
     def margin_needed(self, ins: Instrument, price: float, volume: int) -> float:
         """Money an opening order of ``volume`` lots at ``price`` holds: margin and commission."""
-        return price * volume * ins.volume_multiple * ins.margin_rate + ins.commission * volume
+        return ins.margin(price * volume) + ins.commission * volume
 
     # --- day roll ------------------------------------------------------------------------------------------
 

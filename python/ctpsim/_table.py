@@ -59,6 +59,10 @@ class Instrument:
         """True when closes must name today's or earlier lots (SHFE, INE)."""
         return self.exchange in SPLIT_EXCHANGES
 
+    def margin(self, value: float) -> float:
+        """Margin held for a position or order worth ``value`` (price * lots summed)."""
+        return value * self.volume_multiple * self.margin_rate
+
     def on_grid(self, price: float) -> bool:
         if self.price_tick <= 0:
             return True

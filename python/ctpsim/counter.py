@@ -18,6 +18,7 @@ All state changes take ``counter.lock``; the front calls the request handler on 
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from collections import deque
@@ -254,17 +255,22 @@ class Counter:
     # --- market --------------------------------------------------------------------------------------------
 
     def price(self, symbol: str) -> float:
+        """The current price of a symbol ("EXCHANGE.instrument")."""
         with self.lock:
             return self.prices[symbol]
 
     def set_price(self, symbol: str, price: float) -> None:
         """Moves the current price; resting orders that it reaches fill completely at their limit price."""
+        price = float(price)
+        if not math.isfinite(price):
+            raise ValueError("price must be finite")
         with self.lock:
-            ins = self.instruments[symbol]
-            self.prices[symbol] = float(price)
+            if symbol not in self.instruments:
+                raise KeyError(symbol)
+            self.prices[symbol] = price
             for acct in self._accounts.values():
                 for o in list(acct.working.values()):
-                    if o.instrument is ins and o.resting and self._marketable(o, price):
+                    if o.instrument.symbol == symbol and o.resting and self._marketable(o, price):
                         self._fill(o, o.left, o.price)
 
     def fill(self, order, volume: int | None = None, price: float | None = None) -> None:
@@ -282,10 +288,12 @@ class Counter:
             self._fill(o, volume, o.price if price is None else float(price))
 
     def deposit(self, amount: float, user_id: str | None = None) -> None:
+        """Pays money into an account (the first one when ``user_id`` is None)."""
         with self.lock:
             self.account(user_id).deposit += amount
 
     def withdraw(self, amount: float, user_id: str | None = None) -> None:
+        """Takes money out of an account (the first one when ``user_id`` is None)."""
         with self.lock:
             self.account(user_id).withdraw += amount
 
@@ -324,6 +332,7 @@ class Counter:
                 self._timer.start()
 
     def accept_connections(self) -> None:
+        """Lets APIs connect again."""
         with self.lock:
             self.front.accepting = True
 
@@ -519,7 +528,7 @@ class Counter:
         session.session_id = self._next_session_id
         self._next_session_id += 1
         session.max_ref = session.account.max_ref
-        date, clock = self._stamp()
+        _, clock = self._stamp()
         data = {"TradingDay": self.trading_day, "FrontID": self.front_id, "SessionID": session.session_id,
                 "MaxOrderRef": str(session.max_ref)}
         extra = {"LoginTime": clock, "BrokerID": cfg.broker_id, "UserID": cfg.user_id, "SystemName": "TradingHosting",
