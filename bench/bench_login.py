@@ -90,7 +90,8 @@ async def login(front, counter):
     assert sum(1 for r in session.p.values() if r["pos_long"]) == TRADED_SYMBOLS
     await session.close()
     front.handler = answer
-    return wall, cpu, counter_cpu
+    queries = sum(1 for r in front.requests if r.method.startswith("Qry"))
+    return wall, cpu, counter_cpu, queries
 
 
 async def idle_loop_cpu(seconds):
@@ -116,12 +117,13 @@ def main():
         seed(front, counter, directory)
         # The session's flow-file folder goes with the rest of this run's files.
         trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, directory)
-        wall, cpu, counter_cpu = asyncio.run(login(front, counter))
+        wall, cpu, counter_cpu, queries = asyncio.run(login(front, counter))
         idle = asyncio.run(idle_loop_cpu(wall))
         counter.close()
     print(f"login to READY, {INSTRUMENTS} instruments, {ORDERS} orders, {ORDERS} trades, {TRADED_SYMBOLS} positions")
     print(f"  wall time          {wall:7.3f} s   (pacing floor {PACING_FLOOR:.1f} s; goal <= "
           f"{PACING_FLOOR + WALL_GOAL_OVER_FLOOR:.1f} s, over floor {wall - PACING_FLOOR:+.3f} s)")
+    print(f"  queries sent       {queries:7d}     (6 without flow-control rejections; each rejection costs 2 s)")
     print(f"  session CPU time   {cpu * 1000:7.1f} ms  (goal <= {CPU_GOAL * 1000:.0f} ms; "
           f"counter's answers excluded: {counter_cpu * 1000:.1f} ms)")
     print(f"    of which a bare asyncio loop pausing 0.01 s for as long costs {idle * 1000:.1f} ms; "
