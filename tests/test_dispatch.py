@@ -116,6 +116,14 @@ def test_record_without_name_raises_key_error(session):
         session.event({"data": {}})
 
 
+@pytest.mark.parametrize("name", ["RtnInstrumentStatus", "rspqryorder", 7, None])
+def test_unknown_names_are_ignored(session, name):
+    log_in(session)
+    session.inflight = {"id": 0, "kind": "orders", "rows": [], "progress": 0.0, "revision": 0}
+    assert session.event(record(name, {"x": 1})) is None
+    assert session.inflight["rows"] == []
+
+
 # -- RspError attribution
 
 def _child(s, ref, sys_id="", **extra):

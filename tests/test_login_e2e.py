@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import os
-import tempfile
 import time as real_time
 
 import pytest
@@ -13,12 +11,12 @@ from fakes import FastAsyncio
 from velkor import trading
 from velkor.ledgerlet import CtpAccount
 
-_kestro = pytest.importorskip("velkor._kestro")
+pytest.importorskip("velkor._kestro")
 Front = getattr(pytest.importorskip("ctpsim"), "Front", None)
 if Front is None:
     pytest.skip("the simulated front is not built", allow_module_level=True)
 from ctpsim.counter import AccountConfig, Counter  # noqa: E402
-from test_counter import front  # noqa: E402,F401  (a registered front that reconnects quickly)
+from test_counter import Client, front  # noqa: E402,F401  (a raw client; a front that reconnects quickly)
 
 DAY = "20241202"
 TIMEOUT = 10.0
@@ -39,47 +37,6 @@ class PacedAsyncio(FastAsyncio):
         return await super().sleep(delay, result)
 
 
-class Trader:
-    """Another client of the same account, straight on the bridge: logs in and sends orders."""
-
-    def __init__(self, front, account: AccountConfig, directory):
-        self.front, self.account = front, account
-        self.handle = _kestro.create(front.address, (tempfile.mkdtemp(dir=directory) + os.sep).encode())
-        self.rid = self.ref = 0
-        self.wait("FrontConnected")
-        a = account
-        for method, fields in [("Authenticate", {"AppID": a.app_id, "AuthCode": a.auth_code}),
-                               ("UserLogin", {"Password": a.password}), ("SettlementInfoConfirm", {})]:
-            self.send(method, **fields)
-            self.wait("Rsp" + method)
-
-    def send(self, method, **fields):
-        self.rid += 1
-        a = self.account
-        payload = {"BrokerID": a.broker_id, "InvestorID": a.user_id, "UserID": a.user_id, **fields}
-        assert _kestro.request(self.handle, method, payload, self.rid) == 0
-
-    def wait(self, name, limit=5.0):
-        deadline = real_time.monotonic() + limit
-        while real_time.monotonic() < deadline:
-            if any(e["name"] == name for e in _kestro.poll(self.handle)):
-                return
-            real_time.sleep(0.002)
-        raise AssertionError(f"no {name}")
-
-    def order(self, symbol, direction, offset, volume, price):
-        exchange, instrument = symbol.split(".", 1)
-        self.ref += 1
-        self.send("OrderInsert", InstrumentID=instrument, ExchangeID=exchange, OrderRef=str(self.ref),
-                  Direction=direction, CombOffsetFlag=offset, CombHedgeFlag="1", OrderPriceType="2",
-                  LimitPrice=price, VolumeTotalOriginal=volume, TimeCondition="3", VolumeCondition="1", MinVolume=1,
-                  ContingentCondition="1", ForceCloseReason="0", IsAutoSuspend=0, UserForceClose=0)
-        self.front.flush()
-
-    def close(self):
-        _kestro.close(self.handle)
-
-
 @pytest.fixture
 def counter(front, clock):
     c = Counter(front, trading_day=DAY, clock=clock.monotonic, wall_clock=clock.time)
@@ -97,7 +54,9 @@ def paced(monkeypatch, clock, front):
 
 @pytest.fixture
 def trader(front, counter, tmp_path):
-    t = Trader(front, counter.accounts[0], tmp_path)
+    """Another client of the same account, straight on the bridge."""
+    t = Client(front, counter.accounts[0], tmp_path)
+    t.login()
     yield t
     t.close()
 
@@ -138,9 +97,9 @@ def counter_positions(counter):
 
 
 async def test_fresh_session_logs_in_and_holds_the_counter_picture(front, counter, paced, trader, clock):
-    trader.order("SHFE.ag2412", "0", "0", 3, 7800.0)   # fills at once
-    trader.order("DCE.m2501", "1", "0", 2, 3100.0)     # fills at once
-    trader.order("SHFE.rb2501", "0", "0", 4, 3400.0)   # rests
+    trader.insert("SHFE.ag2412", "0", "0", 3, 7800.0)   # fills at once
+    trader.insert("DCE.m2501", "1", "0", 2, 3100.0)     # fills at once
+    trader.insert("SHFE.rb2501", "0", "0", 4, 3400.0)   # rests
     s = make_session(front, counter.accounts[0])
     s.start()
     try:
@@ -164,7 +123,7 @@ async def test_fresh_session_logs_in_and_holds_the_counter_picture(front, counte
 
 
 async def test_fill_during_synchronisation_counts_once(front, counter, paced, trader):
-    trader.order("SHFE.ag2412", "0", "0", 5, 7700.0)   # rests until the fill below
+    trader.insert("SHFE.ag2412", "0", "0", 5, 7700.0)   # rests until the fill below
     s = make_session(front, counter.accounts[0])
     s.start()
     try:
@@ -178,6 +137,8 @@ async def test_fill_during_synchronisation_counts_once(front, counter, paced, tr
         (child,) = s.native_orders.values()
         assert (child["volume_traded"], child["volume_left"], child["status"]) == (2, 3, "ALIVE")
         assert len(s.t) == 1
+        # the live fill was missing from the first trade query: the trade and position steps ran twice
+        assert [r.method for r in front.requests].count("QryTrade") == 4
         counter.fill(order, 3)
         await until(lambda: child["status"] == "FILLED")
         assert s.p["SHFE.ag2412"]["pos_long"] == 5 == counter.positions()["SHFE.ag2412"]["pos_long"]
@@ -186,8 +147,8 @@ async def test_fill_during_synchronisation_counts_once(front, counter, paced, tr
 
 
 async def test_dropped_connection_comes_back_with_the_same_picture(front, counter, paced, trader):
-    trader.order("SHFE.ag2412", "0", "0", 3, 7800.0)
-    trader.order("INE.sc2412", "1", "0", 1, 540.0)
+    trader.insert("SHFE.ag2412", "0", "0", 3, 7800.0)
+    trader.insert("INE.sc2412", "1", "0", 1, 540.0)
     s = make_session(front, counter.accounts[0])
     s.start()
     try:
@@ -213,7 +174,7 @@ async def test_wrong_credentials_end_the_session(front, counter, paced):
 
 
 async def test_silent_query_restarts_and_recovers(front, counter, paced, trader):
-    trader.order("DCE.m2501", "0", "0", 2, 3100.0)
+    trader.insert("DCE.m2501", "0", "0", 2, 3100.0)
     natives = []
     s = make_session(front, counter.accounts[0], natives)
     counter.mute("QryInvestorPosition")

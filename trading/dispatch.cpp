@@ -176,6 +176,14 @@ void action_rejected(nb::handle self, nb::handle data, nb::handle rid) {
     trading::touch(self);
 }
 
+// name.startswith("RspQry")
+bool is_query_answer(nb::handle name) {
+    if (!PyUnicode_Check(name.ptr())) return false;
+    Py_ssize_t r = PyUnicode_Tailmatch(name.ptr(), KEY("RspQry").ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) sync::fail();
+    return r != 0;
+}
+
 // Order and trade returns count from the settlement confirmation on.
 bool following(nb::handle self) {
     nb::object phase = get(self, "phase");
@@ -212,7 +220,7 @@ void event(nb::handle self, nb::handle record) {
         login_phase(self, name, data, rid, last, code, message);
     } else if (name.equal(KEY("RspError"))) {
         rsp_error(self, rid, error, code, message);
-    } else if (PyUnicode_Check(name.ptr()) && truthy(name.attr("startswith")(KEY("RspQry")))) {
+    } else if (is_query_answer(name)) {
         query_slice(self, data, rid, last, code, message);
     } else if (name.equal(KEY("RtnOrder"))) {
         if (following(self) && is_spec_order(data)) apply_order(self, data, nb::none());
