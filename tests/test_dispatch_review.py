@@ -97,3 +97,12 @@ def test_query_error_accepts_any_message_on_retry(session, clock, message):
     session.inflight = {"id": 4, "kind": "account", "rows": [], "progress": 0.0, "revision": 0}
     assert session._query_error(154, message) is None
     assert session.pending == {"account"}
+
+
+@pytest.mark.parametrize("extra", [{"request_id": 50}, {"cancel_request_id": 50, "cancel_pending": True}])
+def test_rsp_error_without_code_for_an_order_request_changes_nothing(session, extra):
+    log_in(session)
+    child = _child(session, 101, **extra)
+    before = dict(child)
+    session.event(rsp_error(0, "", request_id=50))
+    assert child == before

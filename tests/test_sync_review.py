@@ -56,3 +56,15 @@ def test_positions_query_stamps_candidate_with_the_completion_time(synced, clock
     rec = synced.position_candidate["DCE.m2501"]
     assert rec["updated_at"] == int(clock.time() * 1000)
     assert (rec["pos_long"], rec["pos_long_today"], rec["pos_long_his"], rec["pos"]) == (2, 1, 1, 2)
+
+
+def test_baseline_covers_the_position_views_users_hold(synced, clock):
+    synced.instruments["CZCE.SR501"] = instrument("CZCE.SR501")  # known to an earlier login only
+    views = [synced.position_view(sym) for sym in ("CZCE.SR501", "DCE.m2501")]
+    del synced.instruments["CZCE.SR501"]
+    run_step(synced, clock, [], "trades_before")
+    run_step(synced, clock, [position_row("SHFE.ag2412", "2", 1)], "positions")
+    run_step(synced, clock, [], "trades_after")
+    assert list(synced.p) == ["CZCE.SR501", "DCE.m2501", "SHFE.ag2412"] and len(views) == 2
+    assert synced.p["CZCE.SR501"]["pos"] is None and synced.p["DCE.m2501"]["pos"] == 0
+    assert synced.p["SHFE.ag2412"]["pos_long_today"] == 1
