@@ -252,12 +252,13 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
 static const bool hooked = (event_hook() = &event, true);
 
 static MethodRegistration reg_event(Slot::event, [](TradingClass& cls) {
-    cls.def("event", [](nb::handle self, nb::handle record) { event(self, record); }, nb::arg("event"));
+    cls.def("event", [](nb::handle self, nb::handle record) { event(self, record); },
+            nb::arg("event").none());
 });
 
 static MethodRegistration reg_query_error(Slot::query_error, [](TradingClass& cls) {
     cls.def("_query_error", [](nb::handle self, nb::handle code, nb::handle message) { query_error(self, code, message); },
-            nb::arg("code"), nb::arg("message"));
+            nb::arg("code").none(), nb::arg("message").none());
 });
 
 }  // namespace velkor::trading

@@ -199,18 +199,19 @@ nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
 }
 
 static MethodRegistration reg_complete(Slot::complete, [](TradingClass& cls) {
-    cls.def("_complete", [](nb::handle self, nb::handle query) { complete(self, query); }, nb::arg("query"));
+    cls.def("_complete", [](nb::handle self, nb::handle query) { complete(self, query); },
+            nb::arg("query").none());
 });
 
 static MethodRegistration reg_complete_account(Slot::complete_account, [](TradingClass& cls) {
     cls.def("_complete_account",
             [](nb::handle self, nb::handle rows, nb::handle stamp) { complete_account(self, rows, stamp); },
-            nb::arg("rows"), nb::arg("now_ms"));
+            nb::arg("rows").none(), nb::arg("now_ms").none());
 });
 
 static MethodRegistration reg_positions(Slot::positions, [](TradingClass& cls) {
     cls.def("_positions", [](nb::handle self, nb::handle rows, nb::handle updated) { return positions(self, rows, updated); },
-            nb::arg("rows"), nb::arg("updated"));
+            nb::arg("rows").none(), nb::arg("updated").none());
 });
 
 }  // namespace velkor::trading
