@@ -74,3 +74,31 @@ def test_fields_the_request_does_not_read_stay_zero_when_named(bridge, method):
 def test_closed_handle_is_reported_before_the_payload_is_examined(bridge, method, data):
     _kestro.close(bridge.handle)
     refused(bridge, RuntimeError, method, data, "CTP 接口已关闭")
+
+
+def test_handle_closed_and_dropped_while_a_request_runs(front, flow_dir):  # noqa: F811
+    import gc
+    import threading
+
+    b = Bridge(front, flow_dir)
+    entered, release, results = threading.Event(), threading.Event(), []
+
+    def handler(request):
+        entered.set()
+        release.wait(5)
+        return 4
+
+    front.handler = handler
+    handle, conn = b.handle, b.conn
+    worker = threading.Thread(target=lambda h=handle: results.append(_kestro.request(h, "QryOrder", {}, 2)))
+    worker.start()
+    assert entered.wait(5)
+    _kestro.close(handle)
+    del b, handle
+    gc.collect()
+    assert not conn.released             # the running request still holds the handle and uses the API
+    release.set()
+    worker.join()
+    gc.collect()
+    assert results == [4]
+    assert conn.released
