@@ -1,7 +1,7 @@
 // The module velkor._kestro: version, create, request, poll, close.
 #include <cstring>
 #include <initializer_list>
-#include <new>
+#include <optional>
 #include <string>
 
 #include "kestro.h"
@@ -50,8 +50,12 @@ PyObject* create(PyObject*, PyObject* args) {
     } catch (...) {
         return PyErr_NoMemory();
     }
-    Spi* spi = new (std::nothrow) Spi();
-    if (!spi) return PyErr_NoMemory();
+    Spi* spi;
+    try {
+        spi = new Spi();  // its empty queue allocates too
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
     CThostFtdcTraderApi* api = CThostFtdcTraderApi::CreateFtdcTraderApi(path, true);
     if (!api) {
         delete spi;
@@ -79,13 +83,14 @@ PyObject* create(PyObject*, PyObject* args) {
 PyObject* poll(PyObject*, PyObject* handle) {
     Spi* spi = handle_spi(handle);
     if (!spi) return nullptr;
-    std::deque<Event> taken;  // may allocate: kept outside the lock
+    // An empty deque allocates: it is made outside the lock, and its failure becomes MemoryError.
+    std::optional<std::deque<Event>> made;
     try {
-        std::deque<Event> empty;
-        taken.swap(empty);
+        made.emplace();
     } catch (...) {
         return PyErr_NoMemory();
     }
+    std::deque<Event>& taken = *made;
     bool overflowed;
     {
         std::lock_guard<std::mutex> lock(spi->mutex);
