@@ -1,0 +1,546 @@
+"""Property-based robustness of the trading session: no input crashes the interpreter.
+
+Every property runs in a child interpreter (this file run as a script with the property's name), so a
+segmentation fault or an abort fails one test with the last example that was tried instead of ending the
+test run. The child runs with `-X dev` (debug memory hooks, faulthandler). What the properties accept:
+the call returns, or it raises an ordinary exception (never SystemError, which is how the interpreter
+reports a value returned with an error set); afterwards the session still resets and commits.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import subprocess
+import sys
+import tempfile
+from collections.abc import Mapping
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+if __name__ == "__main__":
+    sys.path.insert(0, HERE)
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+import velkor.trading as trading_module  # noqa: E402
+from fakes import FakeClock, fake_time, front_connected, record, row  # noqa: E402
+from test_entry_support import confirm, insert, now  # noqa: E402
+from test_sync_support import (DAY, FRONT, SESSION, QRY_NAMES, account_row, answer, instrument, log_in,  # noqa: E402
+                               order_row, position_row, run_step, trade_row, watch_recovery)
+from fakes import make_session  # noqa: E402
+from velkor.ledgerlet import Position, TradingResult  # noqa: E402
+
+EXAMPLES = int(os.environ.get("FUZZ_EXAMPLES", "250"))
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))
+
+
+# -- hostile values
+
+class Boom(Exception):
+    """Raised by the hostile objects below."""
+
+
+def _boom(*_args, **_kwargs):
+    raise Boom("hostile")
+
+
+class Evil:
+    """Every comparison, hash, conversion and truth test raises."""
+    __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = _boom
+    __hash__ = __bool__ = __str__ = __int__ = __float__ = __index__ = __len__ = __format__ = _boom
+
+    def __repr__(self):
+        return "Evil()"
+
+
+class EvilStr(str):
+    """A str whose comparisons and hash raise (str methods and C-level string access still work)."""
+    __eq__ = __ne__ = __hash__ = __lt__ = _boom
+
+    def __repr__(self):
+        return f"EvilStr({str.__repr__(self)})"
+
+
+class EvilInt(int):
+    __eq__ = __ne__ = __hash__ = __lt__ = __le__ = __gt__ = __ge__ = __bool__ = __index__ = _boom
+
+    def __repr__(self):
+        return f"EvilInt({int.__repr__(self)})"
+
+
+class EvilFloat(float):
+    __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = __bool__ = __float__ = _boom
+
+    def __repr__(self):
+        return f"EvilFloat({float.__repr__(self)})"
+
+
+class Falsy:
+    """Compares equal to everything and is false; `__eq__` answers an object that cannot be truth-tested."""
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return Evil()
+
+    def __bool__(self):
+        return False
+
+    def __repr__(self):
+        return "Falsy()"
+
+
+class BadMapping(Mapping):
+    """A mapping whose every lookup raises."""
+    __getitem__ = __iter__ = _boom
+
+    def __len__(self):
+        return 1
+
+    def __repr__(self):
+        return "BadMapping()"
+
+
+class BadDict(dict):
+    """A dict subclass whose Python-level lookups raise (C-level dict access still works)."""
+    __getitem__ = get = __contains__ = keys = values = items = __iter__ = _boom
+
+    def __repr__(self):
+        return f"BadDict({dict.__repr__(self)})"
+
+
+HOSTILE_TYPES = (Evil, EvilStr, EvilInt, EvilFloat, Falsy, BadMapping, BadDict)
+
+TEXTS = ["", "\x00", "a\x00b", "中文", "\ud800", " 1001 ", "  ", "0", "1", "2", "3", "4", "5", "a", "b", "c",
+         "SHFE.ag2412", "SHFE", "ag2412", ".", "SHFE.", ".ag2412", "SHFE.ag2412.x", "shfe.ag2412", DAY,
+         "09:30:00", "99999999", "2024-01-02", "25:61:61", "x" * 300, "S1", "S2", "T1", "account", "orders"]
+NUMBERS = [0, 1, -1, 2, 2**31 - 1, 2**31, -2**31 - 1, 2**63, -2**63 - 1, 2**64, 10**30, -10**30,
+           0.0, -0.0, 0.5, 1e100, -1e100, 1e-300, 5e-324, math.inf, -math.inf, math.nan]
+
+scalars = st.one_of(
+    st.none(), st.booleans(), st.sampled_from(NUMBERS), st.integers(), st.floats(),
+    st.sampled_from(TEXTS), st.text(max_size=6), st.binary(max_size=4),
+    st.builds(Evil), st.builds(EvilStr, st.sampled_from(["SHFE.ag2412", "1", "BUY", "OPEN", ""])),
+    st.builds(EvilInt, st.sampled_from([0, 1, 3, 77])), st.builds(EvilFloat, st.sampled_from([0.0, 1.0])),
+    st.builds(Falsy), st.builds(BadMapping), st.builds(BadDict), st.builds(object),
+)
+values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner)
+                      | st.dictionaries(st.sampled_from(TEXTS[:12]), inner, max_size=3), max_leaves=5)
+
+
+def hostile(*args) -> bool:
+    """Whether any argument is, or holds, one of the raising objects."""
+    seen = list(args)
+    while seen:
+        x = seen.pop()
+        if isinstance(x, HOSTILE_TYPES):
+            return True
+        if isinstance(x, (list, tuple)):
+            seen.extend(x)
+        elif type(x) is dict:
+            seen.extend(x.keys())
+            seen.extend(x.values())
+    return False
+
+
+# -- sessions in every phase
+
+SYMBOLS = ("SHFE.ag2412", "INE.sc2501", "DCE.m2501")
+PHASES = ("connecting", "authenticate", "login", "settlement", "sync0", "sync1", "sync2", "sync3", "sync4",
+          "sync5", "ready", "ready_busy")
+
+
+def _clocked_session():
+    clock = FakeClock()
+    trading_module.time = fake_time(clock)
+    s = make_session(timeout=5.0)
+    s.clock = clock
+    watch_recovery(s)
+    s._open_native()
+    return s
+
+
+def _sync_rows():
+    orders = [order_row("SHFE.ag2412", 1, sys_id="S1", status="3", volume=2),
+              order_row("SHFE.ag2412", 2, sys_id="S2", status="0", volume=2, traded=2)]
+    trades = [trade_row("SHFE.ag2412", "T1", "S2", volume=2)]
+    positions = [position_row("SHFE.ag2412", "2", 5, today=2), position_row("DCE.m2501", "3", 3, today=0)]
+    return [[instrument(x) for x in SYMBOLS], orders, trades, positions, trades, [account_row()]]
+
+
+def build(phase: str):
+    """A session over the fake adapter in `phase` (for "syncN": step N's query in flight)."""
+    s = _clocked_session()
+    if phase == "connecting":
+        return s
+    s.event(front_connected())
+    if phase == "authenticate":
+        return s
+    answer(s, "RspAuthenticate", {"BrokerID": "9999", "UserID": "123456", "AppID": "client_app"})
+    if phase == "login":
+        return s
+    answer(s, "RspUserLogin", row("login", TradingDay=DAY, FrontID=FRONT, SessionID=SESSION, MaxOrderRef="100"))
+    if phase == "settlement":
+        return s
+    answer(s, "RspSettlementInfoConfirm", {"BrokerID": "9999"})
+    steps = _sync_rows()
+    last = int(phase[4:]) if phase.startswith("sync") else len(steps)
+    for rows in steps[:last]:
+        run_step(s, s.clock, rows)
+    if phase.startswith("sync"):
+        s.clock.advance(1.0)
+        s.tick(s.clock.now)
+        assert s.inflight is not None
+        return s
+    assert s.phase == "ready" and s.session_status == "READY"
+    s.commit({})
+    if phase == "ready_busy":
+        # a live user order, a split close and a pending funds query
+        (opened,) = insert(s, "SHFE.ag2412", "BUY", "OPEN", 3, 5000.0)
+        confirm(s, opened.order_id)
+        insert(s, "SHFE.ag2412", "SELL", "CLOSE", 4, 5000.0)
+        s.clock.advance(1.0)
+        s.tick(s.clock.now)
+        s.commit({})
+    return s
+
+
+# -- records: valid ones with fields replaced, and malformed ones
+
+NAMES = ("FrontConnected", "FrontDisconnected", "RspAuthenticate", "RspUserLogin", "RspSettlementInfoConfirm",
+         "RspError", "RspQryInstrument", "RspQryOrder", "RspQryTrade", "RspQryInvestorPosition",
+         "RspQryTradingAccount", "RtnOrder", "RtnTrade", "RspOrderInsert", "ErrRtnOrderInsert", "RspOrderAction",
+         "ErrRtnOrderAction", "HeartBeatWarning", "RspQryUnknown", "Rtn", "")
+
+KIND_ROWS = {"instruments": lambda: instrument("SHFE.ag2412"), "orders": lambda: order_row("SHFE.ag2412", 7),
+             "trades_before": lambda: trade_row("SHFE.ag2412", "T1", "S2", volume=2),
+             "trades_after": lambda: trade_row("SHFE.ag2412", "T1", "S2", volume=2),
+             "positions": lambda: position_row("SHFE.ag2412", "2", 5, today=2), "account": account_row}
+
+
+def template(s, name: str, pick) -> tuple[dict, object]:
+    """A plausible data dict for `name` in the state of `s`, and a request id that the session waits for."""
+    inflight = s.inflight
+    children = list(s.native_orders.values())
+    child = pick(children) if children else None
+    ref = child["ref"] if child else pick(["1", "2", "101", "7"])
+    sys_id = (child["exchange_order_id"] if child else "") or pick(["S1", "S2", ""])
+    ids = [s.phase_id, inflight["id"] if inflight else None, s.request_id, 0, -1]
+    ids += [c.get("request_id") for c in children] + [c.get("cancel_request_id") for c in children]
+    rid = pick(ids)
+    if name.startswith("RspQry"):
+        kind = inflight["kind"] if inflight else pick(list(KIND_ROWS))
+        return KIND_ROWS[kind](), rid
+    if name in ("RtnOrder", "RspOrderInsert", "ErrRtnOrderInsert"):
+        data = order_row("SHFE.ag2412", ref, sys_id=sys_id, status=pick(["0", "1", "3", "5", "a", "2", "4"]),
+                         volume=3, traded=pick([0, 1, 3]), direction=pick(["0", "1"]),
+                         offset=pick(["0", "1", "3", "4"]), front=s.front, session=s.session)
+        return data, rid
+    if name == "RtnTrade":
+        return trade_row("SHFE.ag2412", pick(["T1", "T9", "T10"]), sys_id or "S1", volume=pick([1, 2]),
+                         direction=pick(["0", "1"]), offset=pick(["0", "1", "3", "4"])), rid
+    if name in ("RspOrderAction", "ErrRtnOrderAction"):
+        return {"OrderSysID": sys_id, "OrderRef": ref, "FrontID": s.front, "SessionID": s.session,
+                "ExchangeID": "SHFE", "InstrumentID": "ag2412"}, rid
+    if name == "RspUserLogin":
+        return row("login", TradingDay=DAY, FrontID=FRONT, SessionID=SESSION, MaxOrderRef="100"), rid
+    if name == "RspError":
+        return {"ErrorID": 90, "ErrorMsg": "busy"}, rid
+    return {"BrokerID": "9999"}, rid
+
+
+@st.composite
+def records(draw, s):
+    """One event record for session `s`: mostly well-formed, with some fields of any kind."""
+    def pick(options):
+        # by index: hypothesis hashes sampled values, and some of these may refuse to be hashed
+        return options[draw(st.integers(0, len(options) - 1))]
+
+    name = draw(st.sampled_from(NAMES) | st.builds(Evil) | st.builds(EvilStr, st.just("RtnOrder")) | scalars)
+    text_name = name if type(name) is str else "RtnOrder"
+    data, rid = template(s, text_name, pick)
+    for key in draw(st.lists(st.sampled_from(list(data)), max_size=3, unique=True)) if data else []:
+        if draw(st.booleans()):
+            data[key] = draw(values)
+        else:
+            del data[key]
+    if draw(st.integers(0, 9)) == 0:
+        data = draw(values)
+    error = draw(st.sampled_from([None, {}, {"ErrorID": 0, "ErrorMsg": ""}, "x"])
+                 | st.fixed_dictionaries({"ErrorID": st.sampled_from([0, 1, 90, 154, 31]) | values,
+                                          "ErrorMsg": st.sampled_from(["", "错误"]) | values}))
+    rec = {"name": name, "data": data, "error": error,
+           "request_id": rid if draw(st.integers(0, 3)) else draw(values),
+           "last": draw(st.booleans() | values)}
+    for key in draw(st.lists(st.sampled_from(list(rec)), max_size=2, unique=True)):
+        if key != "name" or draw(st.integers(0, 4)) == 0:
+            del rec[key]
+    if draw(st.integers(0, 19)) == 0:
+        return draw(values)
+    return rec
+
+
+def usable(s):
+    """The session still resets and commits after whatever happened."""
+    s._clear_cache("SYNCING")
+    assert isinstance(s.commit({}), bool)
+    assert s.commit({}) is False
+    assert s.session_status == "SYNCING" and s.o == {} and s.native_orders == {}
+
+
+def ordinary(error: BaseException) -> None:
+    """An exception a session may raise: an ordinary one, never the interpreter's report of a broken call."""
+    assert isinstance(error, Exception), repr(error)
+    assert not isinstance(error, SystemError), repr(error)
+
+
+def trace(*what) -> None:
+    # The child's stderr tail is shown when it crashes: the example being run is the last line.
+    sys.stderr.write(f"example: {what!r}\n")
+    sys.stderr.flush()
+
+
+# -- properties (run in the child interpreter)
+
+@FUZZ
+@given(st.sampled_from(PHASES), st.data())
+def check_event(phase, data):
+    s = build(phase)
+    for _ in range(data.draw(st.integers(1, 4))):
+        rec = data.draw(records(s))
+        trace(phase, rec)
+        try:
+            s.event(rec)
+        except Exception as error:  # noqa: BLE001 - any ordinary exception is acceptable here
+            ordinary(error)
+            usable(s)
+            return
+        s.clock.advance(data.draw(st.sampled_from([0.0, 0.5, 1.0, 6.0])))
+        try:
+            s.tick(s.clock.now)
+            s.commit({})
+        except Exception as error:  # noqa: BLE001
+            ordinary(error)
+            usable(s)
+            return
+    usable(s)
+
+
+symbols = st.sampled_from(SYMBOLS + ("SHFE.zz9999", "CZCE.ab1")) | values
+directions = st.sampled_from(["BUY", "SELL"]) | values
+offsets = st.sampled_from(["OPEN", "CLOSE"]) | values
+volumes = st.integers(-2, 6) | st.sampled_from([2**31 - 1, 2**31]) | values
+prices = st.sampled_from([5000.0, 5000, 5000.5, 3500.1]) | values
+outcomes = st.sampled_from([0, -1, -3, 7, TypeError, ValueError, OverflowError, RuntimeError, BufferError])
+
+VALID = {"direction": ("BUY", "SELL"), "offset": ("OPEN", "CLOSE")}
+
+
+def valid_arguments(symbol, direction, offset, volume, price) -> bool:
+    """Whether the arguments pass the argument checks of an order entry."""
+    def exact(x, kinds):
+        return type(x) in kinds
+    if not exact(symbol, (str,)) or symbol.count(".") != 1:
+        return False
+    if not exact(direction, (str,)) or direction not in VALID["direction"]:
+        return False
+    if not exact(offset, (str,)) or offset not in VALID["offset"]:
+        return False
+    if type(volume) is not int or not 1 <= volume <= 2**31 - 1:
+        return False
+    return type(price) in (int, float) and math.isfinite(price) and price > 0
+
+
+@FUZZ
+@given(st.sampled_from(("ready", "ready_busy", "sync3", "connecting")), symbols, directions, offsets, volumes,
+       prices, outcomes)
+def check_insert(phase, symbol, direction, offset, volume, price, outcome):
+    s = build(phase)
+    s.native.results["OrderInsert"] = [outcome, 0]
+    trace(phase, symbol, direction, offset, volume, price, outcome)
+    evil = hostile(symbol, direction, offset, volume, price)
+    try:
+        results = now(s.insert(symbol, direction, offset, volume, price))
+    except Boom:
+        assert evil, "only the caller's own raising objects may escape"
+        usable(s)
+        return
+    assert isinstance(results, list) and results
+    assert all(type(r) is TradingResult and r.status in ("SUBMITTED", "REJECTED", "UNKNOWN") for r in results)
+    if not evil and not valid_arguments(symbol, direction, offset, volume, price):
+        assert [(r.status, r.order_id) for r in results] == [("REJECTED", None)]
+    for r in results:
+        if r.status != "REJECTED":
+            assert r.order_id in s.o and r.order_id in s.native_orders
+    assert isinstance(s.commit({}), bool)
+    usable(s)
+
+
+order_ids = st.sampled_from(["3:77:101", "3:77:102", "3:77:103", "3:77:1", "3:77:2", "", "x"]) | values
+
+
+@FUZZ
+@given(st.sampled_from(("ready", "ready_busy", "sync3")), order_ids, outcomes, st.booleans())
+def check_cancel(phase, order_id, outcome, confirm_all):
+    s = build(phase)
+    s.native.results["OrderAction"] = [outcome, 0]
+    if confirm_all:
+        for oid, child in list(s.native_orders.items()):
+            if child["status"] == "PENDING":
+                confirm(s, oid)
+    trace(phase, order_id, outcome, confirm_all)
+    try:
+        results = s.cancel(order_id)
+    except Boom:
+        assert hostile(order_id)
+        usable(s)
+        return
+    assert isinstance(results, list) and len(results) <= 1
+    if results:
+        assert type(results[0]) is TradingResult and results[0].order_id == order_id
+    assert isinstance(s.commit({}), bool)
+    usable(s)
+
+
+class IdKey:
+    """Keys that look like identities of published objects."""
+
+
+@FUZZ
+@given(st.sampled_from(("ready", "ready_busy", "sync3", "connecting")), st.data())
+def check_commit_and_view(phase, data):
+    s = build(phase)
+    s.dirty = True
+    published = [id(s.account), id(s.positions), id(s.orders), id(s.trades)] + [id(o) for o in s.orders.values()]
+    change_values = st.sampled_from([set(), {"x"}, [], (), "x", frozenset()]) | values
+    changes = data.draw(
+        st.dictionaries(st.sampled_from(published) | st.integers() | st.text(max_size=3), change_values, max_size=4)
+        | st.sampled_from([None, [], "x", (), 0]) | values)
+    symbol = data.draw(symbols | st.none())
+    trace(phase, changes, symbol)
+    try:
+        result = s.commit(changes)
+        assert isinstance(result, bool)
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+    try:
+        view = s.position_view(symbol)
+        assert view is s.positions if symbol is None else type(view) is Position
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+    usable(s)
+
+
+ATTRIBUTES = ("config", "timeout", "objects", "factory", "account", "session_status", "published_status",
+              "positions", "orders", "trades", "trade_views", "a", "p", "o", "t", "native_orders", "instruments",
+              "ref_orders", "system_orders", "pending_trades", "live_trade_buffer", "trade_before",
+              "position_candidate", "position_ready", "pending", "inflight", "sync_index", "last_query",
+              "last_account_refresh", "request_id", "order_ref", "order_revisions", "revision", "front", "session",
+              "day", "phase", "phase_id", "phase_time", "phase_data", "native", "dirty", "changed", "reset_pending",
+              "recovery", "query_recovery", "published_position_time")
+wrong_kinds = st.sampled_from([None, [], {}, set(), (), 0, -1, 1.5, math.nan, "", "x", b"", True]) | values
+
+
+def _corrupt_records(s, draw):
+    """Replaces or removes one field of one private record (child, user order, trade, position, query)."""
+    holders = [d for m in (s.native_orders, s.o, s.t, s.p, s.instruments) for d in m.values() if type(d) is dict]
+    if isinstance(s.inflight, dict):
+        holders.append(s.inflight)
+    holders.append(s.a)
+    target = draw(st.sampled_from(holders))
+    key = draw(st.sampled_from(sorted(target, key=str)))
+    if draw(st.booleans()):
+        del target[key]
+    else:
+        target[key] = draw(wrong_kinds)
+    return key
+
+
+OPERATIONS = ("event", "tick", "insert", "cancel", "commit", "view", "clear", "touch", "schedule", "close_native")
+
+
+@FUZZ
+@given(st.sampled_from(("ready", "ready_busy", "sync1", "sync3", "sync5", "login")), st.data())
+def check_corrupted_state(phase, data):
+    s = build(phase)
+    if data.draw(st.booleans()):
+        attribute = data.draw(st.sampled_from(ATTRIBUTES))
+        setattr(s, attribute, data.draw(wrong_kinds))
+    else:
+        attribute = _corrupt_records(s, data.draw)
+    operation = data.draw(st.sampled_from(OPERATIONS))
+    trace(phase, attribute, operation)
+    try:
+        if operation == "event":
+            s.event(data.draw(records(s)))
+        elif operation == "tick":
+            s.tick(s.clock.now + data.draw(st.sampled_from([0.0, 1.0, 6.0])))
+        elif operation == "insert":
+            now(s.insert(data.draw(st.sampled_from(SYMBOLS)), data.draw(st.sampled_from(["BUY", "SELL"])),
+                         data.draw(st.sampled_from(["OPEN", "CLOSE"])), data.draw(st.integers(1, 4)), 5000.0))
+        elif operation == "cancel":
+            s.cancel(data.draw(st.sampled_from(["3:77:101", "3:77:102", "3:77:1"])))
+        elif operation == "commit":
+            s.dirty = True
+            s.commit({})
+        elif operation == "view":
+            s.position_view(data.draw(st.sampled_from(SYMBOLS + ("CZCE.ab1",))))
+        elif operation == "clear":
+            s._clear_cache("SYNCING")
+        elif operation == "touch":
+            s._touch()
+        elif operation == "schedule":
+            s._schedule_account()
+        else:
+            s._close_native()
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+
+
+@FUZZ
+@given(st.sampled_from(PHASES), values)
+def check_tick(phase, when):
+    s = build(phase)
+    trace(phase, when)
+    try:
+        s.tick(when)
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+        usable(s)
+
+
+# -- the pytest side: one child interpreter per property
+
+def _run_child(*args, timeout=240):
+    env = dict(os.environ, PYTHONFAULTHANDLER="1")
+    with tempfile.TemporaryDirectory() as tmp:
+        env["FUZZ_TMP"] = tmp
+        return subprocess.run([sys.executable, "-X", "dev", os.path.abspath(__file__), *args], cwd=tmp, env=env,
+                              capture_output=True, text=True, timeout=timeout)
+
+
+def _assert_clean(proc):
+    tail = proc.stderr[-6000:]
+    assert proc.returncode == 0, f"child exited with {proc.returncode}\n{proc.stdout[-2000:]}\n{tail}"
+
+
+@pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
+                                  "check_corrupted_state", "check_tick"])
+def test_property_in_a_child_interpreter(prop):
+    _assert_clean(_run_child(prop))
+
+
+def _main(argv):
+    import velkor.trading as module
+    tmp = os.environ.get("FUZZ_TMP") or tempfile.mkdtemp()
+    real = tempfile.mkdtemp
+    module.mkdtemp = lambda suffix=None, prefix=None, dir=None: real(suffix, prefix, tmp if dir is None else dir)
+    for name in argv:
+        globals()[name]()
+
+
+if __name__ == "__main__":
+    _main(sys.argv[1:])
