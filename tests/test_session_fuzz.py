@@ -33,7 +33,7 @@ from test_entry_support import confirm, insert, now  # noqa: E402
 from test_sync_support import (DAY, FRONT, SESSION, account_row, answer, instrument,  # noqa: E402
                                order_row, position_row, run_step, trade_row, watch_recovery)
 from fakes import make_session  # noqa: E402
-from velkor.data import VelkorError  # noqa: E402
+from velkor.data import VelkorError, check_symbol  # noqa: E402
 from velkor.errors import Recovery  # noqa: E402
 from velkor.ledgerlet import Position, TradingResult  # noqa: E402
 from velkor.trading import Trading  # noqa: E402
@@ -122,6 +122,76 @@ class BadDict(dict):
 
 HOSTILE_TYPES = (Evil, EvilStr, EvilInt, EvilFloat, Falsy, BadMapping, BadDict)
 
+# Objects that change the session behind the caller's back the first time they are compared, hashed,
+# converted or truth-tested (the session code may be in the middle of reading what they change).
+CURRENT: list = [None]  # the session under test
+MEDDLING = {
+    "clear_cache": lambda s: s._clear_cache("SYNCING"),
+    "orders": lambda s: (s.native_orders.clear(), s.o.clear(), s.ref_orders.clear()),
+    "positions": lambda s: (s.p.clear(), s.positions._data.clear()),
+    "trades": lambda s: (s.t.clear(), s.trades.clear(), s.trade_views.clear(), s.pending_trades.clear()),
+    "instruments": lambda s: s.instruments.clear(),
+    "query": lambda s: setattr(s, "inflight", None),
+    "children": lambda s: [c.clear() for c in list(s.native_orders.values())],
+    "records": lambda s: [r.clear() for r in list(s.o.values()) + list(s.p.values())],
+    "objects": lambda s: s.objects.clear(),
+}
+
+
+def _meddle(self):
+    if not self.done and CURRENT[0] is not None:
+        self.done = True
+        MEDDLING[self.action](CURRENT[0])
+
+
+class Meddler:
+    def __init__(self, action):
+        self.action, self.done = action, False
+
+    def __eq__(self, other):
+        _meddle(self)
+        return False
+
+    def __hash__(self):
+        _meddle(self)
+        return 7
+
+    def __bool__(self):
+        _meddle(self)
+        return True
+
+    def __str__(self):
+        _meddle(self)
+        return "1"
+
+    def __repr__(self):
+        return f"Meddler({self.action!r})"
+
+
+class MeddleStr(str):
+    """A str that meddles when compared or hashed: it passes every type check for text."""
+
+    def __new__(cls, text, action):
+        self = super().__new__(cls, text)
+        self.action, self.done = action, False
+        return self
+
+    def __eq__(self, other):
+        _meddle(self)
+        return str.__eq__(self, other)
+
+    def __hash__(self):
+        _meddle(self)
+        return str.__hash__(self)
+
+    def __repr__(self):
+        return f"MeddleStr({str.__repr__(self)}, {self.action!r})"
+
+
+meddlers = st.builds(Meddler, st.sampled_from(sorted(MEDDLING))) | st.builds(
+    MeddleStr, st.sampled_from(["SHFE.ag2412", "BUY", "SELL", "OPEN", "CLOSE", "1", "0", "3", "S1", "T1",
+                                "3:77:101", "3:77:102"]), st.sampled_from(sorted(MEDDLING)))
+
 TEXTS = ["", "\x00", "a\x00b", "中文", "\ud800", " 1001 ", "  ", "0", "1", "2", "3", "4", "5", "a", "b", "c",
          "SHFE.ag2412", "SHFE", "ag2412", ".", "SHFE.", ".ag2412", "SHFE.ag2412.x", "shfe.ag2412", DAY,
          "09:30:00", "99999999", "2024-01-02", "25:61:61", "x" * 300, "S1", "S2", "T1", "account", "orders"]
@@ -133,7 +203,7 @@ scalars = st.one_of(
     st.sampled_from(TEXTS), st.text(max_size=6), st.binary(max_size=4),
     st.builds(Evil), st.builds(EvilStr, st.sampled_from(["SHFE.ag2412", "1", "BUY", "OPEN", ""])),
     st.builds(EvilInt, st.sampled_from([0, 1, 3, 77])), st.builds(EvilFloat, st.sampled_from([0.0, 1.0])),
-    st.builds(Falsy), st.builds(BadMapping), st.builds(BadDict), st.builds(object),
+    st.builds(Falsy), st.builds(BadMapping), st.builds(BadDict), st.builds(object), meddlers,
 )
 values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner)
                       | st.dictionaries(st.sampled_from(TEXTS[:12]), inner, max_size=3), max_leaves=5)
@@ -165,6 +235,7 @@ def _clocked_session():
     clock = FakeClock()
     trading_module.time = fake_time(clock)
     s = make_session(timeout=5.0)
+    CURRENT[0] = s
     s.clock = clock
     watch_recovery(s)
     s._open_native()
@@ -346,31 +417,39 @@ def mostly(usual, odd=values):
     return st.integers(0, 9).flatmap(lambda n: odd if n == 5 else usual)
 
 
-symbols = mostly(st.sampled_from(SYMBOLS + ("SHFE.zz9999", "CZCE.ab1")))
-directions = mostly(st.sampled_from(["BUY", "SELL"]))
-offsets = mostly(st.sampled_from(["OPEN", "CLOSE"]))
+def meddling(texts):
+    return st.builds(MeddleStr, st.sampled_from(texts), st.sampled_from(sorted(MEDDLING)))
+
+
+symbols = mostly(st.sampled_from(SYMBOLS + ("SHFE.zz9999", "CZCE.ab1")), meddling(SYMBOLS) | values)
+directions = mostly(st.sampled_from(["BUY", "SELL"]), meddling(["BUY", "SELL"]) | values)
+offsets = mostly(st.sampled_from(["OPEN", "CLOSE"]), meddling(["OPEN", "CLOSE"]) | values)
 volumes = mostly(st.integers(1, 6), st.integers(-2, 0) | st.sampled_from([2**31 - 1, 2**31, 600]) | values)
 prices = mostly(st.sampled_from([5000.0, 5000, 4999.0]), st.sampled_from([5000.5, 3500.1]) | values)
 outcomes = mostly(st.sampled_from([0, 0, 0, -1, 7]),
                   st.sampled_from([TypeError, ValueError, OverflowError, RuntimeError, BufferError, None, "0", 0.0,
                                    1.5, math.nan, 2**70]) | st.builds(Evil))
 
-VALID = {"direction": ("BUY", "SELL"), "offset": ("OPEN", "CLOSE")}
-
-
-def valid_arguments(symbol, direction, offset, volume, price) -> bool:
-    """Whether the arguments pass the argument checks of an order entry."""
-    def exact(x, kinds):
-        return type(x) in kinds
-    if not exact(symbol, (str,)) or symbol.count(".") != 1:
-        return False
-    if not exact(direction, (str,)) or direction not in VALID["direction"]:
-        return False
-    if not exact(offset, (str,)) or offset not in VALID["offset"]:
-        return False
+def plainly_invalid(symbol, direction, offset, volume, price) -> bool:
+    """Whether an argument breaks the argument checks of an order entry (no raising objects given)."""
+    if not isinstance(symbol, str):
+        return True
+    if type(symbol) is str:
+        try:
+            check_symbol(symbol)
+        except (TypeError, ValueError):
+            return True
+    for value, allowed in ((direction, ("BUY", "SELL")), (offset, ("OPEN", "CLOSE"))):
+        if not isinstance(value, str) or str(value) not in allowed:
+            return True
     if type(volume) is not int or not 1 <= volume <= 2**31 - 1:
-        return False
-    return type(price) in (int, float) and math.isfinite(price) and price > 0
+        return True
+    if type(price) is bool or not isinstance(price, (int, float)):
+        return True
+    try:
+        return not (math.isfinite(price) and 0 < price and abs(price) < 1e100)
+    except OverflowError:
+        return True
 
 
 @fuzz(200)
@@ -390,7 +469,7 @@ def check_insert(phase, symbol, direction, offset, volume, price, outcome):
         return
     assert isinstance(results, list) and results
     assert all(type(r) is TradingResult and r.status in ("SUBMITTED", "REJECTED", "UNKNOWN") for r in results)
-    if not evil and not valid_arguments(symbol, direction, offset, volume, price):
+    if not evil and plainly_invalid(symbol, direction, offset, volume, price):
         assert [(r.status, r.order_id) for r in results] == [("REJECTED", None)]
     for r in results:
         if r.status != "REJECTED":
@@ -400,7 +479,7 @@ def check_insert(phase, symbol, direction, offset, volume, price, outcome):
 
 
 order_ids = mostly(st.sampled_from(["3:77:101", "3:77:102", "3:77:103", "3:77:1", "3:77:2"]),
-                   st.sampled_from(["", "x"]) | values)
+                   st.sampled_from(["", "x"]) | meddling(["3:77:101", "3:77:102", "3:77:1"]) | values)
 
 
 @fuzz(150)
