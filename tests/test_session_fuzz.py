@@ -718,6 +718,77 @@ async def _await(coro):
     return await coro
 
 
+class Sentinel:
+    """A value that nothing else refers to: its reference count shows what the session kept of it."""
+
+
+class Text(str):
+    """Text that the session cannot intern (interning keeps exact str objects for ever)."""
+
+
+class Price(float):
+    pass
+
+
+@fuzz(100)
+@given(st.sampled_from(PHASES), st.sampled_from(["event", "insert", "cancel", "view"]), st.data())
+def check_references(phase, operation, data):
+    s = build(phase)
+    s.native.results["OrderInsert"] = data.draw(outcomes.filter(lambda o: not hostile(o)))
+    if data.draw(st.booleans()):
+        for oid, child in list(s.native_orders.items()):
+            if child["status"] == "PENDING":
+                confirm(s, oid)
+    probes = []  # (object, its reference count before the call)
+
+    def probe(value):
+        probes.append((value, sys.getrefcount(value)))
+        return value
+
+    if operation == "event":
+        rec = data.draw(records(s))
+        rec = dict(rec) if type(rec) is dict else {"name": "RtnOrder"}
+        body = dict(rec["data"]) if type(rec.get("data")) is dict else {}
+        keys = sorted(body) + ["request_id", "last", "error"]
+        key = data.draw(st.sampled_from(keys))
+        if key in body:
+            body[key] = probe(Text(body[key]) if type(body[key]) is str else Sentinel())
+        else:
+            rec[key] = probe(Sentinel())
+        rec["data"] = body
+        args = (rec,)
+        trace(phase, operation, rec)
+        call = s.event
+    elif operation == "insert":
+        args = (probe(Text(data.draw(st.sampled_from(SYMBOLS)))), probe(Text(data.draw(st.sampled_from(["BUY", "SELL"])))),
+                probe(Text(data.draw(st.sampled_from(["OPEN", "CLOSE"])))), data.draw(st.integers(1, 4)),
+                probe(Price(data.draw(st.sampled_from([5000.0, 4999.0, 5000.5])))))
+        trace(phase, operation, args)
+
+        def call(*a):
+            return now(s.insert(*a))
+    elif operation == "cancel":
+        args = (probe(Text(data.draw(st.sampled_from(["3:77:101", "3:77:102", "3:77:1", "3:77:2"])))),)
+        trace(phase, operation, args)
+        call = s.cancel
+    else:
+        args = (probe(Text(data.draw(st.sampled_from(SYMBOLS + ("CZCE.ab1",))))),)
+        trace(phase, operation, args)
+        call = s.position_view
+    try:
+        call(*args)
+        s.commit({})
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+    del args, call, s
+    CURRENT[0] = None
+    if operation == "event":
+        del rec, body
+    gc.collect()
+    for value, before in probes:
+        assert sys.getrefcount(value) == before, f"{value!r} kept"
+
+
 # -- the pytest side: one child interpreter per property
 
 def _run_child(*args, timeout=240):
@@ -735,7 +806,7 @@ def _assert_clean(proc):
 
 @pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
-                                  "check_insert_coroutine"])
+                                  "check_insert_coroutine", "check_references"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
