@@ -210,12 +210,12 @@ def realize(x):
     return x
 
 
-def meddles(*args) -> bool:
-    """Whether any argument is, or holds, a value that changes the session."""
+def holds(kinds, args) -> bool:
+    """Whether any of `args` is, or holds in its lists, tuples and dicts, an instance of `kinds`."""
     seen = list(args)
     while seen:
         x = seen.pop()
-        if isinstance(x, (Meddler, MeddleStr, Make)):
+        if isinstance(x, kinds):
             return True
         if isinstance(x, (list, tuple)):
             seen.extend(x)
@@ -223,6 +223,11 @@ def meddles(*args) -> bool:
             seen.extend(x.keys())
             seen.extend(x.values())
     return False
+
+
+def meddles(*args) -> bool:
+    """Whether any argument is, or holds, a value that changes the session."""
+    return holds((Meddler, MeddleStr, Make), args)
 
 
 meddlers = st.builds(Meddler, st.sampled_from(sorted(MEDDLING))) | st.builds(
@@ -248,17 +253,7 @@ values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3) | st.tu
 
 def hostile(*args) -> bool:
     """Whether any argument is, or holds, one of the raising objects."""
-    seen = list(args)
-    while seen:
-        x = seen.pop()
-        if isinstance(x, HOSTILE_TYPES):
-            return True
-        if isinstance(x, (list, tuple)):
-            seen.extend(x)
-        elif type(x) is dict:
-            seen.extend(x.keys())
-            seen.extend(x.values())
-    return False
+    return holds(HOSTILE_TYPES, args)
 
 
 # -- sessions in every phase
