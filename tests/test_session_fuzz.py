@@ -761,6 +761,31 @@ async def _await(coro):
     return await coro
 
 
+INTERNAL = {  # method: the number of arguments it takes
+    "_aggregate": 1, "_apply_position_trade": 1, "_by_ref": 1, "_child": 1, "_complete": 1, "_complete_account": 2,
+    "_free_parts": 2, "_is_spec_order": 1, "_is_spec_trade": 1, "_map_view": 4, "_order": 2, "_phase_request": 3,
+    "_positions": 2, "_query_error": 2, "_recompute_frozen": 2, "_request": 2, "_status": 1, "_trade": 1,
+    "_trade_id": 1, "_update_view": 3, "_clear_cache": 1,
+}
+
+
+@fuzz(150)
+@given(st.sampled_from(("ready", "ready_busy", "sync3", "sync4")), st.sampled_from(sorted(INTERNAL)), st.data())
+def check_internal_methods(phase, method, data):
+    s = build(phase)
+    rows = [template(s, name, lambda options: options[0])[0] for name in ("RtnOrder", "RtnTrade", "RspQryOrder")]
+    plausible = st.sampled_from(rows + list(s.native_orders.values()) + list(s.o.values()) + [
+        s.inflight, "long", "short", "SHFE.ag2412", s.positions, s.orders, s.account, {}, []])
+    args = realize([data.draw(mostly(plausible)) for _ in range(INTERNAL[method])])
+    trace(phase, method, args)
+    try:
+        getattr(s, method)(*args)
+        s.commit({})
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+        usable(s)
+
+
 class Sentinel:
     """A value that nothing else refers to: its reference count shows what the session kept of it."""
 
@@ -849,7 +874,7 @@ def _assert_clean(proc):
 
 @pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
-                                  "check_insert_coroutine", "check_references"])
+                                  "check_insert_coroutine", "check_references", "check_internal_methods"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
