@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 from collections.abc import Mapping
+from types import SimpleNamespace
 
 import pytest
 
@@ -786,6 +787,51 @@ def check_internal_methods(phase, method, data):
         usable(s)
 
 
+# Front addresses of the adapter over the real bridge: loopback or unusable, never anything else.
+FRONT_URLS = ["tcp://127.0.0.1:1", "", "\x00", "tcp://[::1]:1", "中文", "x" * 300, "tcp://127.0.0.1:99999"]
+REQUESTS = ["OrderInsert", "OrderAction", "QryTrade", "QryOrder", "QryInstrument", "QryTradingAccount", "UserLogin",
+            "Authenticate", "SettlementInfoConfirm", "QryInvestorPosition", "Nope", ""]
+
+
+@fuzz(60)
+@given(st.sampled_from(FRONT_URLS) | values, st.data())
+def check_native(front_url, data):
+    from velkor.trading import Native
+    front_url = realize(front_url)
+    if type(front_url) is str and front_url not in FRONT_URLS:
+        front_url = "tcp://127.0.0.1:1"
+    directory = data.draw(mostly(st.just(os.environ["FUZZ_TMP"]), values))
+    trace(front_url, directory)
+    try:
+        native = Native(SimpleNamespace(front_url=front_url), realize(directory))
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+        return
+    payloads = st.dictionaries(st.sampled_from(["InstrumentID", "ExchangeID", "LimitPrice", "VolumeTotalOriginal",
+                                                "OrderRef", "OrderSysID", "Direction", "CombOffsetFlag", "Password",
+                                                "CurrencyID", "Nope"]), values, max_size=4)
+    for _ in range(data.draw(st.integers(1, 5))):
+        step = data.draw(st.sampled_from(["request", "poll", "close", "handle"]))
+        args = realize((data.draw(mostly(st.sampled_from(REQUESTS))), data.draw(mostly(payloads)),
+                        data.draw(mostly(st.integers(0, 2**31 - 1)))))
+        trace(step, args)
+        try:
+            if step == "request":
+                native.request(*args)
+            elif step == "poll":
+                native.poll()
+            elif step == "close":
+                native.close()
+            else:
+                native.handle = args[1]
+        except Exception as error:  # noqa: BLE001
+            ordinary(error)
+    try:
+        native.close()
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+
+
 class Sentinel:
     """A value that nothing else refers to: its reference count shows what the session kept of it."""
 
@@ -874,14 +920,15 @@ def _assert_clean(proc):
 
 @pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
-                                  "check_insert_coroutine", "check_references", "check_internal_methods"])
+                                  "check_insert_coroutine", "check_references", "check_internal_methods",
+                                  "check_native"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
 
 def _main(argv):
     import velkor.trading as module
-    tmp = os.environ.get("FUZZ_TMP") or tempfile.mkdtemp()
+    tmp = os.environ.setdefault("FUZZ_TMP", tempfile.mkdtemp())
     real = tempfile.mkdtemp
     module.mkdtemp = lambda suffix=None, prefix=None, dir=None: real(suffix, prefix, tmp if dir is None else dir)
     for name in argv:
