@@ -787,6 +787,46 @@ def check_internal_methods(phase, method, data):
         usable(s)
 
 
+MODULE_NAMES = ("different", "empty_position", "check_symbol", "TradingResult", "finite", "timestamp",
+                "local_order_id", "order_offset", "Position", "Trade", "Account", "QUERY", "QUERY_LABELS",
+                "PHASE_LABELS", "SYNC_STEPS", "FLAG_BY_OFFSET", "OFFSET_BY_FLAG", "ACCOUNT_FIELDS", "VelkorError",
+                "TZ", "datetime")
+
+
+@fuzz(150)
+@given(st.sampled_from(("ready", "ready_busy", "sync2", "sync4", "sync5")), st.sampled_from(MODULE_NAMES),
+       st.sampled_from(["value", "returns", "raises", "meddles"]), st.sampled_from(OPERATIONS[:7]), st.data())
+def check_module_names(phase, attribute, kind, operation, data):
+    s = build(phase)
+    value = realize(data.draw(values))
+    replacement = {"value": value, "returns": lambda *a, **k: value, "raises": _boom,
+                   "meddles": lambda *a, **k: (MEDDLING[data.draw(st.sampled_from(sorted(MEDDLING)))](s), value)[1]}
+    saved = getattr(trading_module, attribute)
+    setattr(trading_module, attribute, replacement[kind])
+    trace(phase, attribute, kind, value, operation)
+    try:
+        if operation == "event":
+            s.event(realize(data.draw(records(s))))
+        elif operation == "tick":
+            s.tick(s.clock.now + 1.0)
+        elif operation == "insert":
+            now(s.insert("SHFE.ag2412", data.draw(st.sampled_from(["BUY", "SELL"])),
+                         data.draw(st.sampled_from(["OPEN", "CLOSE"])), data.draw(st.integers(1, 4)), 5000.0))
+        elif operation == "cancel":
+            s.cancel(data.draw(st.sampled_from(["3:77:101", "3:77:102", "3:77:1"])))
+        elif operation == "commit":
+            s.dirty = True
+            s.commit({})
+        elif operation == "view":
+            s.position_view(data.draw(st.sampled_from(SYMBOLS + ("CZCE.ab1",))))
+        else:
+            s._clear_cache("SYNCING")
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+    finally:
+        setattr(trading_module, attribute, saved)
+
+
 # Front addresses of the adapter over the real bridge: loopback or unusable, never anything else.
 FRONT_URLS = ["tcp://127.0.0.1:1", "", "\x00", "tcp://[::1]:1", "中文", "x" * 300, "tcp://127.0.0.1:99999"]
 REQUESTS = ["OrderInsert", "OrderAction", "QryTrade", "QryOrder", "QryInstrument", "QryTradingAccount", "UserLogin",
@@ -921,7 +961,7 @@ def _assert_clean(proc):
 @pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
                                   "check_insert_coroutine", "check_references", "check_internal_methods",
-                                  "check_native"])
+                                  "check_native", "check_module_names"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
