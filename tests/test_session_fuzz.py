@@ -615,30 +615,35 @@ def check_corrupted_state(phase, data):
     operation = data.draw(st.sampled_from(OPERATIONS))
     trace(phase, attribute, operation)
     try:
-        if operation == "event":
-            s.event(realize(data.draw(records(s))))
-        elif operation == "tick":
-            s.tick(s.clock.now + data.draw(st.sampled_from([0.0, 1.0, 6.0])))
-        elif operation == "insert":
-            now(s.insert(data.draw(st.sampled_from(SYMBOLS)), data.draw(st.sampled_from(["BUY", "SELL"])),
-                         data.draw(st.sampled_from(["OPEN", "CLOSE"])), data.draw(st.integers(1, 4)), 5000.0))
-        elif operation == "cancel":
-            s.cancel(data.draw(st.sampled_from(["3:77:101", "3:77:102", "3:77:1"])))
-        elif operation == "commit":
-            s.dirty = True
-            s.commit({})
-        elif operation == "view":
-            s.position_view(data.draw(st.sampled_from(SYMBOLS + ("CZCE.ab1",))))
-        elif operation == "clear":
-            s._clear_cache("SYNCING")
-        elif operation == "touch":
-            s._touch()
-        elif operation == "schedule":
-            s._schedule_account()
-        else:
-            s._close_native()
+        operate(s, operation, data.draw)
     except Exception as error:  # noqa: BLE001
         ordinary(error)
+
+
+def operate(s, operation, draw):
+    """One ordinary call on session `s` (a name of OPERATIONS), with plausible drawn arguments."""
+    if operation == "event":
+        s.event(realize(draw(records(s))))
+    elif operation == "tick":
+        s.tick(s.clock.now + draw(st.sampled_from([0.0, 1.0, 6.0])))
+    elif operation == "insert":
+        now(s.insert(draw(st.sampled_from(SYMBOLS)), draw(st.sampled_from(["BUY", "SELL"])),
+                     draw(st.sampled_from(["OPEN", "CLOSE"])), draw(st.integers(1, 4)), 5000.0))
+    elif operation == "cancel":
+        s.cancel(draw(st.sampled_from(["3:77:101", "3:77:102", "3:77:1"])))
+    elif operation == "commit":
+        s.dirty = True
+        s.commit({})
+    elif operation == "view":
+        s.position_view(draw(st.sampled_from(SYMBOLS + ("CZCE.ab1",))))
+    elif operation == "clear":
+        s._clear_cache("SYNCING")
+    elif operation == "touch":
+        s._touch()
+    elif operation == "schedule":
+        s._schedule_account()
+    else:
+        s._close_native()
 
 
 @fuzz(100)
@@ -805,22 +810,7 @@ def check_module_names(phase, attribute, kind, operation, data):
     setattr(trading_module, attribute, replacement[kind])
     trace(phase, attribute, kind, value, operation)
     try:
-        if operation == "event":
-            s.event(realize(data.draw(records(s))))
-        elif operation == "tick":
-            s.tick(s.clock.now + 1.0)
-        elif operation == "insert":
-            now(s.insert("SHFE.ag2412", data.draw(st.sampled_from(["BUY", "SELL"])),
-                         data.draw(st.sampled_from(["OPEN", "CLOSE"])), data.draw(st.integers(1, 4)), 5000.0))
-        elif operation == "cancel":
-            s.cancel(data.draw(st.sampled_from(["3:77:101", "3:77:102", "3:77:1"])))
-        elif operation == "commit":
-            s.dirty = True
-            s.commit({})
-        elif operation == "view":
-            s.position_view(data.draw(st.sampled_from(SYMBOLS + ("CZCE.ab1",))))
-        else:
-            s._clear_cache("SYNCING")
+        operate(s, operation, data.draw)
     except Exception as error:  # noqa: BLE001
         ordinary(error)
     finally:
