@@ -58,3 +58,18 @@ def test_a_failing_comparison_leaves_no_change_set_for_the_object(monkeypatch, t
         order = s.orders["k"]
         assert id(order) not in changes and id(s.orders) not in changes
         assert order.order_id is None
+
+
+@pytest.mark.parametrize("change,names", [({"volume": 2}, {"volume"}), ({}, None)])
+def test_a_known_trade_reports_only_its_changed_fields_to_the_list(change, names):
+    s = ready_session()
+    s.t["t1"] = {"trade_id": "t1", "symbol": "SHFE.ag2412", "volume": 1}
+    s._touch()
+    s.commit({})
+    [view] = s.trades
+    s.t["t1"].update(change)
+    s._touch()
+    changes = {}
+    s.commit(changes)
+    assert s.trades == [view] and changes[id(view)] == (names or set())
+    assert changes.get(id(s.trades)) == names  # no entry at all when nothing changed, never "__members__"
