@@ -238,6 +238,10 @@ async def story(front: Front, counter: Counter, clock: FastClock) -> None:
         rejected = s.orders[r.order_id]
         print(f"  Order {rejected.order_id}: {rejected.status}, {rejected.status_msg}")
 
+        step("The funds catch up with the day's trades")
+        await host.until(lambda: s.account.margin == counter.funds()["CurrMargin"]
+                         and s.account.balance == counter.funds()["Balance"], "the funds refresh")
+
         step("Done")
         held = {sym: (h["pos_long"], h["pos_short"]) for sym, h in counter.positions().items()}
         shown = {sym: (p.pos_long, p.pos_short) for sym, p in s.positions.items() if p.pos_long or p.pos_short}
