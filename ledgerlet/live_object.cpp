@@ -110,8 +110,11 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry
         TypeCacheEntry* e = cache_slot(type, name);
         e->version = version;
         Py_XSETREF(e->name, Py_NewRef(name));  // an exact str: freeing one runs no Python code
-        // Only types that read through this function directly take the positional shortcut.
-        e->position = type->tp_getattro == live_getattro ? position_unknown : position_unusable;
+        // Only types that read through this function directly, with no instance dict, take the positional
+        // shortcut.
+        bool direct = type->tp_getattro == live_getattro && !type->tp_dictoffset &&
+                      !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+        e->position = direct ? position_unknown : position_unusable;
         *entry = e;
     }
     return nullptr;

@@ -134,3 +134,46 @@ def test_values_changed_by_a_key_comparison_during_a_read():
     assert result in ("ALIVE", "gone")
     with pytest.raises(AttributeError):
         view.status
+
+
+S, F, I = "str | None", "float | None", "int | None"
+KINDS = {
+    "Account": ("只读资金快照；金额单位为人民币元，未知字段为 None。\n\n"
+                "金额仅由完整柜台查询更新，不根据行情或成交估算；交易日来自登录回报。",
+                {"account_id": S, "trading_day": S, "balance": F, "available": F, "margin": F, "frozen_margin": F,
+                 "commission": F, "frozen_commission": F, "close_profit": F, "position_profit": F, "deposit": F,
+                 "withdraw": F, "updated_at": I}),
+    "Order": ("只读订单快照；断线后观察句柄保留最后一次已提交的数据。",
+              {"order_id": "str", "order_sys_id": S, "symbol": "str", "direction": S, "offset": S,
+               "limit_price": F, "volume_original": I, "volume_traded": I, "volume_left": I,
+               "status": "Literal['PENDING', 'ALIVE', 'FILLED', 'CANCELLED', 'REJECTED'] | None",
+               "status_msg": S, "cancel_pending": "bool", "cancel_error": S, "insert_time": I}),
+    "Position": ("只读持仓快照；数量单位为手。\n\n登录查询建立基线，之后根据真实成交本地更新；未知数量为 None。",
+                 {"symbol": "str", "pos_long": I, "pos_short": I, "pos_long_today": I, "pos_short_today": I,
+                  "available_long": I, "available_short": I}),
+    "Trade": ("只读真实成交快照，不包含估算手续费；断线后保留最后一次已提交的数据。",
+              {"trade_id": "str", "order_sys_id": "str", "symbol": "str", "direction": S, "offset": S,
+               "price": F, "volume": I, "trade_time": I}),
+}
+
+
+@pytest.mark.parametrize("name", KINDS)
+def test_record_kind_docstring_and_annotations(name):
+    import velkor.ledgerlet as ledgerlet
+
+    kind = getattr(ledgerlet, name)
+    doc, annotations = KINDS[name]
+    assert kind.__doc__ == doc
+    assert kind.__annotations__ == annotations and list(kind.__annotations__) == list(kind.fields)
+
+
+def test_live_map_constructor_signature():
+    import inspect
+
+    from velkor.ledgerlet import LiveMap, Trade
+
+    assert str(inspect.signature(LiveMap)) == "(item_type)"
+    assert LiveMap(item_type=Trade).item_type is Trade and len(LiveMap(Order)) == 0
+    for args, kwargs in (((), {}), ((Order, Trade), {}), ((), {"kind": Order})):
+        with pytest.raises(TypeError):
+            LiveMap(*args, **kwargs)
