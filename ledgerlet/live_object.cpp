@@ -309,7 +309,7 @@ PyMemberDef live_members[] = {
 };
 
 PyMethodDef live_methods[] = {
-    {"__getattr__", live_getattr_method, METH_O, nullptr},
+    {"__getattr__", live_getattr_method, METH_O, "__getattr__($self, key, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -173,6 +173,7 @@ def test_live_map_constructor_signature():
     from velkor.ledgerlet import LiveMap, Trade
 
     assert str(inspect.signature(LiveMap)) == "(item_type)"
+    assert str(inspect.signature(Order.__getattr__)) == "(self, key, /)"
     assert LiveMap(item_type=Trade).item_type is Trade and len(LiveMap(Order)) == 0
     for args, kwargs in (((), {}), ((Order, Trade), {}), ((), {"kind": Order})):
         with pytest.raises(TypeError):
