@@ -209,6 +209,18 @@ def test_finite_huge_int_raises_overflow():
         trading.finite(10 ** 400)
 
 
+def test_finite_uses_the_module_math_and_its_errors_propagate(monkeypatch):
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError("no truth value")
+
+    monkeypatch.setattr(trading, "math", types.SimpleNamespace(isfinite=lambda value: Undecided()))
+    with pytest.raises(ZeroDivisionError):
+        trading.finite(1.5)
+    monkeypatch.setattr(trading, "math", types.SimpleNamespace(isfinite=lambda value: 0))
+    assert trading.finite(1.5) is None
+
+
 # -- local_order_id and order_offset
 
 @pytest.mark.parametrize("args,expected", [

@@ -154,7 +154,7 @@ nb::object timestamp(nb::handle day, nb::handle clock) {
 // finite(value): value itself when it is a finite int or float of magnitude below 1e100.
 nb::object finite_value(nb::handle value) {
     if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) return nb::none();
-    if (!PyObject_IsTrue(global("math").attr("isfinite")(value).ptr())) return nb::none();
+    if (!truthy(global("math").attr("isfinite")(value))) return nb::none();
     PyObject* magnitude = PyNumber_Absolute(value.ptr());
     if (!magnitude) throw nb::python_error();
     nb::object limit = nb::steal(PyFloat_FromDouble(1e100));
