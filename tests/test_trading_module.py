@@ -143,7 +143,7 @@ def test_timestamp_edge_values():
     assert trading.timestamp(Shouting("2024X102"), "09:30:00") == JAN2_0130_UTC
 
 
-@hypothesis.settings(max_examples=3000, deadline=None)
+@hypothesis.settings(max_examples=800, deadline=None)
 @hypothesis.given(
     st.integers(0, 9999), st.integers(0, 13), st.integers(0, 32),
     st.integers(0, 25), st.integers(0, 61), st.integers(0, 61),
@@ -153,7 +153,7 @@ def test_timestamp_agrees_on_every_field_combination(year, month, day, hour, min
     assert trading.timestamp(d, c) == reference_timestamp(d, c)
 
 
-@hypothesis.settings(max_examples=1000, deadline=None)
+@hypothesis.settings(max_examples=400, deadline=None)
 @hypothesis.given(st.datetimes(min_value=dt.datetime(1, 1, 1), max_value=dt.datetime(9999, 12, 31, 23, 59, 59)))
 def test_timestamp_agrees_on_any_valid_moment(moment):
     d, c = moment.strftime("%Y%m%d"), moment.strftime("%H:%M:%S")
@@ -161,7 +161,7 @@ def test_timestamp_agrees_on_any_valid_moment(moment):
     assert trading.timestamp(d, c) == reference_timestamp(d, c) is not None
 
 
-@hypothesis.settings(max_examples=2000, deadline=None)
+@hypothesis.settings(max_examples=600, deadline=None)
 @hypothesis.given(st.text("0123456789:９٣ -", min_size=6, max_size=10), st.text("0123456789:９ ", max_size=10),
                   st.booleans())
 def test_timestamp_agrees_on_arbitrary_text(day, clock, subclass):
