@@ -228,3 +228,17 @@ async def test_close_after_the_run_task_failed_is_quiet(session):
     await asyncio.sleep(0)
     assert session.task.done() and isinstance(session.task.exception(), AttributeError)
     await session.close()
+
+
+def test_none_is_an_ordinary_argument_value(session):
+    s = trading.Trading(ACCOUNT, None, {}, native_factory=None)
+    assert (s.timeout, s.factory) == (None, None)
+    session._status(None)
+    assert session.session_status is None
+    session._clear_cache(None)
+    assert session.session_status is None
+    session._open_native()
+    assert session._request(None, None) == (1, 0)
+    session._phase_request(None, None, None)
+    assert (session.phase, session.phase_id) == (None, 2)
+    assert session.native.requests[-1][0] is None
