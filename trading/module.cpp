@@ -219,10 +219,16 @@ NB_MODULE(trading, m) {
     m.attr("os") = nb::module_::import_("os");
     m.attr("time") = nb::module_::import_("time");
     m.attr("mkdtemp") = nb::module_::import_("tempfile").attr("mkdtemp");
-    nb::module_ data = nb::module_::import_("velkor.data");
+    // `from .data import ...` and `from .errors import ...`: siblings in this module's own package.
+    nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
+    auto sibling = [&](const char* leaf) {
+        nb::object full = nb::str("{}.{}").format(package, leaf);
+        return nb::module_::import_(nb::borrow<nb::str>(full).c_str());
+    };
+    nb::module_ data = sibling("data");
     for (const char* n : {"VelkorError", "check_symbol", "different"}) m.attr(n) = data.attr(n);
-    m.attr("Recovery") = nb::module_::import_("velkor.errors").attr("Recovery");
-    nb::module_ ledger = nb::module_::import_("velkor.ledgerlet");
+    m.attr("Recovery") = sibling("errors").attr("Recovery");
+    nb::module_ ledger = sibling("ledgerlet");
     for (const char* n : {"Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult"})
         m.attr(n) = ledger.attr(n);
 
