@@ -268,6 +268,10 @@ double double_value(const Field &f, PyObject *value) {
         fail(PyExc_TypeError, std::string(f.name) + ": expected float, got " + type_name(value));
     const double v = PyFloat_AsDouble(value);
     if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            fail(PyExc_ValueError, std::string(f.name) + ": does not fit in a double");
+        }
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         fail(PyExc_TypeError, std::string(f.name) + ": expected float, got " + type_name(value));
@@ -364,8 +368,11 @@ public:
         } catch (nb::python_error &e) {
             e.restore();
             PyErr_WriteUnraisable(callable_);
+        } catch (const nb::cast_error &) {
+            PyErr_SetString(PyExc_TypeError, "the request hook must return an int that fits in a C int");
+            PyErr_WriteUnraisable(callable_);
         } catch (const std::exception &e) {
-            PyErr_SetString(PyExc_TypeError, e.what());
+            PyErr_SetString(PyExc_RuntimeError, e.what());
             PyErr_WriteUnraisable(callable_);
         }
         PyGILState_Release(st);

@@ -15,6 +15,7 @@ from ctpsim import Connection, Front, Request, _front  # noqa: E402
 from ctpsim.front import decode, encode  # noqa: E402
 
 ORDER = "CThostFtdcOrderField"
+QRY = encode("CThostFtdcQryTradeField", {})
 
 
 @pytest.fixture
@@ -410,3 +411,140 @@ def test_unregistering_the_spi_waits_for_the_running_callback(front, flow):
         assert names(c.events()) == ["OnFrontConnected", "OnRtnTrade"]
     finally:
         c.release()
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda f, c: f.send(c, "OnRtnOrder", {"LimitPrice": 10**400}), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), 2**31), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), -(2**31) - 1), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), 1.0), TypeError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), None), TypeError),
+    (lambda f, c: f.send(c, "OnFrontDisconnected", reason=2**31), ValueError),
+    (lambda f, c: f.send(c, "OnFrontDisconnected", reason="1"), TypeError),
+    (lambda f, c: f.burst(c, "OnRtnOrder", {}, 2**64), ValueError),
+    (lambda f, c: f.burst(c, "OnRspError", None, 1, (1, "e"), 2**40), ValueError),
+])
+def test_values_that_do_not_fit_raise_before_queueing(front, client, call, error):
+    conn = front.wait_connection()
+    with pytest.raises(error) as caught:
+        call(front, conn)
+    assert "incompatible function arguments" not in str(caught.value)
+    front.flush()
+    assert names(client.events()) == ["OnFrontConnected"]
+
+
+@pytest.mark.parametrize("request_id, reason", [(2**31 - 1, -(2**31)), (-(2**31), 2**31 - 1)])
+def test_request_id_and_reason_take_the_whole_int_range(front, client, request_id, reason):
+    conn = front.wait_connection()
+    front.send(conn, "OnRspError", None, (1, "e"), request_id, False)
+    front.send(conn, "OnFrontDisconnected", reason=reason)
+    front.flush()
+    got = client.events()[1:]
+    assert [(e[3], e[5]) for e in got] == [(request_id, 0), (0, reason)]
+
+
+@pytest.mark.parametrize("result, error, words", [
+    (1.0, TypeError, "float"),
+    ("0", TypeError, "str"),
+    (2**40, ValueError, "1099511627776"),
+    (-(2**31) - 1, ValueError, "-2147483649"),
+])
+def test_handler_result_that_is_no_c_int_is_reported_plainly(front, client, monkeypatch, result, error, words):
+    front.wait_connection()
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((type(u.exc_value), str(u.exc_value))))
+    front.handler = lambda r: result
+    assert client.request("QryTrade", QRY, 1) == -1
+    ((kind, message),) = reports
+    assert kind is error and words in message and "handler" in message and "bad_cast" not in message
+    assert len(front.requests) == 1
+
+
+@pytest.mark.parametrize("result", [2**31 - 1, -(2**31), True])
+def test_handler_result_at_the_int_limits_is_returned(front, client, result):
+    front.wait_connection()
+    front.handler = lambda r: result
+    assert client.request("QryTrade", QRY, 1) == int(result)
+
+
+def test_handler_closing_its_front_returns_its_result(front, client):
+    conn = front.wait_connection()
+
+    def handler(req):
+        front.close()
+        return -2
+
+    front.handler = handler
+    assert client.request("QryTrade", QRY, 3) == -2
+    front.flush()
+    assert front.closed and not conn.connected and front.connections == []
+    assert names(client.events()) == ["OnFrontConnected", "OnFrontDisconnected"]
+    assert client.request("QryTrade", QRY, 4) == -1 and len(front.requests) == 1
+
+
+def test_handler_disconnecting_and_flushing_sees_the_disconnect_delivered(front, client):
+    conn = front.wait_connection()
+    front.accepting = False
+    seen = []
+
+    def handler(req):
+        front.send(req.connection, "OnRspQryTrade", None, (0, ""), req.request_id)
+        front.disconnect(req.connection, 0x2001)
+        front.flush()
+        seen.append(names(client.events()))
+        return 0
+
+    front.handler = handler
+    assert client.request("QryTrade", QRY, 5) == 0
+    assert seen == [["OnFrontConnected", "OnRspQryTrade", "OnFrontDisconnected"]]
+    assert not conn.connected and client.request("QryTrade", QRY, 6) == -1
+
+
+def test_front_closed_and_reopened_while_apis_retry(flow):
+    # Several APIs retry a refusing front as fast as they may while it closes; they all move to its successor.
+    f = Front()
+    f.retry_interval = 0
+    f.accepting = False
+    address = f.address
+    clients = [_front.Client(flow, address) for _ in range(3)]
+    try:
+        time.sleep(0.05)
+        f.close()
+        with Front(address) as g:
+            g.retry_interval = 0.01
+            deadline = time.monotonic() + 5
+            while len(g.connections) < 3 and time.monotonic() < deadline:
+                time.sleep(0.005)
+            assert len(g.connections) == 3 and f.connections == []
+            g.flush()
+            assert [names(c.events()) for c in clients] == [["OnFrontConnected"]] * 3
+    finally:
+        for c in clients:
+            c.release()
+
+
+def test_release_racing_sends_and_disconnects(front, flow):
+    # An API released while another thread sends to it and drops it: no crash, nothing delivered after release.
+    stop = threading.Event()
+    conns = []
+
+    def churn():
+        while not stop.is_set():
+            for conn in list(conns):
+                front.send(conn, "OnRtnTrade", {"Volume": 1})
+                front.disconnect(conn)
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        for _ in range(20):
+            c = _front.Client(flow, front.address)
+            conns.append(front.wait_connection())
+            time.sleep(0.002)
+            c.release()
+            assert c.late_callbacks == 0 and conns[-1].released and not conns[-1].connected
+            conns.clear()
+    finally:
+        stop.set()
+        worker.join()
+    front.flush()
