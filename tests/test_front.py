@@ -423,6 +423,8 @@ def test_unregistering_the_spi_waits_for_the_running_callback(front, flow):
     (lambda f, c: f.send(c, "OnFrontDisconnected", reason="1"), TypeError),
     (lambda f, c: f.burst(c, "OnRtnOrder", {}, 2**64), ValueError),
     (lambda f, c: f.burst(c, "OnRspError", None, 1, (1, "e"), 2**40), ValueError),
+    (lambda f, c: f.disconnect(c, 2**31), ValueError),
+    (lambda f, c: f.disconnect(c, 1.5), TypeError),
 ])
 def test_values_that_do_not_fit_raise_before_queueing(front, client, call, error):
     conn = front.wait_connection()
@@ -430,7 +432,7 @@ def test_values_that_do_not_fit_raise_before_queueing(front, client, call, error
         call(front, conn)
     assert "incompatible function arguments" not in str(caught.value)
     front.flush()
-    assert names(client.events()) == ["OnFrontConnected"]
+    assert names(client.events()) == ["OnFrontConnected"] and conn.connected
 
 
 @pytest.mark.parametrize("request_id, reason", [(2**31 - 1, -(2**31)), (-(2**31), 2**31 - 1)])
@@ -548,3 +550,51 @@ def test_release_racing_sends_and_disconnects(front, flow):
         stop.set()
         worker.join()
     front.flush()
+
+
+def test_a_new_front_accepts_with_default_retry_and_a_fresh_address():
+    with Front() as f, Front() as g:
+        assert (f.accepting, f.retry_interval, f.handler, f.requests, f.connections) == (True, 0.2, None, [], [])
+        for front in (f, g):
+            host, port = front.address.rsplit(":", 1)
+            assert host == "tcp://127.0.0.1" and port.isdigit() and 0 < int(port) < 65536
+        assert f.address != g.address and not f.closed
+
+
+def test_a_dropped_api_waits_retry_interval_before_reconnecting(front, client):
+    conn = front.wait_connection()
+    front.retry_interval = 0.5
+    dropped = time.monotonic()
+    front.disconnect(conn)
+    time.sleep(0.25)
+    assert not conn.connected and front.connections == []
+    assert front.wait_connection() is conn and time.monotonic() - dropped >= 0.5
+    front.flush()
+    assert names(client.events()) == ["OnFrontConnected", "OnFrontDisconnected", "OnFrontConnected"]
+
+
+def test_leaving_the_with_block_by_an_exception_closes_the_front():
+    with pytest.raises(LookupError):
+        with Front() as f:
+            raise LookupError
+    assert f.closed
+    with Front(f.address) as g:   # the address is free again
+        assert g.address == f.address
+
+
+def test_closing_wakes_a_waiting_wait_connection():
+    f = Front()
+    outcome = []
+
+    def wait():
+        try:
+            f.wait_connection(30)
+        except TimeoutError:
+            outcome.append(True)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    time.sleep(0.05)
+    f.close()
+    waiter.join(10)   # well before the 30 s it would wait on an open front
+    assert not waiter.is_alive() and outcome == [True]

@@ -209,7 +209,7 @@ class Front:
 
     def disconnect(self, conn=None, reason=0x1001):
         """Drops one connection (None: all) with OnFrontDisconnected(reason); the API then retries."""
-        self._core.disconnect(conn, reason)
+        self._core.disconnect(conn, _c_int(reason, "reason"))
 
     def close(self):
         """Disconnects everything and unregisters the address."""
