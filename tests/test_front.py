@@ -598,3 +598,26 @@ def test_closing_wakes_a_waiting_wait_connection():
     f.close()
     waiter.join(10)   # well before the 30 s it would wait on an open front
     assert not waiter.is_alive() and outcome == [True]
+
+
+def test_process_exits_cleanly_while_daemon_threads_wait_in_the_front(flow):
+    # Daemon threads come back from flush, wait_connection and requests while the interpreter shuts down.
+    code = f"""
+import threading, time
+from ctpsim import Front, _front
+from ctpsim.front import encode
+front = Front()
+front.handler = lambda r: 0
+client = _front.Client({flow!r}, front.address)
+front.wait_connection()
+record = encode("CThostFtdcQryTradeField", {{}})
+loops = [lambda: front.flush(), lambda: front.wait_connection(0), lambda: client.request("QryTrade", record, 1)]
+for loop in loops * 2:
+    threading.Thread(target=lambda loop=loop: [loop() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.05)
+print("done")
+"""
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
+        assert "terminate" not in out.stderr and "FATAL" not in out.stderr

@@ -158,7 +158,7 @@ class Front:
         return self._core.connections()
 
     def wait_connection(self, timeout=5.0):
-        connection = self._core.wait_connection(_check_timeout(timeout))
+        connection = _front.wait_connection(self._core, _check_timeout(timeout))
         if connection is None:
             raise TimeoutError(f"no API connected to {self.address} within {timeout} s")
         return connection
@@ -204,7 +204,7 @@ class Front:
 
     def flush(self, timeout=5.0):
         """Returns when every callback sent so far has returned from the SPI."""
-        if not self._core.flush(_check_timeout(timeout)):
+        if not _front.flush(self._core, _check_timeout(timeout)):
             raise TimeoutError(f"callbacks of {self.address} still pending after {timeout} s")
 
     def disconnect(self, conn=None, reason=0x1001):
