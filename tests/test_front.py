@@ -621,3 +621,15 @@ print("done")
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
         assert "terminate" not in out.stderr and "FATAL" not in out.stderr
+
+
+@pytest.mark.parametrize("result, error", [(1.5, TypeError), (2**31, ValueError), (None, TypeError)])
+def test_native_hook_result_that_is_no_c_int_is_reported_plainly(front, client, monkeypatch, result, error):
+    # The native hook under Front checks the result itself, for any callable installed there.
+    front.wait_connection()
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((type(u.exc_value), str(u.exc_value))))
+    front._core.set_hook(lambda conn, method, request_id, record: result)
+    assert client.request("QryTrade", QRY, 1) == -1
+    ((kind, message),) = reports
+    assert kind is error and "hook" in message and "bad_cast" not in message
