@@ -262,24 +262,24 @@ void aggregate(nb::handle self, nb::handle child) {
 
 static MethodRegistration reg_apply_position_trade(Slot::apply_position_trade, [](TradingClass& cls) {
     cls.def("_apply_position_trade", [](nb::handle self, nb::handle row) { apply_position_trade(self, row); },
-            "row"_a);
+            nb::arg("row").none());
 });
 
 static MethodRegistration reg_free_parts(Slot::free_parts, [](TradingClass& cls) {
     cls.def("_free_parts", [](nb::handle self, nb::handle symbol, nb::handle side) {
         return free_parts(self, symbol, side);
-    }, "symbol"_a, "side"_a);
+    }, nb::arg("symbol").none(), nb::arg("side").none());
 });
 
 static MethodRegistration reg_recompute_frozen(Slot::recompute_frozen, [](TradingClass& cls) {
     cls.def("_recompute_frozen", [](nb::handle self, nb::handle updated, nb::handle symbol) {
         recompute_frozen(self, updated, symbol);
-    }, "updated"_a = nb::none(), nb::kw_only(), "symbol"_a = nb::none());
+    }, nb::arg("updated").none() = nb::none(), nb::kw_only(), nb::arg("symbol").none() = nb::none());
 });
 
 static MethodRegistration reg_aggregate(Slot::aggregate, [](TradingClass& cls) {
     cls.def("_aggregate", [](nb::handle self, nb::handle child) { aggregate(self, child); },
-            "child"_a = nb::none());
+            nb::arg("child").none() = nb::none());
 });
 
 }  // namespace velkor::trading
