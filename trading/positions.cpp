@@ -38,7 +38,7 @@ void each_value(nb::handle d, F&& fn) {
     Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d.ptr());
     PyObject *key, *value;
     while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
-        nb::object held = nb::borrow(value);
+        nb::object held = nb::steal(Py_NewRef(value));
         fn(held);
         if (PyDict_GET_SIZE(d.ptr()) != size)
             raise(nb::handle(PyExc_RuntimeError), "dictionary changed size during iteration");
@@ -137,9 +137,10 @@ struct FreeParts {
 };
 
 void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
-    nb::object left = item(child, KEY("volume_left"));
-    nb::object close_type = item(child, KEY("close_type"));
-    bool today = close_type.equal(KEY("TODAY")), history = !today && close_type.equal(KEY("HISTORY"));
+    nb::object keep;
+    nb::handle close_type = field(child, KEY("close_type"), keep);
+    bool today = same(close_type, KEY("TODAY")), history = !today && same(close_type, KEY("HISTORY"));
+    nb::handle left = field(child, KEY("volume_left"), keep);
     long long n = 0;
     if (side.native && small_int(left, n)) {
         if (today) {
@@ -155,42 +156,37 @@ void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
             side.to_objects();
         return;
     }
+    nb::object held = nb::borrow(left);
     side.to_objects();
     if (today) {
-        side.today = side.today - left;
+        side.today = side.today - held;
     } else if (history) {
-        side.history = side.history - left;
+        side.history = side.history - held;
     } else {
         // History first, never lending more than what is left of it; the rest from today.
-        nb::object used = smaller(left, larger(side.history, zero));
+        nb::object used = smaller(held, larger(side.history, zero));
         side.history = side.history - used;
-        side.today = side.today - (left - used);
+        side.today = side.today - (held - used);
     }
-}
-
-// a == b; for two texts the cached hashes settle most mismatches without comparing characters.
-bool same_text(nb::handle a, nb::handle b) {
-    if (a.ptr() == b.ptr()) return true;
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
-        Py_hash_t ha = PyObject_Hash(a.ptr()), hb = PyObject_Hash(b.ptr());
-        if (ha == -1 || hb == -1) throw nb::python_error();
-        if (ha != hb) return false;
-    }
-    return a.equal(b);
 }
 
 // One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
+// Most children are settled by their symbol or status: those two are read borrowed and compared
+// without Python-level calls.
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
     for (size_t i = 0; i < count; ++i) sides[i].to_native();
+    nb::handle k_symbol = KEY("symbol"), k_status = KEY("status"), k_direction = KEY("direction"),
+               k_offset = KEY("offset"), open = KEY("OPEN");
     each_value(get(self, "native_orders"), [&](nb::handle child) {
         // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
-        if (!same_text(item(child, KEY("symbol")), symbol) || is_final(item(child, KEY("status")))) return;
-        nb::object direction = item(child, KEY("direction"));
+        nb::object keep;
+        if (!same(field(child, k_symbol, keep), symbol) || is_final(field(child, k_status, keep))) return;
+        nb::object direction = nb::borrow(field(child, k_direction, keep));
         FreeParts* side = nullptr;
         for (size_t i = 0; i < count && !side; ++i)
-            if (direction.equal(sides[i].closing)) side = &sides[i];
-        if (side && item(child, KEY("offset")).not_equal(KEY("OPEN"))) hold_back(*side, child, zero);
+            if (same(direction, sides[i].closing)) side = &sides[i];
+        if (side && !same(field(child, k_offset, keep), open)) hold_back(*side, child, zero);
     });
     for (size_t i = 0; i < count; ++i) sides[i].to_objects();
     for (size_t i = 0; i < count; ++i)
