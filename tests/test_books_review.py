@@ -85,3 +85,34 @@ def test_recompute_frozen_over_every_record_stamps_the_given_time(s):
     s._recompute_frozen(123)
     assert (rec["frozen_long"], rec["available_long"], rec["updated_at"]) == (2, 5, 123)
     assert (other["frozen_short"], other["available_short"], other["updated_at"]) == (1, 1, 123)
+
+
+class Shifty:
+    """A field value whose comparison takes it out of its child, as hostile user data could: the
+    scan must hold it while comparing it again."""
+
+    def __init__(self, child, key, value):
+        self.child, self.key, self.value = child, key, value
+
+    def __eq__(self, other):
+        self.child.pop(self.key, None)
+        return self.value == other
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("key, value, parts", [
+    ("status", "FILLED", (3, 4)),
+    ("status", "ALIVE", (3, 2)),
+    ("close_type", "TODAY", (3, 2)),
+    ("close_type", "HISTORY", (1, 4)),
+    ("direction", "SELL", (3, 2)),
+    ("direction", "BUY", (3, 4)),
+])
+def test_scan_holds_values_that_change_the_child(s, key, value, parts):
+    hold(s, long=(3, 4))
+    s.native_orders["c"] = c = {"symbol": SYMBOL, "direction": "SELL", "offset": "CLOSE", "status": "ALIVE",
+                                "volume_left": 2, "close_type": "TODAY"}
+    c[key] = Shifty(c, key, value)
+    assert s._free_parts(SYMBOL, "long") == parts
+    assert key not in c

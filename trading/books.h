@@ -139,9 +139,15 @@ inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ?
 }
 
 // The three final order states.
-[[gnu::always_inline]] inline bool is_final(nb::handle status) {
+[[gnu::always_inline]] inline bool is_final_state(nb::handle status) {
     return same(status, VELKOR_KEY("FILLED")) || same(status, VELKOR_KEY("CANCELLED")) ||
            same(status, VELKOR_KEY("REJECTED"));
+}
+[[gnu::always_inline]] inline bool is_final(nb::handle status) {
+    if (PyUnicode_CheckExact(status.ptr())) return is_final_state(status);
+    // Held while its comparisons may run Python code.
+    nb::object held = nb::borrow(status);
+    return is_final_state(held);
 }
 
 // int(time.time() * 1000), through the module-level name `time`.

@@ -138,7 +138,7 @@ struct FreeParts {
 
 void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
     nb::object keep;
-    nb::handle close_type = field(child, KEY("close_type"), keep);
+    nb::object close_type = nb::borrow(field(child, KEY("close_type"), keep));
     bool today = same(close_type, KEY("TODAY")), history = !today && same(close_type, KEY("HISTORY"));
     nb::handle left = field(child, KEY("volume_left"), keep);
     long long n = 0;
