@@ -136,11 +136,45 @@ struct FreeParts {
     }
 };
 
-void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
+// The fields the scans read from every child order. A dict keeps its entries in insertion order and
+// the children are built alike, so the entry offset (PyDict_Next's position) at which one child
+// holds a key mostly holds that same key object in the next child too: that entry is tried first
+// and taken only when its key is the very key object, else the field is looked up.
+enum ChildField : size_t { f_symbol, f_status, f_direction, f_offset, f_close_type, f_volume_left, f_count };
+
+struct ChildFields {
+    PyObject* keys[f_count] = {KEY("symbol").ptr(),    KEY("status").ptr(),     KEY("direction").ptr(),
+                               KEY("offset").ptr(),    KEY("close_type").ptr(), KEY("volume_left").ptr()};
+    Py_ssize_t at[f_count] = {-1, -1, -1, -1, -1, -1};
+    bool learnt = false;
+
+    // Where the first exact dict holds the keys.
+    void learn(nb::handle child) {
+        if (learnt || !PyDict_CheckExact(child.ptr())) return;
+        learnt = true;
+        Py_ssize_t pos = 0, offset = 0;
+        PyObject *key, *value;
+        while (offset = pos, PyDict_Next(child.ptr(), &pos, &key, &value))
+            for (size_t i = 0; i < f_count; ++i)
+                if (key == keys[i]) at[i] = offset;
+    }
+
+    // child[key], borrowed while it comes from an exact dict, else held in `keep`.
+    [[gnu::always_inline]] PyObject* get(nb::handle child, ChildField i, nb::object& keep) const {
+        if (at[i] >= 0 && PyDict_CheckExact(child.ptr())) {
+            Py_ssize_t pos = at[i];
+            PyObject *key, *value;
+            if (PyDict_Next(child.ptr(), &pos, &key, &value) && key == keys[i]) return value;
+        }
+        return field(child, keys[i], keep);
+    }
+};
+
+void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb::handle zero) {
     nb::object keep;
-    nb::object close_type = nb::borrow(field(child, KEY("close_type"), keep));
+    nb::object close_type = nb::borrow(fields.get(child, f_close_type, keep));
     bool today = same(close_type, KEY("TODAY")), history = !today && same(close_type, KEY("HISTORY"));
-    nb::handle left = field(child, KEY("volume_left"), keep);
+    nb::handle left = fields.get(child, f_volume_left, keep);
     long long n = 0;
     if (side.native && small_int(left, n)) {
         if (today) {
@@ -171,22 +205,23 @@ void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
 }
 
 // One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
-// Most children are settled by their symbol or status: those two are read borrowed and compared
-// without Python-level calls.
+// Most children are settled by their symbol or status: those are read borrowed and compared without
+// Python-level calls.
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
     for (size_t i = 0; i < count; ++i) sides[i].to_native();
-    nb::handle k_symbol = KEY("symbol"), k_status = KEY("status"), k_direction = KEY("direction"),
-               k_offset = KEY("offset"), open = KEY("OPEN");
+    ChildFields fields;
+    nb::handle open = KEY("OPEN");
     each_value(get(self, "native_orders"), [&](nb::handle child) {
         // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
+        fields.learn(child);
         nb::object keep;
-        if (!same(field(child, k_symbol, keep), symbol) || is_final(field(child, k_status, keep))) return;
-        nb::object direction = nb::borrow(field(child, k_direction, keep));
+        if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep))) return;
+        nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
         FreeParts* side = nullptr;
         for (size_t i = 0; i < count && !side; ++i)
             if (same(direction, sides[i].closing)) side = &sides[i];
-        if (side && !same(field(child, k_offset, keep), open)) hold_back(*side, child, zero);
+        if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
     });
     for (size_t i = 0; i < count; ++i) sides[i].to_objects();
     for (size_t i = 0; i < count; ++i)
