@@ -1,5 +1,7 @@
 """The books, second look: argument handling as Python would do it and rules the first suite leaves open."""
 
+from collections import UserDict
+
 import pytest
 
 from test_books import SYMBOL, child, hold, make_session, order_row, trade_row, user
@@ -116,3 +118,31 @@ def test_scan_holds_values_that_change_the_child(s, key, value, parts):
     c[key] = Shifty(c, key, value)
     assert s._free_parts(SYMBOL, "long") == parts
     assert key not in c
+
+
+def reordered(child):
+    return dict(reversed(list(child.items())))
+
+
+def reinserted(child):
+    child = dict(child)
+    child["padding"] = 0
+    child["status"] = child.pop("status")   # leaves a hole where the status was
+    del child["padding"]
+    return child
+
+
+@pytest.mark.parametrize("shape", [dict, reordered, reinserted, UserDict])
+def test_scan_reads_children_of_any_layout(s, shape):
+    hold(s, long=(3, 4), short=(2, 2))
+    base = {"symbol": SYMBOL, "direction": "SELL", "offset": "CLOSE", "status": "ALIVE", "volume_left": 1,
+            "close_type": "HISTORY"}
+    variants = [base, dict(base, close_type="TODAY", volume_left=2), dict(base, status="FILLED", volume_left=3),
+                dict(base, direction="BUY", volume_left=1), dict(base, symbol="SHFE.cu2412", volume_left=1),
+                dict(base, offset="OPEN", volume_left=1), dict(base, close_type="UNSPECIFIED", volume_left=2)]
+    # The first child sets where fields are looked for; the others come in every layout.
+    s.native_orders["first"] = dict(base, status="CANCELLED")
+    for i, child in enumerate(variants):
+        s.native_orders[i] = shape(child)
+    assert s._free_parts(SYMBOL, "long") == (0, 2)
+    assert s._free_parts(SYMBOL, "short") == (1, 2)
