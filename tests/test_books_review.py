@@ -146,3 +146,17 @@ def test_scan_reads_children_of_any_layout(s, shape):
         s.native_orders[i] = shape(child)
     assert s._free_parts(SYMBOL, "long") == (0, 2)
     assert s._free_parts(SYMBOL, "short") == (1, 2)
+
+
+def test_association_errors_leave_the_stated_state(s):
+    s._order(order_row(1, "S1"))
+    s._order(order_row(2, "S2"))
+    refs, systems = dict(s.ref_orders), dict(s.system_orders)
+    with pytest.raises(BufferError, match="同一个 CTP OrderSysID 关联到不同订单"):
+        s._order(order_row(2, "S1"))
+    assert (s.ref_orders, s.system_orders) == (refs, systems)
+    # Found by an exchange number that is not its own: the new reference is already recorded.
+    s.system_orders["S3"] = "1:7:1"
+    with pytest.raises(BufferError, match="已有订单的 CTP OrderSysID 发生变化"):
+        s._order(order_row(9, "S3", session=8))
+    assert s.ref_orders[(1, 8, "9")] == "1:7:1" and "1:8:9" not in s.o and child(s, 1)["exchange_order_id"] == "S1"
