@@ -240,8 +240,8 @@ class AccountState:
         """Moves positions and money by one fill of ``order``."""
         ins = order.instrument
         b = self.bucket(ins.symbol, order.side)
-        b.active_today = True
         if order.opening:
+            b.active_today = True
             b.today += volume
             b.today_cost += price * volume
         else:

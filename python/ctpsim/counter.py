@@ -285,7 +285,10 @@ class Counter:
             volume = o.left if volume is None else volume
             if type(volume) is not int or not 1 <= volume <= o.left:
                 raise ValueError("fill volume must be 1 to the lots left")
-            self._fill(o, volume, o.price if price is None else float(price))
+            price = o.price if price is None else float(price)
+            if not math.isfinite(price):
+                raise ValueError("price must be finite")
+            self._fill(o, volume, price)
 
     def deposit(self, amount: float, user_id: str | None = None) -> None:
         """Pays money into an account (the first one when ``user_id`` is None)."""
@@ -610,13 +613,16 @@ class Counter:
         acct = self._logged_in(session, f)
         if acct.confirmed_day != self.trading_day:
             raise _Rejected(ERR_NOT_CONFIRMED)
-        ref_text = _text(f, "OrderRef").strip()
-        if not ref_text:
+        # The reference comes back in the returns exactly as the client wrote it; its number must grow.
+        ref_text = _text(f, "OrderRef")
+        digits = ref_text.strip()
+        if not digits:
             ref = session.max_ref + 1
-        elif not ref_text.isdigit():
+            ref_text = str(ref)
+        elif not (digits.isascii() and digits.isdigit()):
             raise _Rejected(ERR_FIELD)
         else:
-            ref = int(ref_text)
+            ref = int(digits)
             if ref <= session.max_ref:
                 raise _Rejected(ERR_DUPLICATE_ORDER)
         ins = self._instrument(_text(f, "ExchangeID"), _text(f, "InstrumentID"))
@@ -638,7 +644,7 @@ class Counter:
         if not ins.min_volume <= volume <= ins.max_volume:
             raise _Rejected(ERR_VOLUME)
         date, clock = self._stamp()
-        order = OrderState(acct, ins, self.front_id, session.session_id, str(ref), direction, offset,
+        order = OrderState(acct, ins, self.front_id, session.session_id, ref_text, direction, offset,
                            comb_offset, hedge, float(price), int(volume), time_condition, volume_condition,
                            self.trading_day, date, clock)
         if order.opening:
@@ -691,8 +697,9 @@ class Counter:
             if found is not None and exchange and found.instrument.exchange != exchange:
                 found = None
         else:
-            found = next((o for o in acct.orders if ref and (o.front_id, o.session_id, o.ref) == (
-                front_id, session_id, ref)), None)
+            number = int(ref) if ref.isascii() and ref.isdigit() else None
+            found = next((o for o in acct.orders if number is not None and (o.front_id, o.session_id, int(o.ref))
+                          == (front_id, session_id, number)), None)
         if found is None:
             raise _Rejected(ERR_ACTION_NOT_FOUND)
         if not found.resting:

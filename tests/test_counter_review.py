@@ -1,0 +1,65 @@
+"""The counter's funds over a trading day and its roll, order references and manual fills."""
+
+import pytest
+
+from test_counter import DAY, names, rows  # noqa: F401
+from test_counter import client, connect, counter, front  # noqa: F401
+
+CU = "SHFE.cu2412"      # 5 per lot, 10% margin, 12 commission per lot, opens at 76000
+
+
+def account_row(client):
+    (row,) = rows(client.query("QryTradingAccount")[1])
+    return row
+
+
+def test_funds_through_a_partial_close_a_mark_and_a_day_roll(counter, client):
+    client.insert(CU, "0", "0", 3, 76000.0)                     # 3 long at 76000, 36 commission
+    counter.set_price(CU, 76200.0)
+    client.insert(CU, "1", "3", 1, 76200.0)                     # close one today lot: +1000, 12 commission
+    counter.set_price(CU, 76500.0)                              # 2 lots marked: +5000
+    f = account_row(client)
+    assert (f["CloseProfit"], f["PositionProfit"], f["Commission"], f["CurrMargin"]) == (1000.0, 5000.0, 48.0,
+                                                                                         76000.0)
+    assert (f["Balance"], f["Available"]) == (1_005_952.0, 929_952.0)
+
+    counter.settle()                                            # settles at 76500: earlier lots cost 76500
+    f = counter.funds()
+    assert (f["Balance"], f["Available"], f["CurrMargin"], f["PositionProfit"]) == (1_005_952.0, 929_452.0,
+                                                                                   76500.0, 0.0)
+    client.call("SettlementInfoConfirm", **client.ids())
+    counter.set_price(CU, 76300.0)
+    client.insert(CU, "1", "1", 1, 76300.0)                     # a plain close takes an earlier lot: -1000
+    f = account_row(client)
+    assert (f["CloseProfit"], f["PositionProfit"], f["Commission"], f["CurrMargin"]) == (-1000.0, -1000.0, 12.0,
+                                                                                         38250.0)
+    assert (f["Balance"], f["Available"]) == (1_003_940.0, 965_690.0)
+    # Closing earlier lots opens no today row; the earlier row keeps the start-of-day figure.
+    (row,) = rows(client.query("QryInvestorPosition")[1])
+    assert (row["PositionDate"], row["Position"], row["YdPosition"], row["TodayPosition"]) == ("2", 1, 2, 0)
+    assert (row["UseMargin"], row["PositionProfit"]) == (38250.0, -1000.0)
+
+
+@pytest.mark.parametrize("sent", ["7", "       7", "0007"])
+def test_order_returns_carry_the_reference_as_sent(counter, client, sent):
+    events = client.insert("DCE.m2501", "0", "0", 1, 3000.0, OrderRef=sent)
+    assert [e["data"]["OrderRef"] for e in events] == [sent, sent]
+    rid, (cancelled,) = client.cancel("DCE.m2501", events[-1]["data"]["OrderSysID"])
+    assert (cancelled["data"]["OrderStatus"], cancelled["data"]["OrderRef"]) == ("5", sent)
+    # the number counts: a later reference must be higher
+    assert client.insert("DCE.m2501", "0", "0", 1, 3000.0, OrderRef="7")[0]["error"]["ErrorID"] == 22
+
+
+@pytest.mark.parametrize("ref", ["１", "٣", "-1", "1.5"])
+def test_an_order_reference_must_be_plain_digits(client, ref):
+    rsp, err = client.insert("DCE.m2501", "0", "0", 1, 3000.0, OrderRef=ref)
+    assert (rsp["name"], err["name"]) == ("RspOrderInsert", "ErrRtnOrderInsert")
+    assert rsp["error"]["ErrorID"] == 15
+
+
+@pytest.mark.parametrize("price", [float("nan"), float("inf"), -float("inf")])
+def test_a_fill_needs_a_finite_price(counter, client, price):
+    sys_id = client.insert("DCE.m2501", "0", "0", 1, 3000.0)[-1]["data"]["OrderSysID"]
+    with pytest.raises(ValueError):
+        counter.fill(sys_id, price=price)
+    assert counter.trades() == [] and counter.funds()["FrozenMargin"] == 3000.0
