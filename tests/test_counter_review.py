@@ -2,6 +2,8 @@
 
 import pytest
 
+from ctpsim.counter import Counter
+
 from test_counter import DAY, names, rows  # noqa: F401
 from test_counter import client, connect, counter, front  # noqa: F401
 
@@ -63,3 +65,24 @@ def test_a_fill_needs_a_finite_price(counter, client, price):
     with pytest.raises(ValueError):
         counter.fill(sys_id, price=price)
     assert counter.trades() == [] and counter.funds()["FrozenMargin"] == 3000.0
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.deposit(float("nan")), lambda c: c.withdraw(float("inf")), lambda c: c.deposit(-1.0),
+    lambda c: c.duplicate_next_trade(-1), lambda c: c.duplicate_next_trade(1.5),
+    lambda c: c.settle("2024-12-03"), lambda c: c.settle("20241332"),
+], ids=["deposit-nan", "withdraw-inf", "deposit-negative", "duplicates-negative", "duplicates-float",
+        "settle-dashes", "settle-no-date"])
+def test_steering_calls_refuse_values_that_would_corrupt_the_books(counter, client, call):
+    before = counter.funds()
+    with pytest.raises((ValueError, TypeError)):
+        call(counter)
+    assert counter.funds() == before and counter.trading_day == DAY
+    events = client.insert("DCE.m2501", "0", "0", 1, 3100.0)
+    assert names(events).count("RtnTrade") == 1
+
+
+@pytest.mark.parametrize("day", ["2024-12-02", "20240230", "2024120"])
+def test_a_counter_starts_on_a_real_trading_day(front, day):
+    with pytest.raises(ValueError):
+        Counter(front, trading_day=day)
