@@ -86,3 +86,41 @@ def test_steering_calls_refuse_values_that_would_corrupt_the_books(counter, clie
 def test_a_counter_starts_on_a_real_trading_day(front, day):
     with pytest.raises(ValueError):
         Counter(front, trading_day=day)
+
+
+@pytest.mark.parametrize("symbol, side, close, frozen_key, date", [
+    ("DCE.m2501", "0", "1", "ShortFrozen", "1"),      # a long held by a resting sell close
+    ("DCE.m2501", "1", "3", "LongFrozen", "1"),       # a short held by a resting buy close, any flag
+    ("SHFE.ag2412", "0", "3", "ShortFrozen", "1"),    # today's lots held by a close-today
+    ("INE.sc2412", "1", "1", "LongFrozen", "2"),      # earlier lots held by a plain close
+])
+def test_resting_closes_hold_lots_until_cancelled(counter, client, symbol, side, close, frozen_key, date):
+    price = counter.price(symbol)
+    client.insert(symbol, side, "0", 3, price)
+    if date == "2":
+        counter.settle(DAY)
+    tick = counter.instruments[symbol].price_tick
+    away = price + 50 * tick if side == "0" else price - 50 * tick     # out of the market: rests
+    other = "1" if side == "0" else "0"
+    sys_id = client.insert(symbol, other, close, 2, away)[-1]["data"]["OrderSysID"]
+    (row,) = [r for r in rows(client.query("QryInvestorPosition")[1]) if r["PositionDate"] == date]
+    assert (row[frozen_key], row["LongFrozen"] + row["ShortFrozen"], row["Position"]) == (2, 2, 3)
+    rsp = client.insert(symbol, other, close, 2, away)[0]
+    assert rsp["name"] == "RspOrderInsert" and rsp["error"]["ErrorID"] in (30, 50, 51)
+    client.cancel(symbol, sys_id)
+    assert names(client.insert(symbol, other, close, 3, away)) == ["RtnOrder", "RtnOrder"]
+
+
+def test_frozen_money_follows_the_lots_left_of_a_resting_opening_order(counter, client):
+    ag = counter.instruments["SHFE.ag2412"]                     # 15 per lot, 12% margin, 1.5 per lot
+    sys_id = client.insert("SHFE.ag2412", "1", "0", 3, 7900.0)[-1]["data"]["OrderSysID"]
+    per_lot = 7900.0 * 15 * ag.margin_rate
+    assert (counter.funds()["FrozenMargin"], counter.funds()["FrozenCommission"]) == (3 * per_lot, 4.5)
+    counter.fill(sys_id, 1)
+    f = counter.funds()
+    assert (f["FrozenMargin"], f["FrozenCommission"], f["CurrMargin"], f["Commission"]) == (
+        2 * per_lot, 3.0, per_lot, 1.5)
+    client.cancel("SHFE.ag2412", sys_id)
+    f = counter.funds()
+    assert (f["FrozenMargin"], f["FrozenCommission"]) == (0.0, 0.0)
+    assert f["Available"] == pytest.approx(f["Balance"] - per_lot)

@@ -29,7 +29,8 @@ class Bucket:
 
     Costs are sums of price * lots: today's lots at their open price, earlier lots at the settlement price of the
     last day roll. ``yd_start`` is the earlier-days position at the start of the trading day (CTP's YdPosition,
-    which closing does not reduce).
+    which closing does not reduce). ``active_today`` is set once lots are opened today: SHFE and INE then report
+    a today row even after those lots are closed again.
     """
 
     symbol: str
