@@ -268,6 +268,10 @@ double double_value(const Field &f, PyObject *value) {
         fail(PyExc_TypeError, std::string(f.name) + ": expected float, got " + type_name(value));
     const double v = PyFloat_AsDouble(value);
     if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            fail(PyExc_ValueError, std::string(f.name) + ": does not fit in a double");
+        }
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         fail(PyExc_TypeError, std::string(f.name) + ": expected float, got " + type_name(value));
@@ -341,6 +345,18 @@ const char *shape_name(ctpsim::Shape s) {
 
 // ---- the front -----------------------------------------------------------------------------------------------
 
+// A new reference to the Python object of a connection; null with an error set on failure.
+PyObject *connection_object(const std::shared_ptr<ctpsim::Connection> &c) {
+    try {
+        return nb::cast(c).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
 // Calls the Python request callable. Runs on whatever thread made the request, with no library lock held.
 class PyHook final : public ctpsim::RequestHook {
 public:
@@ -353,19 +369,34 @@ public:
         PyGILState_Release(st);
     }
 
+    // Plain C API from taking the interpreter lock on: at interpreter exit a daemon thread may be ended anywhere in
+    // the Python call by unwinding its stack, and nothing on the way out may need the lock.
     int on_request(const ctpsim::RequestView &r) override {
         if (!Py_IsInitialized() || _Py_IsFinalizing()) return -1;
         PyGILState_STATE st = PyGILState_Ensure();
+        PyObject *connection = connection_object(r.connection);
+        PyObject *out = nullptr;
+        if (connection) {
+            PyObject *args[] = {connection, PyUnicode_FromString(r.method), PyLong_FromLong(r.request_id),
+                                PyBytes_FromStringAndSize(static_cast<const char *>(r.record),
+                                                          static_cast<Py_ssize_t>(r.size))};
+            if (args[1] && args[2] && args[3]) out = PyObject_Vectorcall(callable_, args, 4, nullptr);
+            for (PyObject *arg : args) Py_XDECREF(arg);
+        }
         int result = -1;
-        try {
-            nb::object out = nb::handle(callable_)(r.connection, r.method, r.request_id,
-                                                   nb::bytes(static_cast<const char *>(r.record), r.size));
-            result = nb::cast<int>(out);
-        } catch (nb::python_error &e) {
-            e.restore();
-            PyErr_WriteUnraisable(callable_);
-        } catch (const std::exception &e) {
-            PyErr_SetString(PyExc_TypeError, e.what());
+        if (out) {
+            int overflow = 0;
+            const long v = PyLong_Check(out) ? PyLong_AsLongAndOverflow(out, &overflow) : 0;
+            if (!PyLong_Check(out))
+                PyErr_Format(PyExc_TypeError, "the request hook must return an int, got %s", Py_TYPE(out)->tp_name);
+            else if (overflow || v < INT32_MIN || v > INT32_MAX)
+                PyErr_SetString(PyExc_ValueError, "the request hook's result does not fit in a C int");
+            else
+                result = static_cast<int>(v);
+            Py_DECREF(out);
+        }
+        if (PyErr_Occurred()) {
+            result = -1;
             PyErr_WriteUnraisable(callable_);
         }
         PyGILState_Release(st);
@@ -414,6 +445,49 @@ public:
     }
 
     std::shared_ptr<ctpsim::Front> front_;
+};
+
+// ---- waits ------------------------------------------------------------------------------------------------------
+
+// flush(core, timeout) and wait_connection(core, timeout) wait with the interpreter lock released. They are plain
+// CPython functions, with no C++ handler above the point where they take the lock back: a daemon thread that does
+// so while the interpreter shuts down is ended by unwinding its stack, which a catch-all handler or a destructor
+// that takes the lock would turn into a process abort.
+template <class Result, Result (*wait)(ctpsim::Front &, double), PyObject *(*convert)(const Result &)>
+PyObject *waiting(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "expected (front core, timeout)");
+        return nullptr;
+    }
+    std::shared_ptr<ctpsim::Front> front;
+    try {
+        front = nb::cast<FrontCore &>(nb::handle(args[0])).front_;
+    } catch (const std::exception &) {
+        PyErr_Format(PyExc_TypeError, "expected a FrontCore, got %s", Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    const double timeout = PyFloat_AsDouble(args[1]);
+    if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+    Result result;
+    Py_BEGIN_ALLOW_THREADS
+    result = wait(*front, timeout);
+    Py_END_ALLOW_THREADS
+    return convert(result);
+}
+
+bool flush_front(ctpsim::Front &f, double timeout) { return f.flush(timeout); }
+std::shared_ptr<ctpsim::Connection> wait_front(ctpsim::Front &f, double timeout) { return f.wait_connection(timeout); }
+PyObject *bool_object(const bool &b) { return PyBool_FromLong(b); }
+
+PyMethodDef kWaits[] = {
+    {"flush", reinterpret_cast<PyCFunction>(
+                  reinterpret_cast<void (*)()>(waiting<bool, flush_front, bool_object>)),
+     METH_FASTCALL, "flush(core, timeout): True when every delivery queued so far returned within timeout"},
+    {"wait_connection",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         waiting<std::shared_ptr<ctpsim::Connection>, wait_front, connection_object>)),
+     METH_FASTCALL, "wait_connection(core, timeout): the oldest connected API, or None"},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- a native client of the API, for tests ---------------------------------------------------------------------
@@ -501,10 +575,9 @@ public:
 
 template <class T>
 int call(CThostFtdcTraderApi *api, int (CThostFtdcTraderApi::*op)(T *, int), const std::string &record, int id) {
-    if (record.size() != sizeof(T)) throw nb::value_error("record has the wrong size");
+    if (record.size() != sizeof(T)) throw std::invalid_argument("record has the wrong size");
     T copy;
     std::memcpy(&copy, record.data(), sizeof copy);
-    nb::gil_scoped_release unlocked;
     return (api->*op)(&copy, id);
 }
 
@@ -522,14 +595,12 @@ public:
         a->SubscribePublicTopic(THOST_TERT_QUICK);
         std::string address = front;
         a->RegisterFront(address.data());
-        nb::gil_scoped_release unlocked;
         a->Init();
     }
 
     ~Client() {
         release();
         // A callback that released the API from inside may still be returning on the API's thread.
-        nb::gil_scoped_release unlocked;
         while (spi_.running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
@@ -539,9 +610,9 @@ public:
         return a;
     }
 
-    int request(const std::string &method, nb::bytes record, int id) {
+    // Throws std::invalid_argument for an unknown method or a record of the wrong size.
+    int request(const std::string &method, const std::string &r, int id) {
         CThostFtdcTraderApi *a = api();
-        const std::string r(record.c_str(), record.size());
         using A = CThostFtdcTraderApi;
         if (method == "Authenticate") return call(a, &A::ReqAuthenticate, r, id);
         if (method == "UserLogin") return call(a, &A::ReqUserLogin, r, id);
@@ -553,7 +624,7 @@ public:
         if (method == "QryInstrument") return call(a, &A::ReqQryInstrument, r, id);
         if (method == "OrderInsert") return call(a, &A::ReqOrderInsert, r, id);
         if (method == "OrderAction") return call(a, &A::ReqOrderAction, r, id);
-        throw nb::value_error("unknown request");
+        throw std::invalid_argument("unknown request");
     }
 
     nb::list events() {
@@ -572,20 +643,15 @@ public:
     }
 
     void register_spi(bool attached) {
-        CThostFtdcTraderApi *a = api();
-        nb::gil_scoped_release unlocked;
-        a->RegisterSpi(attached ? &spi_ : nullptr);
+        api()->RegisterSpi(attached ? &spi_ : nullptr);
     }
 
     // RegisterSpi(nullptr) and Release(), as a client shuts the API down.
     void release() {
         CThostFtdcTraderApi *a = api_.exchange(nullptr);
         if (!a) return;
-        {
-            nb::gil_scoped_release unlocked;
-            a->RegisterSpi(nullptr);
-            a->Release();
-        }
+        a->RegisterSpi(nullptr);
+        a->Release();
         spi_.released = true;
     }
 
@@ -594,6 +660,40 @@ public:
     RecordingSpi spi_;
     std::atomic<CThostFtdcTraderApi *> api_{nullptr};
 };
+
+// Client.request(method, record, request_id) as a plain CPython method, like the waits: the front's handler runs
+// inside the request, and a daemon thread may be ended there at interpreter exit.
+PyObject *client_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    Client *client = nullptr;
+    std::string method, record;
+    int id = 0;
+    try {
+        if (nargs != 3) throw std::invalid_argument("");
+        client = &nb::cast<Client &>(nb::handle(self));
+        method = nb::cast<std::string>(nb::handle(args[0]));
+        nb::bytes raw = nb::cast<nb::bytes>(nb::handle(args[1]));
+        record.assign(raw.c_str(), raw.size());
+        id = nb::cast<int>(nb::handle(args[2]));
+    } catch (const std::exception &) {
+        PyErr_SetString(PyExc_TypeError, "request(method: str, record: bytes, request_id: int)");
+        return nullptr;
+    }
+    int result;
+    try {
+        result = client->request(method, record, id);
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return nullptr;
+    } catch (const std::runtime_error &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    return PyLong_FromLong(result);
+}
+
+PyMethodDef kClientRequest = {
+    "request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_request)), METH_FASTCALL,
+    "request(method, record, request_id): the request call's result"};
 
 }  // namespace
 
@@ -622,12 +722,8 @@ NB_MODULE(_front, m) {
         .def_prop_ro("closed", [](const FrontCore &f) { return f.front_->closed(); })
         .def("set_hook", &FrontCore::set_hook, "callable"_a.none())
         .def("connections", [](const FrontCore &f) { return f.front_->connections(); })
-        .def("wait_connection", [](FrontCore &f, double timeout) { return f.front_->wait_connection(timeout); },
-             "timeout"_a, nb::call_guard<nb::gil_scoped_release>())
         .def("send", &FrontCore::send, "connection"_a, "callback"_a, "data"_a.none(), "error"_a.none(),
              "request_id"_a, "last"_a, "reason"_a, "count"_a)
-        .def("flush", [](FrontCore &f, double timeout) { return f.front_->flush(timeout); }, "timeout"_a,
-             nb::call_guard<nb::gil_scoped_release>())
         .def("disconnect",
              [](FrontCore &f, std::shared_ptr<ctpsim::Connection> c, int reason) { f.front_->disconnect(c, reason); },
              "connection"_a.none(), "reason"_a)
@@ -637,7 +733,6 @@ NB_MODULE(_front, m) {
         .def(nb::init<nb::bytes, const std::string &, double, const std::string &>(), "flow_path"_a, "front"_a,
              "linger"_a = 0.0, "release_in"_a = "")
         .def_prop_ro("released", [](const Client &c) { return c.api_.load() == nullptr; })
-        .def("request", &Client::request, "method"_a, "record"_a, "request_id"_a)
         .def("events", &Client::events)
         .def("register_spi", &Client::register_spi, "attached"_a)
         .def("release", &Client::release)
@@ -645,6 +740,18 @@ NB_MODULE(_front, m) {
         .def_prop_ro("late_callbacks", [](const Client &c) { return c.spi_.late.load(); })
         .def_prop_ro("running_callbacks", [](const Client &c) { return c.spi_.running.load(); });
 
+    {
+        nb::handle client = nb::type<Client>();
+        nb::object request = nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(client.ptr()),
+                                                          &kClientRequest));
+        if (!request.is_valid()) throw nb::python_error();
+        nb::setattr(client, "request", request);
+    }
+    for (PyMethodDef *def = kWaits; def->ml_name; ++def) {
+        nb::object fn = nb::steal(PyCFunction_NewEx(def, nullptr, m.attr("__name__").ptr()));
+        if (!fn.is_valid()) throw nb::python_error();
+        m.attr(def->ml_name) = fn;
+    }
     m.def("version", [] { return std::string(CThostFtdcTraderApi::GetApiVersion()); });
     m.def("encode", &encode, "record"_a, "data"_a);
 

@@ -37,6 +37,13 @@ int map_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+PyObject* map_init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return map_init(self, args, kwargs) ? nullptr : Py_NewRef(Py_None);
+}
+
+PyMethodDef init_def = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_init_method)),
+                        METH_VARARGS | METH_KEYWORDS, "__init__($self, /, item_type)\n--\n\n"};
+
 PyObject* map_subscript(PyObject* self, PyObject* key) {
     PyObject* data = backing(self);
     if (!data) return nullptr;
@@ -76,7 +83,6 @@ struct SlotMethod {
 };
 
 const SlotMethod slot_methods[] = {
-    {"__init__", &PyBaseObject_Type, offsetof(PyTypeObject, tp_init), reinterpret_cast<void*>(map_init)},
     {"__getitem__", &PyDictProxy_Type, offsetof(PyHeapTypeObject, as_mapping) + offsetof(PyMappingMethods, mp_subscript),
      reinterpret_cast<void*>(map_subscript)},
     {"__iter__", &PyDictProxy_Type, offsetof(PyTypeObject, tp_iter), reinterpret_cast<void*>(map_iter)},
@@ -117,6 +123,7 @@ nb::object make_live_map() {
     data_offset = member_offset(type, "_data");
     item_type_offset = member_offset(type, "item_type");
     for (const SlotMethod& method : slot_methods) set_slot_method(type, method);
+    set_method(type, &init_def);  // a method with a signature, so that inspect.signature(LiveMap) works
     // The abstract methods were supplied after the class was made.
     nb::module_::import_("abc").attr("update_abstractmethods")(type);
     return type;

@@ -41,12 +41,15 @@ PyObject* raise_missing(PyObject* name) {
     return nullptr;
 }
 
-// A small direct-mapped cache in front of _PyType_Lookup, for the names a strategy reads over and over.
-// It relies on the interpreter's type version tags exactly as the interpreter's own method cache does: a tag
-// is unique to one state of one type's MRO and dicts and is withdrawn when any of them changes, so an entry
-// found under the current tag is what _PyType_Lookup would return (the value is borrowed from a type dict
-// that cannot change without withdrawing the tag). Entries own their name, so a name's address is never
-// reused while an entry refers to it.
+// Type attributes are read from the dicts along the type's MRO themselves. The interpreter's method cache
+// (_PyType_Lookup) keeps borrowed values and, while a class attribute is being replaced or deleted, still
+// answers with the old value as it is being freed; the dicts already hold the new state by then.
+//
+// What is cached is only that a type lacks a name, in a small direct-mapped table keyed by the interpreter's
+// type version tag: a tag is unique to one state of one type's MRO and dicts and is withdrawn when any of
+// them changes. A name is added to a type dict before the tag is withdrawn, but no Python code can run in
+// between (only replacing or deleting a value frees one), so a "lacks" entry is never seen stale. Entries own
+// their name, so a name's address is never reused while an entry refers to it.
 //
 // An entry also remembers where the name sat in the `_values` of the last instance read: instances of one
 // kind are built with the same key order, so the next read can go straight to that position and only has to
@@ -58,7 +61,6 @@ constexpr Py_ssize_t position_scan_limit = 64;
 struct TypeCacheEntry {
     unsigned int version;
     PyObject* name;
-    PyObject* value;
     Py_ssize_t position;
 };
 
@@ -72,28 +74,50 @@ TypeCacheEntry* cache_slot(PyTypeObject* type, PyObject* name) {
 
 PyObject* live_getattro(PyObject* self, PyObject* name);
 
-// _PyType_Lookup(type, name) (borrowed); *entry is the cache entry now holding the answer, or null.
+// The attribute `name` of `type` as the MRO gives it: a new reference, or null (with an error set only when
+// a dict lookup raised). *entry is the cache entry recording that the type lacks the name, or null.
 PyObject* type_lookup(PyTypeObject* type, PyObject* name, TypeCacheEntry** entry) {
+    *entry = nullptr;
     bool cacheable = PyUnicode_CheckExact(name);
     if (cacheable && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
         TypeCacheEntry* e = cache_slot(type, name);
         if (e->version == type->tp_version_tag && e->name == name) {
             *entry = e;
-            return e->value;
+            return nullptr;
         }
     }
-    PyObject* value = _PyType_Lookup(type, name);  // may assign the version tag
-    *entry = nullptr;
-    if (cacheable && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    if (cacheable && !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        (void)_PyType_Lookup(type, name);  // assigns the type a version tag; its answer is not used
+    unsigned int version =
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    PyObject* mro = Py_XNewRef(type->tp_mro);
+    if (!mro) return Py_XNewRef(_PyType_Lookup(type, name));  // not ready: nothing else to go by
+    PyObject* found = nullptr;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n && !found; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) continue;
+        PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(base));
+        if (!dict) continue;
+        found = Py_XNewRef(PyDict_GetItemWithError(dict, name));
+        Py_DECREF(dict);
+        if (!found && PyErr_Occurred()) break;
+    }
+    Py_DECREF(mro);
+    if (found || PyErr_Occurred()) return found;
+    // Cached only if no lookup above changed the type (a str subclass key's __eq__ may have).
+    if (cacheable && version && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == version) {
         TypeCacheEntry* e = cache_slot(type, name);
-        e->version = type->tp_version_tag;
-        Py_XSETREF(e->name, Py_NewRef(name));
-        e->value = value;
-        // Only types that read through this function directly take the positional shortcut.
-        e->position = type->tp_getattro == live_getattro ? position_unknown : position_unusable;
+        e->version = version;
+        Py_XSETREF(e->name, Py_NewRef(name));  // an exact str: freeing one runs no Python code
+        // Only types that read through this function directly, with no instance dict, take the positional
+        // shortcut.
+        bool direct = type->tp_getattro == live_getattro && !type->tp_dictoffset &&
+                      !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+        e->position = direct ? position_unknown : position_unusable;
         *entry = e;
     }
-    return value;
+    return nullptr;
 }
 
 // Position of the key `name` (by identity) among the first entries of `values`, or position_unusable.
@@ -127,28 +151,52 @@ PyObject* lookup_value(PyObject* self, PyObject* key, TypeCacheEntry* entry) {
     return raise_missing(key);
 }
 
-// Attribute lookup as object.__getattribute__ followed by __getattr__: the type first, then `_values`.
+// Whether `type` answers names it lacks from `_values`: it reads through live_getattro, or its __getattr__ is
+// still ours. A Python subclass reaches live_getattro as its __getattribute__; if it has its own __getattr__,
+// that decides about every name the type does not have, values included, as with any normal lookup.
+int reads_values(PyTypeObject* type) {
+    if (type->tp_getattro == live_getattro) return 1;
+    TypeCacheEntry* entry;
+    PyObject* getattr = type_lookup(type, str_getattr, &entry);
+    if (!getattr) return PyErr_Occurred() ? -1 : 0;
+    int ours = getattr == own_getattr;
+    Py_DECREF(getattr);
+    return ours;
+}
+
+// Attribute lookup as object.__getattribute__ followed by __getattr__: the type first (and the instance dict
+// of a Python subclass without __slots__), then `_values`.
 [[gnu::noinline]] PyObject* live_getattro_slow(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
         return nullptr;
     }
     PyTypeObject* type = Py_TYPE(self);
+    int values_here = reads_values(type);
+    if (values_here < 0) return nullptr;
     TypeCacheEntry* entry;
-    // A Python subclass reaches this as its __getattribute__. If it has its own __getattr__, that decides
-    // about every name the type does not have, values included, as with any normal lookup.
-    bool values_here = type->tp_getattro == live_getattro || type_lookup(type, str_getattr, &entry) == own_getattr;
-    PyObject* attr = type_lookup(type, name, &entry);  // borrowed
+    PyObject* attr = type_lookup(type, name, &entry);
+    if (!attr && PyErr_Occurred()) return nullptr;
+    descrgetfunc get = attr ? Py_TYPE(attr)->tp_descr_get : nullptr;
+    bool data_descriptor = get && Py_TYPE(attr)->tp_descr_set;
+    if (!data_descriptor && (type->tp_dictoffset || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))) {
+        PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+        PyObject* found = dict ? Py_XNewRef(PyDict_GetItemWithError(dict, name)) : nullptr;
+        Py_XDECREF(dict);
+        if (found || PyErr_Occurred()) {
+            Py_XDECREF(attr);
+            return found;
+        }
+        entry = nullptr;  // a key's __eq__ may have run code that reused the entry
+    }
     if (attr) {
-        descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-        if (!get) return Py_NewRef(attr);
-        Py_INCREF(attr);
+        if (!get) return attr;
         PyObject* result = get(attr, self, reinterpret_cast<PyObject*>(type));
         Py_DECREF(attr);
         // A failing descriptor falls back to the values, as normal lookup falls back to __getattr__.
         if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
         PyErr_Clear();
-        entry = nullptr;  // the descriptor may have run code that reused the entry
+        entry = nullptr;
     }
     if (!values_here) {
         PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name, name);
@@ -169,7 +217,7 @@ PyObject* live_getattro(PyObject* self, PyObject* name) {
     if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && values && PyDict_CheckExact(values)) {
         // Only exact str names are cached, and a name matches by identity.
         const TypeCacheEntry* entry = cache_slot(type, name);
-        if (entry->version == type->tp_version_tag && entry->name == name && !entry->value && entry->position >= 0)
+        if (entry->version == type->tp_version_tag && entry->name == name && entry->position >= 0)
             if (PyObject* value = dict_entry_value(values, entry->position, name)) return Py_NewRef(value);
     }
     return live_getattro_slow(self, name);
@@ -261,7 +309,7 @@ PyMemberDef live_members[] = {
 };
 
 PyMethodDef live_methods[] = {
-    {"__getattr__", live_getattr_method, METH_O, nullptr},
+    {"__getattr__", live_getattr_method, METH_O, "__getattr__($self, key, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

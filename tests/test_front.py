@@ -15,6 +15,7 @@ from ctpsim import Connection, Front, Request, _front  # noqa: E402
 from ctpsim.front import decode, encode  # noqa: E402
 
 ORDER = "CThostFtdcOrderField"
+QRY = encode("CThostFtdcQryTradeField", {})
 
 
 @pytest.fixture
@@ -410,3 +411,225 @@ def test_unregistering_the_spi_waits_for_the_running_callback(front, flow):
         assert names(c.events()) == ["OnFrontConnected", "OnRtnTrade"]
     finally:
         c.release()
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda f, c: f.send(c, "OnRtnOrder", {"LimitPrice": 10**400}), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), 2**31), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), -(2**31) - 1), ValueError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), 1.0), TypeError),
+    (lambda f, c: f.send(c, "OnRspError", None, (1, "e"), None), TypeError),
+    (lambda f, c: f.send(c, "OnFrontDisconnected", reason=2**31), ValueError),
+    (lambda f, c: f.send(c, "OnFrontDisconnected", reason="1"), TypeError),
+    (lambda f, c: f.burst(c, "OnRtnOrder", {}, 2**64), ValueError),
+    (lambda f, c: f.burst(c, "OnRspError", None, 1, (1, "e"), 2**40), ValueError),
+    (lambda f, c: f.disconnect(c, 2**31), ValueError),
+    (lambda f, c: f.disconnect(c, 1.5), TypeError),
+])
+def test_values_that_do_not_fit_raise_before_queueing(front, client, call, error):
+    conn = front.wait_connection()
+    with pytest.raises(error) as caught:
+        call(front, conn)
+    assert "incompatible function arguments" not in str(caught.value)
+    front.flush()
+    assert names(client.events()) == ["OnFrontConnected"] and conn.connected
+
+
+@pytest.mark.parametrize("request_id, reason", [(2**31 - 1, -(2**31)), (-(2**31), 2**31 - 1)])
+def test_request_id_and_reason_take_the_whole_int_range(front, client, request_id, reason):
+    conn = front.wait_connection()
+    front.send(conn, "OnRspError", None, (1, "e"), request_id, False)
+    front.send(conn, "OnFrontDisconnected", reason=reason)
+    front.flush()
+    got = client.events()[1:]
+    assert [(e[3], e[5]) for e in got] == [(request_id, 0), (0, reason)]
+
+
+@pytest.mark.parametrize("result, error, words", [
+    (1.0, TypeError, "float"),
+    ("0", TypeError, "str"),
+    (2**40, ValueError, "1099511627776"),
+    (-(2**31) - 1, ValueError, "-2147483649"),
+])
+def test_handler_result_that_is_no_c_int_is_reported_plainly(front, client, monkeypatch, result, error, words):
+    front.wait_connection()
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((type(u.exc_value), str(u.exc_value))))
+    front.handler = lambda r: result
+    assert client.request("QryTrade", QRY, 1) == -1
+    ((kind, message),) = reports
+    assert kind is error and words in message and "handler" in message and "bad_cast" not in message
+    assert len(front.requests) == 1
+
+
+@pytest.mark.parametrize("result", [2**31 - 1, -(2**31), True])
+def test_handler_result_at_the_int_limits_is_returned(front, client, result):
+    front.wait_connection()
+    front.handler = lambda r: result
+    assert client.request("QryTrade", QRY, 1) == int(result)
+
+
+def test_handler_closing_its_front_returns_its_result(front, client):
+    conn = front.wait_connection()
+
+    def handler(req):
+        front.close()
+        return -2
+
+    front.handler = handler
+    assert client.request("QryTrade", QRY, 3) == -2
+    front.flush()
+    assert front.closed and not conn.connected and front.connections == []
+    assert names(client.events()) == ["OnFrontConnected", "OnFrontDisconnected"]
+    assert client.request("QryTrade", QRY, 4) == -1 and len(front.requests) == 1
+
+
+def test_handler_disconnecting_and_flushing_sees_the_disconnect_delivered(front, client):
+    conn = front.wait_connection()
+    front.accepting = False
+    seen = []
+
+    def handler(req):
+        front.send(req.connection, "OnRspQryTrade", None, (0, ""), req.request_id)
+        front.disconnect(req.connection, 0x2001)
+        front.flush()
+        seen.append(names(client.events()))
+        return 0
+
+    front.handler = handler
+    assert client.request("QryTrade", QRY, 5) == 0
+    assert seen == [["OnFrontConnected", "OnRspQryTrade", "OnFrontDisconnected"]]
+    assert not conn.connected and client.request("QryTrade", QRY, 6) == -1
+
+
+def test_front_closed_and_reopened_while_apis_retry(flow):
+    # Several APIs retry a refusing front as fast as they may while it closes; they all move to its successor.
+    f = Front()
+    f.retry_interval = 0
+    f.accepting = False
+    address = f.address
+    clients = [_front.Client(flow, address) for _ in range(3)]
+    try:
+        time.sleep(0.05)
+        f.close()
+        with Front(address) as g:
+            g.retry_interval = 0.01
+            deadline = time.monotonic() + 5
+            while len(g.connections) < 3 and time.monotonic() < deadline:
+                time.sleep(0.005)
+            assert len(g.connections) == 3 and f.connections == []
+            g.flush()
+            assert [names(c.events()) for c in clients] == [["OnFrontConnected"]] * 3
+    finally:
+        for c in clients:
+            c.release()
+
+
+def test_release_racing_sends_and_disconnects(front, flow):
+    # An API released while another thread sends to it and drops it: no crash, nothing delivered after release.
+    stop = threading.Event()
+    conns = []
+
+    def churn():
+        while not stop.is_set():
+            for conn in list(conns):
+                front.send(conn, "OnRtnTrade", {"Volume": 1})
+                front.disconnect(conn)
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        for _ in range(20):
+            c = _front.Client(flow, front.address)
+            conns.append(front.wait_connection())
+            time.sleep(0.002)
+            c.release()
+            assert c.late_callbacks == 0 and conns[-1].released and not conns[-1].connected
+            conns.clear()
+    finally:
+        stop.set()
+        worker.join()
+    front.flush()
+
+
+def test_a_new_front_accepts_with_default_retry_and_a_fresh_address():
+    with Front() as f, Front() as g:
+        assert (f.accepting, f.retry_interval, f.handler, f.requests, f.connections) == (True, 0.2, None, [], [])
+        for front in (f, g):
+            host, port = front.address.rsplit(":", 1)
+            assert host == "tcp://127.0.0.1" and port.isdigit() and 0 < int(port) < 65536
+        assert f.address != g.address and not f.closed
+
+
+def test_a_dropped_api_waits_retry_interval_before_reconnecting(front, client):
+    conn = front.wait_connection()
+    front.retry_interval = 0.5
+    dropped = time.monotonic()
+    front.disconnect(conn)
+    time.sleep(0.25)
+    assert not conn.connected and front.connections == []
+    assert front.wait_connection() is conn and time.monotonic() - dropped >= 0.5
+    front.flush()
+    assert names(client.events()) == ["OnFrontConnected", "OnFrontDisconnected", "OnFrontConnected"]
+
+
+def test_leaving_the_with_block_by_an_exception_closes_the_front():
+    with pytest.raises(LookupError):
+        with Front() as f:
+            raise LookupError
+    assert f.closed
+    with Front(f.address) as g:   # the address is free again
+        assert g.address == f.address
+
+
+def test_closing_wakes_a_waiting_wait_connection():
+    f = Front()
+    outcome = []
+
+    def wait():
+        try:
+            f.wait_connection(30)
+        except TimeoutError:
+            outcome.append(True)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    time.sleep(0.05)
+    f.close()
+    waiter.join(10)   # well before the 30 s it would wait on an open front
+    assert not waiter.is_alive() and outcome == [True]
+
+
+def test_process_exits_cleanly_while_daemon_threads_wait_in_the_front(flow):
+    # Daemon threads come back from flush, wait_connection and requests while the interpreter shuts down.
+    code = f"""
+import threading, time
+from ctpsim import Front, _front
+from ctpsim.front import encode
+front = Front()
+front.handler = lambda r: 0
+client = _front.Client({flow!r}, front.address)
+front.wait_connection()
+record = encode("CThostFtdcQryTradeField", {{}})
+loops = [lambda: front.flush(), lambda: front.wait_connection(0), lambda: client.request("QryTrade", record, 1)]
+for loop in loops * 2:
+    threading.Thread(target=lambda loop=loop: [loop() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.05)
+print("done")
+"""
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert (out.returncode, out.stdout) == (0, "done\n"), out.stderr
+        assert "terminate" not in out.stderr and "FATAL" not in out.stderr
+
+
+@pytest.mark.parametrize("result, error", [(1.5, TypeError), (2**31, ValueError), (None, TypeError)])
+def test_native_hook_result_that_is_no_c_int_is_reported_plainly(front, client, monkeypatch, result, error):
+    # The native hook under Front checks the result itself, for any callable installed there.
+    front.wait_connection()
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((type(u.exc_value), str(u.exc_value))))
+    front._core.set_hook(lambda conn, method, request_id, record: result)
+    assert client.request("QryTrade", QRY, 1) == -1
+    ((kind, message),) = reports
+    assert kind is error and "hook" in message and "bad_cast" not in message

@@ -8,6 +8,8 @@ import weakref
 import pytest
 
 
+from velkor.data import VelkorError
+
 from fakes import make_session
 
 
@@ -162,3 +164,27 @@ async def test_session_with_finished_task_is_collectable():
     del s
     gc.collect()
     assert ref() is None
+
+
+def _ready_for_orders(s):
+    s._open_native()
+    s.session_status, s.phase, s.reset_pending = "READY", "ready", False
+    s.front, s.session, s.order_ref, s.day = 1, 2, 100, "20240102"
+
+
+async def test_bodies_that_finish_on_the_first_send_through_asyncio(s):
+    """insert and _insert never suspend: their value or error comes from the first send."""
+    _ready_for_orders(s)
+    task = asyncio.ensure_future(s.insert("SHFE.nothing", "BUY", "OPEN", 1, 1.0))
+    [result] = await task
+    assert result.status == "REJECTED"
+    s.session_status = "SYNCING"
+    with pytest.raises(VelkorError):
+        await asyncio.gather(s._insert("SHFE.nothing", "BUY", "OPEN", 1, 1.0))
+    coro = s._insert("SHFE.nothing", "BUY", "OPEN", 1, 1.0)
+    with pytest.raises(VelkorError):
+        coro.send(None)
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.send(None)
+    assert coro.close() is None
+    assert s.native.requests == []

@@ -100,7 +100,7 @@ async def test_close_leaves_no_api_attached_to_the_front(tmp_path, when):
 
 
 async def test_restart_reuses_the_flow_directory(tmp_path):
-    # The time-out counts from the restart, which precedes the 1 s pause: it must exceed the pause.
+    # The front never answers the authentication: every login times out after 1.5 s and restarts.
     with ctpsim.Front() as front:
         front.retry_interval = 0.05
         factory = CountingFactory()

@@ -25,11 +25,13 @@ ATTRIBUTES = [
 
 def test_class_shape():
     assert trading.Trading.__doc__ == "Private protocol state is committed to user objects only by wait_update."
-    methods = [n for n in vars(trading.Trading) if n in {
-        "__init__", "start", "_open_native", "_close_native", "_clear_cache", "_touch", "_status", "_request",
-        "_phase_request", "_schedule_account", "run", "tick", "close"}]
-    assert methods == ["__init__", "start", "_open_native", "_close_native", "_clear_cache", "_touch", "_status",
-                       "_request", "_phase_request", "_schedule_account", "run", "tick", "close"]
+    methods = [n for n in vars(trading.Trading) if n == "__init__" or not n.startswith("__")]
+    assert methods == [
+        "__init__", "position_view", "start", "_open_native", "_close_native", "_clear_cache", "_touch", "_status",
+        "_request", "_phase_request", "_schedule_account", "run", "event", "_query_error", "tick", "_complete",
+        "_complete_account", "_positions", "_by_ref", "_is_spec_order", "_is_spec_trade", "_child", "_order",
+        "_trade_id", "_trade", "_apply_position_trade", "_free_parts", "_recompute_frozen", "_aggregate", "insert",
+        "_insert", "cancel", "_update_view", "_map_view", "commit", "close"]
 
 
 def test_constructor_attributes_in_order(clock):
@@ -226,3 +228,17 @@ async def test_close_after_the_run_task_failed_is_quiet(session):
     await asyncio.sleep(0)
     assert session.task.done() and isinstance(session.task.exception(), AttributeError)
     await session.close()
+
+
+def test_none_is_an_ordinary_argument_value(session):
+    s = trading.Trading(ACCOUNT, None, {}, native_factory=None)
+    assert (s.timeout, s.factory) == (None, None)
+    session._status(None)
+    assert session.session_status is None
+    session._clear_cache(None)
+    assert session.session_status is None
+    session._open_native()
+    assert session._request(None, None) == (1, 0)
+    session._phase_request(None, None, None)
+    assert (session.phase, session.phase_id) == (None, 2)
+    assert session.native.requests[-1][0] is None

@@ -57,7 +57,8 @@ async def test_front_that_never_connects_restarts_after_the_timeout(s, clock, fa
     await spin(lambda: len(s.factory.natives) == 2)
     assert start + 5 < closed_at[0] <= start + 5.01 + 1e-6
     assert s.recovery.calls.count("fail") == 1
-    assert s.session_status == "SYNCING" and s.phase == "connecting" and s.phase_time == closed_at[0]
+    assert s.session_status == "SYNCING" and s.phase == "connecting"
+    assert s.phase_time == closed_at[0] + 1.0  # the new adapter's wait starts after the pause
     assert 1.0 in fast.sleeps
     assert clock.now >= closed_at[0] + 1.0  # rebuilt after the pause
     assert s.request_id == 41
@@ -65,6 +66,26 @@ async def test_front_that_never_connects_restarts_after_the_timeout(s, clock, fa
     assert s.error is None
     await s.close()
     assert s.factory.natives[1].closes == 1 and s.native is None
+
+
+@pytest.mark.parametrize("timeout", [0.5, 1.0, 3.0])
+async def test_every_new_adapter_gets_the_whole_timeout_to_connect(s, clock, timeout):
+    s.timeout = timeout
+    lifetimes = []
+    real_factory = s.factory
+
+    def factory(config, directory):
+        native = real_factory(config, directory)
+        opened = clock.now
+        native.close = lambda: lifetimes.append(clock.now - opened)
+        return native
+
+    s.factory = factory
+    s.start()
+    await spin(lambda: len(lifetimes) == 3)
+    assert all(timeout - 0.01 - 1e-6 < life <= timeout + 0.01 + 1e-6 for life in lifetimes), lifetimes
+    assert s.recovery.calls.count("fail") == 3
+    await s.close()
 
 
 @pytest.mark.parametrize("error", [

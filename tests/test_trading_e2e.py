@@ -51,6 +51,12 @@ class Trader:
     async def until_child(self, order_id, **want):
         await until(lambda: all(self.child(order_id).get(k) == v for k, v in want.items()))
 
+    async def until_working(self, order_id):
+        """Waits for a resting order that can be cancelled: the first return carries no exchange
+        order number yet, a later one does."""
+        await self.until_child(order_id, status="ALIVE")
+        await until(lambda: self.child(order_id)["exchange_order_id"].strip())
+
     async def settled(self):
         """Waits until the session knows every order and fill the counter has, then commits."""
         await until(lambda: len(self.s.t) == len(self.counter.trades())
@@ -136,7 +142,7 @@ async def test_split_closes_take_earlier_days_first_and_plain_closes_elsewhere(f
 async def test_resting_order_cancelled(front, counter, paced):  # noqa: F811
     async with Trader(front, counter) as t:
         [r] = await t.insert("SHFE.rb2501", "SELL", "OPEN", 2, 3600.0)  # above the market: rests
-        await t.until_child(r.order_id, status="ALIVE")
+        await t.until_working(r.order_id)
         assert t.s.cancel(r.order_id) == [TradingResult("SUBMITTED", r.order_id)]
         t.commit()
         order = t.s.orders[r.order_id]
@@ -153,7 +159,7 @@ async def test_resting_order_cancelled(front, counter, paced):  # noqa: F811
 async def test_cancel_refused_by_the_counter(front, counter, paced):  # noqa: F811
     async with Trader(front, counter) as t:
         [r] = await t.insert("SHFE.rb2501", "BUY", "OPEN", 1, 3300.0)
-        await t.until_child(r.order_id, status="ALIVE")
+        await t.until_working(r.order_id)
         counter.fail_next("OrderAction")
         assert t.s.cancel(r.order_id)[0].status == "SUBMITTED"
         await t.until_child(r.order_id, cancel_pending=False)
@@ -182,7 +188,7 @@ async def test_disconnect_with_live_orders_keeps_the_users_objects(front, counte
     async with Trader(front, counter) as t:
         [filled] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 2, 7800.0)
         [resting] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7000.0)
-        await t.until_child(resting.order_id, status="ALIVE")
+        await t.until_working(resting.order_id)
         await t.settled()
         orders = dict(t.s.orders)
         trades = list(t.s.trades)

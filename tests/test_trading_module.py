@@ -10,7 +10,9 @@ import time
 import types
 from pathlib import Path
 
+import hypothesis
 import pytest
+from hypothesis import strategies as st
 
 from velkor import data, errors, ledgerlet
 from velkor import trading
@@ -99,6 +101,89 @@ def test_timestamp_keyword_arguments_and_other_errors_propagate(monkeypatch):
         trading.timestamp(Weird(), "09:30:00")
 
 
+def reference_timestamp(day, clock):
+    """The general algorithm, written out: parse the concatenation in exchange time."""
+    try:
+        parsed = dt.datetime.strptime(day + clock, "%Y%m%d%H:%M:%S")
+    except (ValueError, TypeError):
+        return None
+    return int(parsed.replace(tzinfo=dt.timezone(dt.timedelta(hours=8))).timestamp() * 1000)
+
+
+class Text(str):
+    pass
+
+
+class Shouting(str):
+    def __add__(self, other):
+        return str.__add__(self, other).replace("X", "0")
+
+
+@pytest.mark.parametrize("day,clock", [
+    ("20240229", "12:00:00"), ("20000229", "12:00:00"), ("20230229", "12:00:00"), ("19000229", "12:00:00"),
+    ("20240430", "23:59:59"), ("20240431", "23:59:59"), ("20241231", "23:59:59"), ("20240101", "00:00:00"),
+    ("00010101", "00:00:00"), ("99991231", "23:59:59"), ("00000101", "00:00:00"), ("20240001", "00:00:00"),
+    ("20240100", "00:00:00"), ("20241301", "00:00:00"),
+    ("20240102", "24:00:00"), ("20240102", "23:60:00"), ("20240102", "23:59:60"), ("20240102", "23:59:61"),
+    ("20240102", "09-30-00"), ("2024010 ", "09:30:00"), ("202401 2", "09:30:00"), ("20240102", " 9:30:00"),
+    ("２０２４０１０２", "09:30:00"), ("20240102", "0٩:30:00"), ("20240102", "09:30:0٩"), ("2024O102", "09:30:00"),
+    (Text("20240102"), "09:30:00"), ("20240102", Text("09:30:00")), (Shouting("2024X102"), "09:30:00"),
+])
+def test_timestamp_agrees_with_the_general_algorithm_on_edge_cases(day, clock):
+    result = trading.timestamp(day, clock)
+    assert result == reference_timestamp(day, clock)
+    assert type(result) is type(reference_timestamp(day, clock))
+
+
+def test_timestamp_edge_values():
+    assert trading.timestamp("20240229", "00:00:00") == JAN2_0130_UTC + (58 * 86400 - 9.5 * 3600) * 1000
+    assert trading.timestamp("20230229", "00:00:00") is None
+    assert trading.timestamp("20240102", "09:30:0٩") == JAN2_0130_UTC + 9000  # the parser's \d takes any digit
+    assert trading.timestamp("２０２４０１０２", "09:30:00") is None  # but its month and day want ASCII ones
+    assert trading.timestamp(Shouting("2024X102"), "09:30:00") == JAN2_0130_UTC
+
+
+@hypothesis.settings(max_examples=800, deadline=None)
+@hypothesis.given(
+    st.integers(0, 9999), st.integers(0, 13), st.integers(0, 32),
+    st.integers(0, 25), st.integers(0, 61), st.integers(0, 61),
+)
+def test_timestamp_agrees_on_every_field_combination(year, month, day, hour, minute, second):
+    d, c = f"{year:04d}{month:02d}{day:02d}", f"{hour:02d}:{minute:02d}:{second:02d}"
+    assert trading.timestamp(d, c) == reference_timestamp(d, c)
+
+
+@hypothesis.settings(max_examples=400, deadline=None)
+@hypothesis.given(st.datetimes(min_value=dt.datetime(1, 1, 1), max_value=dt.datetime(9999, 12, 31, 23, 59, 59)))
+def test_timestamp_agrees_on_any_valid_moment(moment):
+    d, c = moment.strftime("%Y%m%d"), moment.strftime("%H:%M:%S")
+    d = d.rjust(8, "0")  # strftime may drop leading zeros of small years
+    assert trading.timestamp(d, c) == reference_timestamp(d, c) is not None
+
+
+@hypothesis.settings(max_examples=600, deadline=None)
+@hypothesis.given(st.text("0123456789:９٣ -", min_size=6, max_size=10), st.text("0123456789:９ ", max_size=10),
+                  st.booleans())
+def test_timestamp_agrees_on_arbitrary_text(day, clock, subclass):
+    if subclass:
+        day = Text(day)
+    assert trading.timestamp(day, clock) == reference_timestamp(day, clock)
+
+
+def test_timestamp_reads_the_module_names_when_called(monkeypatch):
+    monkeypatch.setattr(trading, "TZ", dt.timezone.utc)
+    assert trading.timestamp("20240102", "01:30:00") == JAN2_0130_UTC
+
+    class Clocked(dt.datetime):
+        @classmethod
+        def strptime(cls, text, fmt):
+            return dt.datetime.strptime(text, fmt) + dt.timedelta(hours=1)
+
+    monkeypatch.setattr(trading, "TZ", dt.timezone(dt.timedelta(hours=8)))
+    monkeypatch.setattr(trading, "datetime", Clocked)
+    assert trading.timestamp("20240102", "08:30:00") == JAN2_0130_UTC
+
+
 # -- finite
 
 class MyFloat(float):
@@ -122,6 +207,18 @@ def test_finite(value, expected):
 def test_finite_huge_int_raises_overflow():
     with pytest.raises(OverflowError):
         trading.finite(10 ** 400)
+
+
+def test_finite_uses_the_module_math_and_its_errors_propagate(monkeypatch):
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError("no truth value")
+
+    monkeypatch.setattr(trading, "math", types.SimpleNamespace(isfinite=lambda value: Undecided()))
+    with pytest.raises(ZeroDivisionError):
+        trading.finite(1.5)
+    monkeypatch.setattr(trading, "math", types.SimpleNamespace(isfinite=lambda value: 0))
+    assert trading.finite(1.5) is None
 
 
 # -- local_order_id and order_offset

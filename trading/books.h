@@ -5,6 +5,8 @@
 
 #include "session.h"
 
+#include <cstring>
+
 namespace velkor::trading {
 
 // Order tracking.
@@ -49,6 +51,19 @@ inline nb::object item(nb::handle d, nb::handle k) {
     PyObject* v = PyObject_GetItem(d.ptr(), k.ptr());
     if (!v) throw nb::python_error();
     return nb::steal(v);
+}
+
+// d[k], borrowed from an exact dict (valid until Python code runs or d changes), else held in
+// `keep`. KeyError when absent.
+[[gnu::noinline]] inline PyObject* field_held(nb::handle d, nb::handle k, nb::object& keep) {
+    keep = item(d, k);
+    return keep.ptr();
+}
+[[gnu::always_inline]] inline PyObject* field(nb::handle d, nb::handle k, nb::object& keep) {
+    if (PyDict_CheckExact(d.ptr())) {
+        if (PyObject* v = PyDict_GetItemWithError(d.ptr(), k.ptr())) return v;
+    }
+    return field_held(d, k, keep);
 }
 
 // d.get(k, fallback).
@@ -102,11 +117,37 @@ inline nb::handle direction_of(nb::handle row) {
 inline nb::object smaller(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
 inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
 
+// a == b for anything but two texts; holds both while user code may run.
+[[gnu::noinline]] inline bool same_slow(PyObject* x, PyObject* y) {
+    if ((x == Py_None && PyUnicode_CheckExact(y)) || (y == Py_None && PyUnicode_CheckExact(x))) return false;
+    nb::object hx = nb::borrow(x), hy = nb::borrow(y);
+    return equals(hx, hy);
+}
+
+// a == b. Two exact texts are compared here without running any Python code: length, kind and
+// cached hashes settle a mismatch, the characters a match. None never equals a text.
+[[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    if (x == y) return true;
+    if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return same_slow(x, y);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    unsigned kind = PyUnicode_KIND(x);
+    if (n != PyUnicode_GET_LENGTH(y) || kind != PyUnicode_KIND(y)) return false;
+    Py_hash_t hx = ((PyASCIIObject*)x)->hash, hy = ((PyASCIIObject*)y)->hash;
+    if (hx != -1 && hy != -1 && hx != hy) return false;
+    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t)n * kind) == 0;
+}
+
 // The three final order states.
-inline bool is_final(nb::handle status) {
-    nb::handle filled = VELKOR_KEY("FILLED"), cancelled = VELKOR_KEY("CANCELLED"), rejected = VELKOR_KEY("REJECTED");
-    if (status.ptr() == filled.ptr() || status.ptr() == cancelled.ptr() || status.ptr() == rejected.ptr()) return true;
-    return status.equal(filled) || status.equal(cancelled) || status.equal(rejected);
+[[gnu::always_inline]] inline bool is_final_state(nb::handle status) {
+    return same(status, VELKOR_KEY("FILLED")) || same(status, VELKOR_KEY("CANCELLED")) ||
+           same(status, VELKOR_KEY("REJECTED"));
+}
+[[gnu::always_inline]] inline bool is_final(nb::handle status) {
+    if (PyUnicode_CheckExact(status.ptr())) return is_final_state(status);
+    // Held while its comparisons may run Python code.
+    nb::object held = nb::borrow(status);
+    return is_final_state(held);
 }
 
 // int(time.time() * 1000), through the module-level name `time`.

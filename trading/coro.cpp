@@ -406,23 +406,10 @@ PyObject* wrap(Coro::handle_type frame, const char* qualname, nb::handle owner) 
     return (PyObject*)c;
 }
 
-Coro return_value(nb::object value) { co_return value; }
-
-Coro raise_error(nb::python_error error) {
-    throw error;
-    co_return nb::none();
-}
-
 }  // namespace
 
 nb::object make_coroutine(Coro body, const char* qualname, nb::handle owner) {
     return nb::steal(wrap(body.release(), qualname, owner));
-}
-
-nb::object immediate_coroutine(nb::object value) { return make_coroutine(return_value(std::move(value)), "coroutine"); }
-
-nb::object failed_coroutine(nb::python_error error) {
-    return make_coroutine(raise_error(std::move(error)), "coroutine");
 }
 
 void register_coroutine_type(nb::module_& m) {

@@ -72,12 +72,6 @@ private:
 // the body may still run, so bodies may take it as a borrowed nb::handle.
 nb::object make_coroutine(Coro body, const char* qualname, nb::handle owner = nb::handle());
 
-// A coroutine that returns `value` on its first send without suspending.
-nb::object immediate_coroutine(nb::object value);
-
-// A coroutine that raises `error` on its first send.
-nb::object failed_coroutine(nb::python_error error);
-
 // Creates the coroutine type and registers it with collections.abc.Coroutine (module init).
 void register_coroutine_type(nb::module_& m);
 

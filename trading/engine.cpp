@@ -96,6 +96,8 @@ Coro run_body(nb::handle self) {
                 set(self, "phase_time", now_object());
                 close_native(self);
                 co_await sleep(1.0);
+                // The next adapter gets the whole time-out to connect, not what the pause left of it.
+                set(self, "phase_time", now_object());
             }
             co_await sleep(0.01);
         }

@@ -25,6 +25,12 @@ bool session_ready(nb::handle self) {
     throw nb::python_error();
 }
 
+// The kinds that `insert` answers with the generic rejection.
+bool handled_by_insert(nb::python_error& e) {
+    return e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||
+           e.matches(PyExc_BufferError) || e.matches(PyExc_KeyError);
+}
+
 bool one_of(nb::handle value, nb::handle a, nb::handle b) {
     return compare(value, a, Py_EQ) || compare(value, b, Py_EQ);
 }
@@ -258,11 +264,18 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         }
     }
 
-    recompute_frozen(self, nb::none(), symbol);
-    bool submitted = false;
-    for (Registered& entry : registered) {
-        if (contains(native_orders, entry.child[VELKOR_KEY("order_id")])) aggregate(self, entry.child);
+    // The orders have left: a book that fails to recompute now must not turn the answers into
+    // rejections (insert would report every order as refused). Order tracking meets the same book
+    // on the next return and recovers from there.
+    try {
+        recompute_frozen(self, nb::none(), symbol);
+        for (Registered& entry : registered) {
+            if (contains(native_orders, entry.child[VELKOR_KEY("order_id")])) aggregate(self, entry.child);
+        }
+    } catch (nb::python_error& e) {
+        if (!handled_by_insert(e)) throw;
     }
+    bool submitted = false;
     for (nb::handle r : results) {
         if (compare(r.attr("status"), VELKOR_KEY("REJECTED"), Py_NE)) submitted = true;
     }
@@ -294,9 +307,7 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
             bare(PyExc_ValueError);
         return insert_checked(self, symbol, direction, offset, volume, limit_price);
     } catch (nb::python_error& e) {
-        if (!(e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||
-              e.matches(PyExc_BufferError) || e.matches(PyExc_KeyError)))
-            throw;
+        if (!handled_by_insert(e)) throw;
     }
     nb::list out;
     out.append(result(VELKOR_KEY("REJECTED"), nb::none(), INVALID));

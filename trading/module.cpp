@@ -83,8 +83,58 @@ nb::python_error current_python_error() {
 
 namespace {
 
+// The originals of the module-level names the exact-shape fast path of timestamp() stands in for.
+PyObject* original_datetime = nullptr;
+PyObject* original_tz = nullptr;
+
+// Days from 1970-01-01 to the proleptic Gregorian date y-m-d.
+long long days_from_civil(int y, int m, int d) {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return (long long)era * 146097 + doe - 719468;
+}
+
+// Fast path of timestamp(): two exact str objects "YYYYMMDD" and "HH:MM:SS" of ASCII digits, every field
+// in range. Gives the same milliseconds as parsing in exchange time (UTC+8); false for any other input,
+// which then takes the general path.
+bool exact_timestamp(PyObject* day, PyObject* clock, long long& millis) {
+    if (!PyUnicode_CheckExact(day) || !PyUnicode_CheckExact(clock)) return false;
+    if (PyUnicode_GET_LENGTH(day) != 8 || PyUnicode_GET_LENGTH(clock) != 8) return false;
+    if (!PyUnicode_IS_ASCII(day) || !PyUnicode_IS_ASCII(clock)) return false;
+    const char* d = (const char*)PyUnicode_DATA(day);
+    const char* c = (const char*)PyUnicode_DATA(clock);
+    if (c[2] != ':' || c[5] != ':') return false;
+    for (int i = 0; i < 8; ++i)
+        if (d[i] < '0' || d[i] > '9' || (i != 2 && i != 5 && (c[i] < '0' || c[i] > '9'))) return false;
+    auto num = [](const char* p, int n) {
+        int v = 0;
+        for (int i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
+        return v;
+    };
+    const int year = num(d, 4), month = num(d + 4, 2), mday = num(d + 6, 2);
+    const int hour = num(c, 2), minute = num(c + 3, 2), second = num(c + 6, 2);
+    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1 || month < 1 || month > 12 || mday < 1) return false;
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (mday > month_days[month - 1] + (month == 2 && leap)) return false;
+    if (hour > 23 || minute > 59 || second > 59) return false;
+    const long long seconds = days_from_civil(year, month, mday) * 86400 + hour * 3600 + minute * 60 + second;
+    millis = (seconds - 8 * 3600) * 1000;
+    return true;
+}
+
 // timestamp(day, clock): CTP exchange date and time to epoch milliseconds, None when unparsable.
 nb::object timestamp(nb::handle day, nb::handle clock) {
+    long long fast;
+    if (exact_timestamp(day.ptr(), clock.ptr(), fast) && global("datetime").ptr() == original_datetime &&
+        global("TZ").ptr() == original_tz) {
+        PyObject* result = PyLong_FromLongLong(fast);
+        if (!result) throw nb::python_error();
+        return nb::steal(result);
+    }
     nb::object parsed;
     try {
         PyObject* text = PyNumber_Add(day.ptr(), clock.ptr());
@@ -104,7 +154,7 @@ nb::object timestamp(nb::handle day, nb::handle clock) {
 // finite(value): value itself when it is a finite int or float of magnitude below 1e100.
 nb::object finite_value(nb::handle value) {
     if (!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) return nb::none();
-    if (!PyObject_IsTrue(global("math").attr("isfinite")(value).ptr())) return nb::none();
+    if (!truthy(global("math").attr("isfinite")(value))) return nb::none();
     PyObject* magnitude = PyNumber_Absolute(value.ptr());
     if (!magnitude) throw nb::python_error();
     nb::object limit = nb::steal(PyFloat_FromDouble(1e100));
@@ -169,15 +219,24 @@ NB_MODULE(trading, m) {
     m.attr("os") = nb::module_::import_("os");
     m.attr("time") = nb::module_::import_("time");
     m.attr("mkdtemp") = nb::module_::import_("tempfile").attr("mkdtemp");
-    nb::module_ data = nb::module_::import_("velkor.data");
+    // `from .data import ...` and `from .errors import ...`: siblings in this module's own package.
+    nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
+    auto sibling = [&](const char* leaf) {
+        nb::object full = nb::str("{}.{}").format(package, leaf);
+        return nb::module_::import_(nb::borrow<nb::str>(full).c_str());
+    };
+    nb::module_ data = sibling("data");
     for (const char* n : {"VelkorError", "check_symbol", "different"}) m.attr(n) = data.attr(n);
-    m.attr("Recovery") = nb::module_::import_("velkor.errors").attr("Recovery");
-    nb::module_ ledger = nb::module_::import_("velkor.ledgerlet");
+    m.attr("Recovery") = sibling("errors").attr("Recovery");
+    nb::module_ ledger = sibling("ledgerlet");
     for (const char* n : {"Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult"})
         m.attr(n) = ledger.attr(n);
 
     // Constants.
-    m.attr("TZ") = dt.attr("timezone")(dt.attr("timedelta")(nb::arg("hours") = 8));
+    nb::object tz = dt.attr("timezone")(dt.attr("timedelta")(nb::arg("hours") = 8));
+    m.attr("TZ") = tz;
+    original_datetime = nb::object(dt.attr("datetime")).release().ptr();  // kept for the life of the process
+    original_tz = tz.release().ptr();
     nb::dict query = pairs({{"instruments", "QryInstrument"},
                             {"orders", "QryOrder"},
                             {"trades_before", "QryTrade"},

@@ -244,25 +244,25 @@ void apply_order(nb::handle self, nb::handle row, nb::handle query_revision) {
 }
 
 static MethodRegistration reg_by_ref(Slot::by_ref, [](TradingClass& cls) {
-    cls.def("_by_ref", [](nb::handle self, nb::handle ref) { return by_ref(self, ref); }, "ref"_a);
+    cls.def("_by_ref", [](nb::handle self, nb::handle ref) { return by_ref(self, ref); }, nb::arg("ref").none());
 });
 
 static MethodRegistration reg_is_spec_order(Slot::is_spec_order, [](TradingClass& cls) {
-    cls.def_static("_is_spec_order", [](nb::handle row) { return is_spec_order(row); }, "row"_a);
+    cls.def_static("_is_spec_order", [](nb::handle row) { return is_spec_order(row); }, nb::arg("row").none());
 });
 
 static MethodRegistration reg_is_spec_trade(Slot::is_spec_trade, [](TradingClass& cls) {
-    cls.def_static("_is_spec_trade", [](nb::handle row) { return is_spec_trade(row); }, "row"_a);
+    cls.def_static("_is_spec_trade", [](nb::handle row) { return is_spec_trade(row); }, nb::arg("row").none());
 });
 
 static MethodRegistration reg_child(Slot::child, [](TradingClass& cls) {
-    cls.def("_child", [](nb::handle self, nb::handle row) { return child_of(self, row); }, "row"_a);
+    cls.def("_child", [](nb::handle self, nb::handle row) { return child_of(self, row); }, nb::arg("row").none());
 });
 
 static MethodRegistration reg_order(Slot::order, [](TradingClass& cls) {
     cls.def("_order", [](nb::handle self, nb::handle row, nb::handle query_revision) {
         apply_order(self, row, query_revision);
-    }, "row"_a, "query_revision"_a = nb::none());
+    }, nb::arg("row").none(), nb::arg("query_revision").none() = nb::none());
 });
 
 }  // namespace velkor::trading

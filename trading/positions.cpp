@@ -38,7 +38,7 @@ void each_value(nb::handle d, F&& fn) {
     Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d.ptr());
     PyObject *key, *value;
     while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
-        nb::object held = nb::borrow(value);
+        nb::object held = nb::steal(Py_NewRef(value));
         fn(held);
         if (PyDict_GET_SIZE(d.ptr()) != size)
             raise(nb::handle(PyExc_RuntimeError), "dictionary changed size during iteration");
@@ -136,10 +136,45 @@ struct FreeParts {
     }
 };
 
-void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
-    nb::object left = item(child, KEY("volume_left"));
-    nb::object close_type = item(child, KEY("close_type"));
-    bool today = close_type.equal(KEY("TODAY")), history = !today && close_type.equal(KEY("HISTORY"));
+// The fields the scans read from every child order. A dict keeps its entries in insertion order and
+// the children are built alike, so the entry offset (PyDict_Next's position) at which one child
+// holds a key mostly holds that same key object in the next child too: that entry is tried first
+// and taken only when its key is the very key object, else the field is looked up.
+enum ChildField : size_t { f_symbol, f_status, f_direction, f_offset, f_close_type, f_volume_left, f_count };
+
+struct ChildFields {
+    PyObject* keys[f_count] = {KEY("symbol").ptr(),    KEY("status").ptr(),     KEY("direction").ptr(),
+                               KEY("offset").ptr(),    KEY("close_type").ptr(), KEY("volume_left").ptr()};
+    Py_ssize_t at[f_count] = {-1, -1, -1, -1, -1, -1};
+    bool learnt = false;
+
+    // Where the first exact dict holds the keys.
+    void learn(nb::handle child) {
+        if (learnt || !PyDict_CheckExact(child.ptr())) return;
+        learnt = true;
+        Py_ssize_t pos = 0, offset = 0;
+        PyObject *key, *value;
+        while (offset = pos, PyDict_Next(child.ptr(), &pos, &key, &value))
+            for (size_t i = 0; i < f_count; ++i)
+                if (key == keys[i]) at[i] = offset;
+    }
+
+    // child[key], borrowed while it comes from an exact dict, else held in `keep`.
+    [[gnu::always_inline]] PyObject* get(nb::handle child, ChildField i, nb::object& keep) const {
+        if (at[i] >= 0 && PyDict_CheckExact(child.ptr())) {
+            Py_ssize_t pos = at[i];
+            PyObject *key, *value;
+            if (PyDict_Next(child.ptr(), &pos, &key, &value) && key == keys[i]) return value;
+        }
+        return field(child, keys[i], keep);
+    }
+};
+
+void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb::handle zero) {
+    nb::object keep;
+    nb::object close_type = nb::borrow(fields.get(child, f_close_type, keep));
+    bool today = same(close_type, KEY("TODAY")), history = !today && same(close_type, KEY("HISTORY"));
+    nb::handle left = fields.get(child, f_volume_left, keep);
     long long n = 0;
     if (side.native && small_int(left, n)) {
         if (today) {
@@ -155,42 +190,38 @@ void hold_back(FreeParts& side, nb::handle child, nb::handle zero) {
             side.to_objects();
         return;
     }
+    nb::object held = nb::borrow(left);
     side.to_objects();
     if (today) {
-        side.today = side.today - left;
+        side.today = side.today - held;
     } else if (history) {
-        side.history = side.history - left;
+        side.history = side.history - held;
     } else {
         // History first, never lending more than what is left of it; the rest from today.
-        nb::object used = smaller(left, larger(side.history, zero));
+        nb::object used = smaller(held, larger(side.history, zero));
         side.history = side.history - used;
-        side.today = side.today - (left - used);
+        side.today = side.today - (held - used);
     }
-}
-
-// a == b; for two texts the cached hashes settle most mismatches without comparing characters.
-bool same_text(nb::handle a, nb::handle b) {
-    if (a.ptr() == b.ptr()) return true;
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
-        Py_hash_t ha = PyObject_Hash(a.ptr()), hb = PyObject_Hash(b.ptr());
-        if (ha == -1 || hb == -1) throw nb::python_error();
-        if (ha != hb) return false;
-    }
-    return a.equal(b);
 }
 
 // One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
+// Most children are settled by their symbol or status: those are read borrowed and compared without
+// Python-level calls.
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
     for (size_t i = 0; i < count; ++i) sides[i].to_native();
+    ChildFields fields;
+    nb::handle open = KEY("OPEN");
     each_value(get(self, "native_orders"), [&](nb::handle child) {
         // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
-        if (!same_text(item(child, KEY("symbol")), symbol) || is_final(item(child, KEY("status")))) return;
-        nb::object direction = item(child, KEY("direction"));
+        fields.learn(child);
+        nb::object keep;
+        if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep))) return;
+        nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
         FreeParts* side = nullptr;
         for (size_t i = 0; i < count && !side; ++i)
-            if (direction.equal(sides[i].closing)) side = &sides[i];
-        if (side && item(child, KEY("offset")).not_equal(KEY("OPEN"))) hold_back(*side, child, zero);
+            if (same(direction, sides[i].closing)) side = &sides[i];
+        if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
     });
     for (size_t i = 0; i < count; ++i) sides[i].to_objects();
     for (size_t i = 0; i < count; ++i)
@@ -262,24 +293,24 @@ void aggregate(nb::handle self, nb::handle child) {
 
 static MethodRegistration reg_apply_position_trade(Slot::apply_position_trade, [](TradingClass& cls) {
     cls.def("_apply_position_trade", [](nb::handle self, nb::handle row) { apply_position_trade(self, row); },
-            "row"_a);
+            nb::arg("row").none());
 });
 
 static MethodRegistration reg_free_parts(Slot::free_parts, [](TradingClass& cls) {
     cls.def("_free_parts", [](nb::handle self, nb::handle symbol, nb::handle side) {
         return free_parts(self, symbol, side);
-    }, "symbol"_a, "side"_a);
+    }, nb::arg("symbol").none(), nb::arg("side").none());
 });
 
 static MethodRegistration reg_recompute_frozen(Slot::recompute_frozen, [](TradingClass& cls) {
     cls.def("_recompute_frozen", [](nb::handle self, nb::handle updated, nb::handle symbol) {
         recompute_frozen(self, updated, symbol);
-    }, "updated"_a = nb::none(), nb::kw_only(), "symbol"_a = nb::none());
+    }, nb::arg("updated").none() = nb::none(), nb::kw_only(), nb::arg("symbol").none() = nb::none());
 });
 
 static MethodRegistration reg_aggregate(Slot::aggregate, [](TradingClass& cls) {
     cls.def("_aggregate", [](nb::handle self, nb::handle child) { aggregate(self, child); },
-            "child"_a = nb::none());
+            nb::arg("child").none() = nb::none());
 });
 
 }  // namespace velkor::trading

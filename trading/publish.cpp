@@ -71,21 +71,30 @@ struct Target {
     }
 };
 
-// Copies the fields of `values` into `obj._values`; the names of those whose value differs (the host's
-// `different`, current value first) go to the object's change set, created even when nothing changed,
-// and to `also` when given. Returns how many fields changed.
+// Whether `key` is one of `fields` (`key in fields`); the field names and the keys of the private
+// records are mostly the same interned texts, so identity settles most lookups.
+static bool is_field(nb::handle fields, nb::handle key) {
+    if (PyTuple_CheckExact(fields.ptr())) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fields.ptr()); i < n; ++i)
+            if (PyTuple_GET_ITEM(fields.ptr(), i) == key.ptr()) return true;
+    }
+    return contains(fields, key);
+}
+
+// Copies the fields of `values` into `obj._values`. The fields are compared first, in the order of
+// `values`, with the host's `different` (current value first); only when every comparison succeeded
+// are the values copied and the names of the changed ones added to the object's change set (created
+// even when nothing changed) and then to `also` when given. Returns how many fields changed.
 static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different,
                               Target* also) {
     nb::object fields = obj.attr(VELKOR_KEY("fields"));
     nb::object current = obj.attr(VELKOR_KEY("_values"));
-    nb::object own = change_set(changes, obj);
-    Py_ssize_t changed = 0;
+    std::vector<nb::handle> changed;  // keys of the changed fields
 
-    // First the comparison with the current values, then the copy: a failing comparison leaves the
-    // object's values as they were. Identical values need no copy.
+    // Identical values need no copy.
     std::vector<std::pair<nb::object, nb::object>> copy;
     bool plain_current = PyDict_CheckExact(current.ptr());
-    auto compare_field = [&](nb::handle key, nb::object value) {
+    auto compare_field = [&](nb::handle key, nb::handle value) {
         // A field missing from the current values reads as None but must still be written.
         bool present = true;
         nb::object old;
@@ -98,38 +107,48 @@ static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle chan
             old = dict_get(current, key);
             present = false;  // written back in any case
         }
-        if (present && old.is(value) && unchanged_when_same(value)) return;
-        PyObject* args[] = {old.ptr(), value.ptr()};
-        nb::object verdict = nb::steal(PyObject_Vectorcall(different.ptr(), args, 2, nullptr));
-        if (!verdict.is_valid()) throw nb::python_error();
-        if (truthy(verdict)) {
-            ++changed;
-            add_name(own, key);
-            if (also) add_name(also->get(), key);
+        bool differs;
+        if (present && old.is(value) && unchanged_when_same(value)) {
+            differs = false;
+        } else {
+            PyObject* args[] = {old.ptr(), value.ptr()};
+            nb::object verdict = nb::steal(PyObject_Vectorcall(different.ptr(), args, 2, nullptr));
+            if (!verdict.is_valid()) throw nb::python_error();
+            differs = truthy(verdict);
         }
         if (!present || !old.is(value)) {
             if (copy.empty()) copy.reserve(16);
-            copy.emplace_back(nb::borrow(key), std::move(value));
+            copy.emplace_back(nb::borrow(key), nb::borrow(value));
         }
+        if (differs) changed.push_back(key);
     };
-    if (PyDict_CheckExact(values.ptr()) && PyTuple_CheckExact(fields.ptr())) {
-        // The keys of `values` that are fields, found from the (short) field list.
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fields.ptr()); i < n; ++i) {
-            nb::handle key = PyTuple_GET_ITEM(fields.ptr(), i);
-            PyObject* value = PyDict_GetItemWithError(values.ptr(), key.ptr());
-            if (value) compare_field(key, nb::borrow(value));
-            else if (PyErr_Occurred()) throw nb::python_error();
+    // A snapshot of the items (it also keeps the keys in `changed` alive), so that `different` may run
+    // any code.
+    nb::list items;
+    if (PyDict_CheckExact(values.ptr())) {
+        items = nb::steal<nb::list>(PyDict_Items(values.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
+        for (nb::handle item : items) {
+            nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
+            if (is_field(fields, key)) compare_field(key, PyTuple_GET_ITEM(item.ptr(), 1));
         }
     } else {
-        for (nb::handle item : values.attr("items")()) {
+        for (nb::handle item : values.attr("items")()) items.append(item);
+        for (nb::handle item : items) {
             nb::object key = item[0];
-            if (contains(fields, key)) compare_field(key, item[1]);
+            if (is_field(fields, key)) compare_field(key, item[1]);
         }
     }
     for (auto& [key, value] : copy) {
         if (PyObject_SetItem(current.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
     }
-    return changed;
+    nb::object own = change_set(changes, obj);
+    for (nb::handle key : changed) add_name(own, key);
+    if (also && !changed.empty()) {
+        nb::handle set = also->get();
+        for (nb::handle key : changed) add_name(set, key);
+    }
+    return static_cast<Py_ssize_t>(changed.size());
 }
 
 nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {

@@ -104,13 +104,13 @@ bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
 }
 
 static MethodRegistration reg_trade_id(Slot::trade_id, [](TradingClass& cls) {
-    cls.def("_trade_id", [](nb::handle self, nb::handle row) { return trade_id(self, row); }, "row"_a);
+    cls.def("_trade_id", [](nb::handle self, nb::handle row) { return trade_id(self, row); }, nb::arg("row").none());
 });
 
 static MethodRegistration reg_trade(Slot::trade, [](TradingClass& cls) {
     cls.def("_trade", [](nb::handle self, nb::handle row, nb::handle update_position) {
         return apply_trade(self, row, truthy(update_position));
-    }, "row"_a, nb::kw_only(), "update_position"_a);
+    }, nb::arg("row").none(), nb::kw_only(), nb::arg("update_position").none());
 });
 
 }  // namespace velkor::trading

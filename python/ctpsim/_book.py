@@ -29,7 +29,8 @@ class Bucket:
 
     Costs are sums of price * lots: today's lots at their open price, earlier lots at the settlement price of the
     last day roll. ``yd_start`` is the earlier-days position at the start of the trading day (CTP's YdPosition,
-    which closing does not reduce).
+    which closing does not reduce). ``active_today`` is set once lots are opened today: SHFE and INE then report
+    a today row even after those lots are closed again.
     """
 
     symbol: str
@@ -240,8 +241,8 @@ class AccountState:
         """Moves positions and money by one fill of ``order``."""
         ins = order.instrument
         b = self.bucket(ins.symbol, order.side)
-        b.active_today = True
         if order.opening:
+            b.active_today = True
             b.today += volume
             b.today_cost += price * volume
         else:

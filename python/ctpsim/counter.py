@@ -86,6 +86,20 @@ def _number(fields: dict, key: str, kind):
     return value if isinstance(value, (int, float)) else kind(0)
 
 
+def _day(text: str) -> datetime:
+    """A trading day "YYYYMMDD" as a date; ValueError for anything else."""
+    if not (isinstance(text, str) and len(text) == 8 and text.isascii() and text.isdigit()):
+        raise ValueError(f"trading day must be YYYYMMDD: {text!r}")
+    return datetime.strptime(text, "%Y%m%d")
+
+
+def _money_amount(amount) -> float:
+    amount = float(amount)
+    if not (math.isfinite(amount) and amount >= 0):
+        raise ValueError("amount must be finite and not negative")
+    return amount
+
+
 def _next_weekday(day: datetime) -> datetime:
     day += timedelta(days=1)
     while day.weekday() >= 5:
@@ -143,7 +157,8 @@ class Counter:
         self.clock = clock
         self.wall_clock = wall_clock
         self.trade_first = frozenset(trade_first)
-        self.trading_day = trading_day or default_trading_day(wall_clock())
+        self.trading_day = default_trading_day(wall_clock()) if trading_day is None else trading_day
+        _day(self.trading_day)
         self.instruments: dict[str, Instrument] = {}
         self.prices: dict[str, float] = {}
         for ins in (default_instruments() if instruments is None else instruments):
@@ -285,17 +300,20 @@ class Counter:
             volume = o.left if volume is None else volume
             if type(volume) is not int or not 1 <= volume <= o.left:
                 raise ValueError("fill volume must be 1 to the lots left")
-            self._fill(o, volume, o.price if price is None else float(price))
+            price = o.price if price is None else float(price)
+            if not math.isfinite(price):
+                raise ValueError("price must be finite")
+            self._fill(o, volume, price)
 
     def deposit(self, amount: float, user_id: str | None = None) -> None:
         """Pays money into an account (the first one when ``user_id`` is None)."""
         with self.lock:
-            self.account(user_id).deposit += amount
+            self.account(user_id).deposit += _money_amount(amount)
 
     def withdraw(self, amount: float, user_id: str | None = None) -> None:
         """Takes money out of an account (the first one when ``user_id`` is None)."""
         with self.lock:
-            self.account(user_id).withdraw += amount
+            self.account(user_id).withdraw += _money_amount(amount)
 
     def settle(self, trading_day: str | None = None) -> str:
         """Day roll: marks every account to the current prices, turns today's lots into earlier lots, drops the
@@ -305,7 +323,8 @@ class Counter:
         """
         with self.lock:
             if trading_day is None:
-                trading_day = _next_weekday(datetime.strptime(self.trading_day, "%Y%m%d")).strftime("%Y%m%d")
+                trading_day = _next_weekday(_day(self.trading_day)).strftime("%Y%m%d")
+            _day(trading_day)
             for acct in self._accounts.values():
                 acct.roll(self.instruments, self.prices, self.trading_day)
             self.trading_day = trading_day
@@ -362,6 +381,8 @@ class Counter:
 
     def duplicate_next_trade(self, count: int = 1) -> None:
         """The next ``count`` trade returns are each sent twice."""
+        if type(count) is not int or count < 0:
+            raise ValueError("count must be an int, 0 or more")
         with self.lock:
             self._duplicate_trades += count
 
@@ -384,7 +405,7 @@ class Counter:
             return row
 
     def _previous_day(self) -> str:
-        day = datetime.strptime(self.trading_day, "%Y%m%d") - timedelta(days=1)
+        day = _day(self.trading_day) - timedelta(days=1)
         while day.weekday() >= 5:
             day -= timedelta(days=1)
         return day.strftime("%Y%m%d")
@@ -610,13 +631,16 @@ class Counter:
         acct = self._logged_in(session, f)
         if acct.confirmed_day != self.trading_day:
             raise _Rejected(ERR_NOT_CONFIRMED)
-        ref_text = _text(f, "OrderRef").strip()
-        if not ref_text:
+        # The reference comes back in the returns exactly as the client wrote it; its number must grow.
+        ref_text = _text(f, "OrderRef")
+        digits = ref_text.strip()
+        if not digits:
             ref = session.max_ref + 1
-        elif not ref_text.isdigit():
+            ref_text = str(ref)
+        elif not (digits.isascii() and digits.isdigit()):
             raise _Rejected(ERR_FIELD)
         else:
-            ref = int(ref_text)
+            ref = int(digits)
             if ref <= session.max_ref:
                 raise _Rejected(ERR_DUPLICATE_ORDER)
         ins = self._instrument(_text(f, "ExchangeID"), _text(f, "InstrumentID"))
@@ -638,7 +662,7 @@ class Counter:
         if not ins.min_volume <= volume <= ins.max_volume:
             raise _Rejected(ERR_VOLUME)
         date, clock = self._stamp()
-        order = OrderState(acct, ins, self.front_id, session.session_id, str(ref), direction, offset,
+        order = OrderState(acct, ins, self.front_id, session.session_id, ref_text, direction, offset,
                            comb_offset, hedge, float(price), int(volume), time_condition, volume_condition,
                            self.trading_day, date, clock)
         if order.opening:
@@ -691,8 +715,9 @@ class Counter:
             if found is not None and exchange and found.instrument.exchange != exchange:
                 found = None
         else:
-            found = next((o for o in acct.orders if ref and (o.front_id, o.session_id, o.ref) == (
-                front_id, session_id, ref)), None)
+            number = int(ref) if ref.isascii() and ref.isdigit() else None
+            found = next((o for o in acct.orders if number is not None and (o.front_id, o.session_id, int(o.ref))
+                          == (front_id, session_id, number)), None)
         if found is None:
             raise _Rejected(ERR_ACTION_NOT_FOUND)
         if not found.resting:

@@ -125,7 +125,10 @@ class Host:
         names = {id(self.s.account): "account", id(self.s.positions): "positions", id(self.s.orders): "orders",
                  id(self.s.trades): "trades"}
         changed = {names[k]: sorted(v) for k, v in changes.items() if k in names and v}
-        summary = "; ".join(f"{k} {', '.join(v)}" for k, v in changed.items()) or "nothing visible"
+        if self.s.published_status != "READY":
+            summary = "the objects keep their last published values"
+        else:
+            summary = "; ".join(f"{k} {', '.join(v)}" for k, v in changed.items()) or "no field changed"
         print(f"\n[commit {self.commits}] published status {self.s.published_status}: {summary}")
         if self.s.published_status == "READY":
             print(show_book(self.s))
@@ -148,13 +151,21 @@ class Host:
             self.commit()
 
 
+def working(s, order_id: str) -> bool:
+    """The published order rests at the exchange: ALIVE, with the exchange's order number (the first
+    return of an order carries none yet, and a cancel needs it)."""
+    order = s.orders.get(order_id)
+    return order is not None and order.status == "ALIVE" and bool(order.order_sys_id)
+
+
 def step(text: str) -> None:
     print(f"\n=== {text}")
 
 
-def results(rs) -> None:
+def results(call: str, rs) -> None:
+    """The immediate answers of an insert or cancel call: one TradingResult per order."""
     for r in rs:
-        print(f"  -> {r.status:<9} {r.order_id or '-':<24} {r.message}")
+        print(f"  {call} -> {r.status:<9} {r.order_id or '-':<24} {r.message}".rstrip())
 
 
 async def story(front: Front, counter: Counter, clock: FastClock) -> None:
@@ -173,10 +184,8 @@ async def story(front: Front, counter: Counter, clock: FastClock) -> None:
 
         step(f"Open 5 lots of {SYMBOL} at 7790 (the market is at 7800: the order rests)")
         [r] = await s.insert(SYMBOL, "BUY", "OPEN", 5, 7790.0)
-        results([r])
-        order = None
-        await host.until(lambda: r.order_id in s.orders and s.orders[r.order_id].status == "ALIVE",
-                         "the order to be working")
+        results("insert", [r])
+        await host.until(lambda: working(s, r.order_id), "the order to be working")
         order = s.orders[r.order_id]
 
         step("The exchange fills 2 lots")
@@ -187,23 +196,27 @@ async def story(front: Front, counter: Counter, clock: FastClock) -> None:
         counter.set_price(SYMBOL, 7790.0)
         await host.until(lambda: order.status == "FILLED" and s.positions[SYMBOL].pos_long == 5, "the full fill")
 
+        step("The funds follow: the session re-queries them after every order or trade change")
+        await host.until(lambda: (s.account.margin or 0) > 0, "the funds refresh")
+
         step("Day roll at the counter; the connection drops and the session logs in again")
         day = counter.settle()
         counter.drop_sessions()
         await host.until(lambda: s.published_status != "READY", "the disconnection")
         await host.until(lambda: s.published_status == "READY" and s.account.trading_day == day
                          and s.positions[SYMBOL].pos_long == 5, "the new trading day")
-        print(f"  The 5 lots are now earlier days' lots (today: {s.positions[SYMBOL].pos_long_today}); "
-              f"the user's order object still shows {order.status}.")
+        print(f"  The 5 lots are now earlier days' lots (today: {s.positions[SYMBOL].pos_long_today}). Yesterday's "
+              f"orders and trades left the published views; the order object the user still holds shows "
+              f"{order.status}.")
 
         step("Open 2 more lots today at the market (7790)")
         [r] = await s.insert(SYMBOL, "BUY", "OPEN", 2, 7790.0)
-        results([r])
+        results("insert", [r])
         await host.until(lambda: s.positions[SYMBOL].pos_long == 7, "the fill")
 
         step("Close 6 lots on SHFE: split into yesterday's lots first, then today's")
         rs = await s.insert(SYMBOL, "SELL", "CLOSE", 6, 7790.0)
-        results(rs)
+        results("insert", rs)
         await host.until(lambda: s.positions[SYMBOL].pos_long == 1 and all(
             x.order_id in s.orders and s.orders[x.order_id].status == "FILLED" for x in rs), "the closes to fill")
         print("  Offsets: " + ", ".join(f"{s.orders[x.order_id].offset} {s.orders[x.order_id].volume_original}"
@@ -211,20 +224,23 @@ async def story(front: Front, counter: Counter, clock: FastClock) -> None:
 
         step("A resting order, then its cancellation")
         [r] = await s.insert(SYMBOL, "BUY", "OPEN", 1, 7000.0)
-        results([r])
-        await host.until(lambda: r.order_id in s.orders and s.orders[r.order_id].status == "ALIVE",
-                         "the order to be working")
-        results(s.cancel(r.order_id))
+        results("insert", [r])
+        await host.until(lambda: working(s, r.order_id), "the order to be working")
+        results("cancel", s.cancel(r.order_id))
         await host.until(lambda: s.orders[r.order_id].status == "CANCELLED", "the cancellation")
 
         step("Orders refused: locally (price off the tick grid) and by the counter (not enough funds)")
-        results(await s.insert(SYMBOL, "BUY", "OPEN", 1, 7790.5))
+        results("insert", await s.insert(SYMBOL, "BUY", "OPEN", 1, 7790.5))
         [r] = await s.insert("SHFE.cu2412", "BUY", "OPEN", 300, 76000.0)
-        results([r])
+        results("insert", [r])
         await host.until(lambda: r.order_id in s.orders and s.orders[r.order_id].status == "REJECTED",
                          "the counter's answer")
         rejected = s.orders[r.order_id]
         print(f"  Order {rejected.order_id}: {rejected.status}, {rejected.status_msg}")
+
+        step("The funds catch up with the day's trades")
+        await host.until(lambda: s.account.margin == counter.funds()["CurrMargin"]
+                         and s.account.balance == counter.funds()["Balance"], "the funds refresh")
 
         step("Done")
         held = {sym: (h["pos_long"], h["pos_short"]) for sym, h in counter.positions().items()}

@@ -11,6 +11,8 @@ __all__ = ["Front", "Connection", "Request"]
 
 _INT = struct.Struct("=i")
 _DOUBLE = struct.Struct("=d")
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+_COUNT_MAX = 2**63 - 1
 
 # record name -> (size, {field name: (offset, size, kind)}), fields in declaration order
 _RECORDS = {
@@ -66,6 +68,17 @@ class Request:
         return f"<Request {self.method} id={self.request_id} connection={self.connection.id}>"
 
 
+def _c_int(value, what, high=_INT_MAX):
+    """`value` as an int of the C API: TypeError when it is no int, ValueError when it does not fit."""
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an int, got {type(value).__name__}") from None
+    if not _INT_MIN <= value <= high:
+        raise ValueError(f"{what} {value} does not fit in a C int")
+    return value
+
+
 def _check_timeout(timeout):
     timeout = float(timeout)
     if timeout != timeout or timeout < 0:
@@ -107,7 +120,7 @@ class Front:
         if handler is None:
             return 0
         result = handler(request)
-        return 0 if result is None else result
+        return 0 if result is None else _c_int(result, "request handler result")
 
     @property
     def handler(self):
@@ -145,7 +158,7 @@ class Front:
         return self._core.connections()
 
     def wait_connection(self, timeout=5.0):
-        connection = self._core.wait_connection(_check_timeout(timeout))
+        connection = _front.wait_connection(self._core, _check_timeout(timeout))
         if connection is None:
             raise TimeoutError(f"no API connected to {self.address} within {timeout} s")
         return connection
@@ -174,6 +187,8 @@ class Front:
     def send(self, conn, callback, data=None, error=None, request_id=0, last=True, *, reason=0):
         """Delivers one callback on the API's own thread, after everything sent to `conn` before it."""
         raw, info = self._delivery(callback, data, error)
+        request_id = _c_int(request_id, "request_id")
+        reason = _c_int(reason, "reason")
         self._core.send(conn, callback, raw, info, request_id, bool(last), reason, 1)
 
     def burst(self, conn, callback, data, count, error=None, request_id=0, last=True):
@@ -181,17 +196,20 @@ class Front:
         count = operator.index(count)
         if count < 0:
             raise ValueError("count must not be negative")
+        if count > _COUNT_MAX:
+            raise ValueError(f"count {count} is too large")
         raw, info = self._delivery(callback, data, error)
+        request_id = _c_int(request_id, "request_id")
         self._core.send(conn, callback, raw, info, request_id, bool(last), 0, count)
 
     def flush(self, timeout=5.0):
         """Returns when every callback sent so far has returned from the SPI."""
-        if not self._core.flush(_check_timeout(timeout)):
+        if not _front.flush(self._core, _check_timeout(timeout)):
             raise TimeoutError(f"callbacks of {self.address} still pending after {timeout} s")
 
     def disconnect(self, conn=None, reason=0x1001):
         """Drops one connection (None: all) with OnFrontDisconnected(reason); the API then retries."""
-        self._core.disconnect(conn, reason)
+        self._core.disconnect(conn, _c_int(reason, "reason"))
 
     def close(self):
         """Disconnects everything and unregisters the address."""
