@@ -10,12 +10,14 @@ reports a value returned with an error set); afterwards the session still resets
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import gc
 import math
 import os
 import subprocess
 import sys
 import tempfile
+import weakref
 from collections.abc import Mapping
 from types import SimpleNamespace
 
@@ -862,6 +864,50 @@ def check_native(front_url, data):
         ordinary(error)
 
 
+LINKS = ("self_attribute", "objects", "record", "insert_pending", "insert_started", "run_pending", "run_started",
+         "close_pending", "native", "factory", "changed_waiter")
+
+
+@fuzz(100)
+@given(st.sampled_from(PHASES), st.lists(st.sampled_from(LINKS), min_size=1, max_size=4))
+def check_cycles(phase, links):
+    """Sessions caught in reference cycles with their own coroutines are collected, whatever state
+    those coroutines are in."""
+    s = build(phase)
+    CURRENT[0] = None
+    trace(phase, links)
+    for link in links:
+        if link == "self_attribute":
+            s.me = s
+        elif link == "objects":
+            s.objects[id(s)] = s
+        elif link == "record":
+            s.p.setdefault("SHFE.ag2412", {})["session"] = s
+        elif link.startswith("insert"):
+            s.coroutine = s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
+            if link == "insert_started":
+                with contextlib.suppress(StopIteration, Exception):
+                    s.coroutine.send(None)
+        elif link.startswith("run"):
+            s.runner = s.run()
+            if link == "run_started":
+                trading_module.asyncio = FastAsyncio(s.clock)
+                with contextlib.suppress(Exception):
+                    s.runner.send(None)  # suspends in its first pause (awaiting a future)
+        elif link == "close_pending":
+            s.closer = s.close()
+        elif link == "native":
+            s.native.owner = s
+        elif link == "factory":
+            s.factory.owner = s
+        else:
+            s.changed.owner = s
+    alive = weakref.ref(s)
+    del s
+    gc.collect()
+    assert alive() is None, "the session outlived its last reference"
+
+
 class Sentinel:
     """A value that nothing else refers to: its reference count shows what the session kept of it."""
 
@@ -951,7 +997,7 @@ def _assert_clean(proc):
 @pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
                                   "check_insert_coroutine", "check_references", "check_internal_methods",
-                                  "check_native", "check_module_names"])
+                                  "check_native", "check_module_names", "check_cycles"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
