@@ -864,6 +864,43 @@ def check_native(front_url, data):
         ordinary(error)
 
 
+REENTRY = sorted(MEDDLING) + ["event", "insert", "cancel", "commit", "tick"]
+
+
+@fuzz(150)
+@given(st.sampled_from(("ready", "ready_busy", "sync1", "sync4", "login")), st.sampled_from(REENTRY),
+       st.sampled_from(OPERATIONS[:4]), st.data())
+def check_reentrant_adapter(phase, reentry, operation, data):
+    """An adapter whose request calls back into the session before it answers."""
+    s = build(phase)
+    answer_with = data.draw(outcomes.filter(lambda o: not hostile(o)))
+    nested = []
+
+    def request(method, payload, request_id):
+        s.native.requests.append((method, dict(payload), request_id))
+        if not nested:  # once: the nested call may send requests of its own
+            nested.append(reentry)
+            if reentry in MEDDLING:
+                MEDDLING[reentry](s)
+            else:
+                try:
+                    operate(s, reentry, data.draw)
+                except Exception as error:  # noqa: BLE001
+                    ordinary(error)
+        if isinstance(answer_with, type):
+            raise answer_with("scripted")
+        return answer_with
+
+    s.native.request = request
+    trace(phase, reentry, operation, answer_with)
+    try:
+        operate(s, operation, data.draw)
+        s.commit({})
+    except Exception as error:  # noqa: BLE001
+        ordinary(error)
+    usable(s)
+
+
 LINKS = ("self_attribute", "objects", "record", "insert_pending", "insert_started", "run_pending", "run_started",
          "close_pending", "native", "factory", "changed_waiter")
 
@@ -997,7 +1034,8 @@ def _assert_clean(proc):
 @pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
                                   "check_insert_coroutine", "check_references", "check_internal_methods",
-                                  "check_native", "check_module_names", "check_cycles"])
+                                  "check_native", "check_module_names", "check_cycles",
+                                  "check_reentrant_adapter"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
