@@ -901,6 +901,46 @@ def check_reentrant_adapter(phase, reentry, operation, data):
     usable(s)
 
 
+LIFECYCLE = ("start", "yield", "close", "close_fails", "insert", "cancel", "commit", "event", "cancel_task")
+
+
+@fuzz(100)
+@given(st.sampled_from(("connecting", "sync2", "ready", "ready_busy")), st.lists(st.sampled_from(LIFECYCLE),
+                                                                                   max_size=8), st.data())
+def check_lifecycle(phase, steps, data):
+    """start, close and the user's calls in any order on a running loop."""
+    s = build(phase)
+    s.recovery = Recovery("交易连接")
+    trading_module.asyncio = FastAsyncio(s.clock)
+    trace(phase, steps)
+
+    async def scenario():
+        for step in steps:
+            try:
+                if step == "start":
+                    s.start()
+                elif step == "yield":
+                    await asyncio.sleep(0)
+                elif step in ("close", "close_fails"):
+                    if step == "close_fails" and s.native is not None:
+                        s.native.close = _boom
+                    await s.close()
+                elif step == "cancel_task":
+                    if s.task:
+                        s.task.cancel()
+                else:
+                    operate(s, step, data.draw)
+            except Exception as error:  # noqa: BLE001
+                ordinary(error)
+        if s.native is not None:
+            s.native.close = lambda: None
+        await s.close()
+        assert s.native is None and (s.task is None or s.task.done())
+
+    asyncio.run(scenario())
+    usable(s)
+
+
 LINKS = ("self_attribute", "objects", "record", "insert_pending", "insert_started", "run_pending", "run_started",
          "close_pending", "native", "factory", "changed_waiter")
 
@@ -1035,7 +1075,7 @@ def _assert_clean(proc):
                                   "check_corrupted_state", "check_tick", "check_run", "check_helpers",
                                   "check_insert_coroutine", "check_references", "check_internal_methods",
                                   "check_native", "check_module_names", "check_cycles",
-                                  "check_reentrant_adapter"])
+                                  "check_reentrant_adapter", "check_lifecycle"])
 def test_property_in_a_child_interpreter(prop):
     _assert_clean(_run_child(prop))
 
