@@ -21,6 +21,7 @@ SYMBOLS = {
     "INE.sc2412": 0.1,
     "DCE.m2501": 1.0,
     "CZCE.SR501": 1.0,
+    "DCE.m2501-C-3000": 0.5,  # an option: its fills report the trade before the order
 }
 SPLIT = ("SHFE", "INE")
 STATUS_BY_CTP = {"0": "FILLED", "1": "ALIVE", "3": "ALIVE", "5": "CANCELLED"}
@@ -191,18 +192,34 @@ class Soak:
             return await self.open()
         symbol, side, lots = rng.choice(held)
         direction = "SELL" if side == "long" else "BUY"
-        offsets = ["CLOSE", "CLOSE_TODAY", "CLOSE_YESTERDAY"]
-        offset = rng.choice(offsets) if symbol.split(".")[0] in SPLIT or rng.random() < 0.3 else "CLOSE"
         volume = rng.randint(1, lots + 1)  # sometimes more than is free: refused locally
         marketable = rng.random() < 0.6
         ticks = rng.randint(0, 2) if marketable else rng.randint(2, 6)
         sign = 1 if (direction == "BUY") == marketable else -1
-        await self.insert(symbol, direction, offset, volume, self.price(symbol, sign * ticks))
+        synced = self.caught_up()
+        ins = self.counter.instruments[symbol]
+        with self.counter.lock:
+            yd, today = self.counter.account().closable(ins, side)
+        results = await self.insert(symbol, direction, "CLOSE", volume, self.price(symbol, sign * ticks))
+        if not synced:
+            return
+        # caught up with the counter, the session plans from the same free lots the counter holds
+        if volume > yd + today:
+            assert [r.status for r in results] == ["REJECTED"], (symbol, side, volume, yd, today, self.log)
+            return
+        if ins.split:
+            plan = [(o, n) for o, n in [("CLOSE_YESTERDAY", min(volume, yd)),
+                                        ("CLOSE_TODAY", volume - min(volume, yd))] if n]
+        else:
+            plan = [("CLOSE", volume)]
+        assert [r.status for r in results] == ["SUBMITTED"] * len(plan), (results, self.log)
+        assert [(self.s.o[r.order_id]["offset"], self.s.o[r.order_id]["volume_original"]) for r in results] == plan
 
     async def invalid(self):
         rng = self.rng
         symbol = rng.choice(list(SYMBOLS))
-        case = rng.choice(["tick", "volume", "direction", "offset", "symbol", "halted", "nan", "huge"])
+        case = rng.choice(["tick", "volume", "direction", "offset", "symbol", "halted", "nan", "huge",
+                           "CLOSE_TODAY", "CLOSE_YESTERDAY"])
         args = [symbol, "BUY", "OPEN", 1, self.price(symbol, -5)]
         if case == "tick":
             args[4] += SYMBOLS[symbol] / 2
@@ -212,6 +229,8 @@ class Soak:
             args[1] = "HOLD"
         elif case == "offset":
             args[2] = "CLOSE_SOMETIME"
+        elif case.startswith("CLOSE"):  # the session picks today's or earlier lots itself
+            args[1:3] = rng.choice(["BUY", "SELL"]), case
         elif case == "symbol":
             args[0] = "SHFE.zz9999"
         elif case == "halted":
@@ -221,8 +240,7 @@ class Soak:
         else:
             args[4] = 1e300
         results = await self.insert(*args)
-        if case != "halted":  # a halted contract may be refused by the session or by the counter
-            assert [r.status for r in results] == ["REJECTED"], (case, results)
+        assert [r.status for r in results] == ["REJECTED"], (case, results)
 
     async def cancel(self):
         live = [oid for oid, child in self.s.native_orders.items() if child["status"] not in FINISHED]
@@ -266,6 +284,25 @@ class Soak:
         self.counter.drop_sessions()
         await until(lambda: self.s.session_status != "READY")
 
+    async def sync_fill(self):
+        """Drops the connection and moves the market while the new login synchronises."""
+        await self.drop()
+        step = self.rng.randint(0, 5)
+        await until(lambda: self.s.phase == "sync" and self.s.sync_index >= step or self.s.phase == "ready")
+        self.log.append(("at sync step", self.s.phase, self.s.sync_index))
+        self.partial_fill() if self.rng.random() < 0.5 else self.move_price()
+
+    async def refused(self):
+        """The counter refuses the next insertion or cancellation."""
+        if self.rng.random() < 0.5:
+            self.log.append(("refuse insert",))
+            self.counter.fail_next("OrderInsert")
+            await self.open()
+        else:
+            self.log.append(("refuse cancel",))
+            self.counter.fail_next("OrderAction")
+            await self.cancel()
+
     async def day_roll(self):
         self.log.append(("settle",))
         day = self.counter.settle()
@@ -278,7 +315,7 @@ class Soak:
 
 
 ACTIONS = [("open", 6), ("close", 6), ("invalid", 2), ("cancel", 3), ("move_price", 4), ("partial_fill", 3),
-           ("duplicate", 2), ("drop", 1)]
+           ("duplicate", 2), ("drop", 1), ("sync_fill", 1), ("refused", 1)]
 
 
 async def soak(front, counter, seed, steps, roll_at):  # noqa: F811
