@@ -94,6 +94,9 @@ class Soak:
             pos = s.positions[symbol]
             assert (pos.pos_long, pos.pos_long_today, pos.pos_short, pos.pos_short_today) == (
                 h["pos_long"], h["pos_long_today"], h["pos_short"], h["pos_short_today"]), (symbol, self.log)
+            rec = s.p[symbol]
+            assert (rec["pos_long_his"], rec["pos_short_his"], rec["pos"]) == (
+                h["pos_long_his"], h["pos_short_his"], h["pos_long"] - h["pos_short"]), (symbol, self.log)
         for symbol, pos in s.positions.items():
             if symbol not in held:
                 assert (pos.pos_long, pos.pos_short) in ((0, 0), (None, None)), (symbol, self.log)
@@ -119,7 +122,7 @@ class Soak:
         published = [x.trade_id for x in s.trades]
         assert len(published) == len(set(published)) and set(published) == set(counter_trades), self.log
         for tid, rec in s.t.items():
-            assert rec["volume"] == counter_trades[tid]["Volume"]
+            assert rec["volume"] == counter_trades[tid]["Volume"] == s.trade_views[tid].volume
 
         # fills per order, order states against the counter
         fills = {}
