@@ -801,7 +801,7 @@ def check_internal_methods(phase, method, data):
 MODULE_NAMES = ("different", "empty_position", "check_symbol", "TradingResult", "finite", "timestamp",
                 "local_order_id", "order_offset", "Position", "Trade", "Account", "QUERY", "QUERY_LABELS",
                 "PHASE_LABELS", "SYNC_STEPS", "FLAG_BY_OFFSET", "OFFSET_BY_FLAG", "ACCOUNT_FIELDS", "VelkorError",
-                "TZ", "datetime")
+                "TZ", "datetime", "math", "os", "mkdtemp", "LiveMap", "Recovery")
 
 
 @fuzz(150)
