@@ -552,10 +552,6 @@ def check_cancel(phase, order_id, outcome, confirm_all):
     usable(s)
 
 
-class IdKey:
-    """Keys that look like identities of published objects."""
-
-
 @fuzz(100)
 @given(st.sampled_from(("ready", "ready_busy", "sync3", "connecting")), st.data())
 def check_commit_and_view(phase, data):
