@@ -1,10 +1,12 @@
 """Property-based robustness of the trading session: no input crashes the interpreter.
 
-Every property runs in a child interpreter (this file run as a script with the property's name), so a
-segmentation fault or an abort fails one test with the last example that was tried instead of ending the
-test run. The child runs with `-X dev` (debug memory hooks, faulthandler). What the properties accept:
-the call returns, or it raises an ordinary exception (never SystemError, which is how the interpreter
-reports a value returned with an error set); afterwards the session still resets and commits.
+The properties run in a child interpreter (this file run as a script with the properties' names), so a
+segmentation fault or an abort fails the property it happened in, with the last example that was tried,
+instead of ending the test run; a new child goes on with the rest. The child runs with `-X dev` (debug
+memory hooks, faulthandler). What the properties accept: the call returns, or it raises an ordinary
+exception (never SystemError, which is how the interpreter reports a value returned with an error set);
+afterwards the session still resets and commits.
+Longer hunts: FUZZ_SCALE=20 python -X dev tests/test_session_fuzz.py check_event check_insert ...
 """
 
 from __future__ import annotations
@@ -12,11 +14,13 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import gc
+import json
 import math
 import os
 import subprocess
 import sys
 import tempfile
+import traceback
 import weakref
 from collections.abc import Mapping
 from types import SimpleNamespace
@@ -548,10 +552,6 @@ def check_cancel(phase, order_id, outcome, confirm_all):
     usable(s)
 
 
-class IdKey:
-    """Keys that look like identities of published objects."""
-
-
 @fuzz(100)
 @given(st.sampled_from(("ready", "ready_busy", "sync3", "connecting")), st.data())
 def check_commit_and_view(phase, data):
@@ -797,7 +797,7 @@ def check_internal_methods(phase, method, data):
 MODULE_NAMES = ("different", "empty_position", "check_symbol", "TradingResult", "finite", "timestamp",
                 "local_order_id", "order_offset", "Position", "Trade", "Account", "QUERY", "QUERY_LABELS",
                 "PHASE_LABELS", "SYNC_STEPS", "FLAG_BY_OFFSET", "OFFSET_BY_FLAG", "ACCOUNT_FIELDS", "VelkorError",
-                "TZ", "datetime")
+                "TZ", "datetime", "math", "os", "mkdtemp", "LiveMap", "Recovery")
 
 
 @fuzz(150)
@@ -1027,7 +1027,8 @@ def check_references(phase, operation, data):
         trace(phase, operation, rec)
         call = s.event
     elif operation == "insert":
-        args = (probe(Text(data.draw(st.sampled_from(SYMBOLS)))), probe(Text(data.draw(st.sampled_from(["BUY", "SELL"])))),
+        args = (probe(Text(data.draw(st.sampled_from(SYMBOLS)))),
+                probe(Text(data.draw(st.sampled_from(["BUY", "SELL"])))),
                 probe(Text(data.draw(st.sampled_from(["OPEN", "CLOSE"])))), data.draw(st.integers(1, 4)),
                 probe(Price(data.draw(st.sampled_from([5000.0, 4999.0, 5000.5])))))
         trace(phase, operation, args)
@@ -1056,28 +1057,47 @@ def check_references(phase, operation, data):
         assert sys.getrefcount(value) == before, f"{value!r} kept"
 
 
-# -- the pytest side: one child interpreter per property
+# -- the pytest side: the properties run in child interpreters
 
-def _run_child(*args, timeout=240):
-    env = dict(os.environ, PYTHONFAULTHANDLER="1")
-    with tempfile.TemporaryDirectory() as tmp:
-        env["FUZZ_TMP"] = tmp
-        return subprocess.run([sys.executable, "-X", "dev", os.path.abspath(__file__), *args], cwd=tmp, env=env,
-                              capture_output=True, text=True, timeout=timeout)
+PROPERTIES = ["check_event", "check_insert", "check_cancel", "check_commit_and_view", "check_corrupted_state",
+              "check_tick", "check_run", "check_helpers", "check_insert_coroutine", "check_references",
+              "check_internal_methods", "check_native", "check_module_names", "check_cycles",
+              "check_reentrant_adapter", "check_lifecycle"]
 
 
-def _assert_clean(proc):
-    tail = proc.stderr[-6000:]
-    assert proc.returncode == 0, f"child exited with {proc.returncode}\n{proc.stdout[-2000:]}\n{tail}"
+@pytest.fixture(scope="module")
+def verdicts():
+    """Runs every property in one child interpreter; when the child dies in one, a new child goes on
+    with the rest. name -> None (passed) or the text that explains the failure."""
+    found: dict[str, str | None] = {}
+    while len(found) < len(PROPERTIES):
+        remaining = [name for name in PROPERTIES if name not in found]
+        with tempfile.TemporaryDirectory() as tmp:
+            report = os.path.join(tmp, "report.jsonl")
+            env = dict(os.environ, PYTHONFAULTHANDLER="1", FUZZ_TMP=tmp, FUZZ_REPORT=report)
+            proc = subprocess.run([sys.executable, "-X", "dev", os.path.abspath(__file__), *remaining], cwd=tmp,
+                                  env=env, capture_output=True, text=True, timeout=600)
+            lines = [json.loads(line) for line in open(report, encoding="utf-8")] if os.path.exists(report) else []
+        started = None
+        for entry in lines:
+            if entry["event"] == "start":
+                started = entry["name"]
+            else:
+                found[entry["name"]] = entry.get("failure")
+                started = None
+        output = f"exit code {proc.returncode}\n{proc.stdout[-2000:]}\n{proc.stderr[-6000:]}"
+        if started is not None:
+            found[started] = "the child interpreter died in this property: " + output
+        else:  # it never got to these
+            for name in remaining:
+                found.setdefault(name, "the child interpreter stopped before this property: " + output)
+    return found
 
 
-@pytest.mark.parametrize("prop", ["check_event", "check_insert", "check_cancel", "check_commit_and_view",
-                                  "check_corrupted_state", "check_tick", "check_run", "check_helpers",
-                                  "check_insert_coroutine", "check_references", "check_internal_methods",
-                                  "check_native", "check_module_names", "check_cycles",
-                                  "check_reentrant_adapter", "check_lifecycle"])
-def test_property_in_a_child_interpreter(prop):
-    _assert_clean(_run_child(prop))
+@pytest.mark.parametrize("prop", PROPERTIES)
+def test_property_in_a_child_interpreter(verdicts, prop):
+    failure = verdicts[prop]
+    assert failure is None, failure
 
 
 def _main(argv):
@@ -1085,8 +1105,34 @@ def _main(argv):
     tmp = os.environ.setdefault("FUZZ_TMP", tempfile.mkdtemp())
     real = tempfile.mkdtemp
     module.mkdtemp = lambda suffix=None, prefix=None, dir=None: real(suffix, prefix, tmp if dir is None else dir)
+    report_path = os.environ.get("FUZZ_REPORT")
+    report = open(report_path, "a", encoding="utf-8") if report_path else None
+    saved = {name: getattr(module, name) for name in ("time", "asyncio")}
+
+    def note(**entry):
+        if report:
+            report.write(json.dumps(entry) + "\n")
+            report.flush()
+            os.fsync(report.fileno())
+
+    failed = False
     for name in argv:
-        globals()[name]()
+        note(event="start", name=name)
+        try:
+            globals()[name]()
+        except BaseException:  # noqa: BLE001 - reported, and the next property still runs
+            note(event="end", name=name, failure=traceback.format_exc())
+            failed = True
+            if not report:
+                raise
+        else:
+            note(event="end", name=name)
+        finally:
+            for attribute, value in saved.items():
+                setattr(module, attribute, value)
+    if report:
+        report.close()
+    sys.exit(1 if failed else 0)
 
 
 if __name__ == "__main__":
