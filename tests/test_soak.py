@@ -7,6 +7,7 @@ identity of the objects the user holds.
 
 from __future__ import annotations
 
+import asyncio
 import math
 import random
 
@@ -350,10 +351,20 @@ ACTIONS = [("open", 6), ("close", 6), ("invalid", 2), ("cancel", 3), ("move_pric
            ("silent", 0.5)]
 
 
-async def soak(front, counter, seed, steps, roll_at):  # noqa: F811
+async def update_wait(session, commits):
+    """The user's update wait: commits whenever the session reports a change, in every state."""
+    while True:
+        await session.changed.wait()
+        session.commit({})
+        commits.append(session.published_status)
+
+
+async def soak(front, counter, seed, steps, roll_at, user_loop):  # noqa: F811
     rng = random.Random(seed)
     k = Soak(front, counter, rng)
     k.s.start()
+    commits = []
+    user = asyncio.create_task(update_wait(k.s, commits)) if user_loop else None
     try:
         await until(lambda: k.s.session_status == "READY")
         await k.quiet()
@@ -368,13 +379,19 @@ async def soak(front, counter, seed, steps, roll_at):  # noqa: F811
                 if hasattr(result, "__await__"):
                     await result
             await k.quiet()
+            assert user is None or not user.done(), user.exception()
+        assert user is None or len(set(commits)) > 1  # the user committed while synchronising too
         return k
     finally:
+        if user is not None:
+            user.cancel()
         await k.s.close()
 
 
 @pytest.mark.parametrize("seed", range(1, 7))
 async def test_soak_book_never_drifts(front, counter, paced, seed):  # noqa: F811
-    k = await soak(front, counter, seed, steps=40, roll_at=random.Random(seed).randint(5, 35))
+    # odd seeds commit only at quiet points, even seeds also on every change as a live update wait does
+    k = await soak(front, counter, seed, steps=40, roll_at=random.Random(seed).randint(5, 35),
+                   user_loop=seed % 2 == 0)
     submitted = [a for a in k.log if a[0] == "result" and a[1][0] == "SUBMITTED"]
     assert submitted and ("settle",) in k.log  # the run traded and rolled the day
