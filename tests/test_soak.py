@@ -147,13 +147,13 @@ class Soak:
             assert (pub.status, pub.volume_traded, pub.volume_left) == (
                 order["status"], order["volume_traded"], order["volume_left"])
 
-        # the user's objects keep their identity
+        # the user's objects keep their identity: every order and fill of the day stays the object first seen
+        assert set(rows) <= set(s.orders), self.log
         for oid, obj in self.held_orders.items():
-            if oid in s.orders:
+            if oid in rows or oid in s.orders:
                 assert s.orders[oid] is obj, (oid, self.log)
         for tid, obj in self.held_trades.items():
-            if tid in s.trade_views:
-                assert s.trade_views[tid] is obj, (tid, self.log)
+            assert s.trade_views[tid] is obj, (tid, self.log)
         for symbol, obj in self.held_positions.items():
             assert s.positions[symbol] is obj, (symbol, self.log)
         self.held_orders.update(s.orders.items())
