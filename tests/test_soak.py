@@ -297,14 +297,19 @@ class Soak:
         self.partial_fill() if self.rng.random() < 0.5 else self.move_price()
 
     async def refused(self):
-        """The counter refuses the next insertion or cancellation."""
-        if self.rng.random() < 0.5:
-            self.log.append(("refuse insert",))
-            self.counter.fail_next("OrderInsert")
+        """The counter refuses the next insertion or cancellation, by an error answer or by flow control."""
+        method = self.rng.choice(["OrderInsert", "OrderAction", "QryTradingAccount"])
+        if method == "OrderInsert" and (self.s.session_status != "READY" or self.s.reset_pending):
+            return  # the open below would be refused by the session and leave the fault armed
+        flow = self.rng.random() < 0.5
+        self.log.append(("refuse", method, flow))
+        if flow:
+            self.counter.fail_next(method, result=self.rng.choice([-2, -3]))
+        elif method != "QryTradingAccount":
+            self.counter.fail_next(method)
+        if method == "OrderInsert":
             await self.open()
-        else:
-            self.log.append(("refuse cancel",))
-            self.counter.fail_next("OrderAction")
+        elif method == "OrderAction":
             await self.cancel()
 
     def burst(self):
