@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "api_setup.h"
 #include "kestro.h"
 
 namespace kestro {
@@ -56,7 +57,7 @@ PyObject* create(PyObject*, PyObject* args) {
     } catch (...) {
         return PyErr_NoMemory();
     }
-    CThostFtdcTraderApi* api = CThostFtdcTraderApi::CreateFtdcTraderApi(path, true);
+    CThostFtdcTraderApi* api = create_trader_api(path);
     if (!api) {
         delete spi;
         PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
@@ -64,7 +65,7 @@ PyObject* create(PyObject*, PyObject* args) {
     }
     spi->api = api;
     api->RegisterSpi(spi);
-    api->SubscribePrivateTopic(THOST_TERT_QUICK, 1);
+    subscribe_private_quick(api);
     api->SubscribePublicTopic(THOST_TERT_QUICK);
     api->RegisterFront(address.data());
     PyObject* capsule = PyCapsule_New(spi, CAPSULE_NAME, destroy_handle);
@@ -148,6 +149,7 @@ PyModuleDef module_def = {
 }  // namespace kestro
 
 PyMODINIT_FUNC PyInit__kestro() {
+    if (kestro::check_api_version() < 0) return nullptr;
     if (kestro::init_text() < 0 || kestro::init_records() < 0 || kestro::init_requests() < 0) return nullptr;
     return PyModule_Create(&kestro::module_def);
 }

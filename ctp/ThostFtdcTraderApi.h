@@ -92,7 +92,7 @@ public:
     // Replaces the callback object. Returns once no callback is running on the previous one (unless called from a
     // callback). With null, no further callback is delivered.
     virtual void RegisterSpi(CThostFtdcTraderSpi *pSpi) = 0;
-    virtual void SubscribePrivateTopic(THOST_TE_RESUME_TYPE nResumeType, int nFlags) = 0;
+    virtual void SubscribePrivateTopic(THOST_TE_RESUME_TYPE nResumeType, int nSeqNo = 1) = 0;
     virtual void SubscribePublicTopic(THOST_TE_RESUME_TYPE nResumeType) = 0;
 
     // Requests copy their record before returning. 0: sent; -1: not connected; other values: refused.

@@ -15,7 +15,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kDefaultRetry = 0.2;
 constexpr auto kMinRetry = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(1));
-constexpr const char *kVersion = "velkor CTP stand-in 1.0";
+// GetApiVersion(); a build may name another version (tests build stand-ins that differ from the bridge's).
+#ifndef VELKOR_CTP_API_VERSION
+#define VELKOR_CTP_API_VERSION "velkor CTP stand-in 1.0"
+#endif
+constexpr const char *kVersion = VELKOR_CTP_API_VERSION;
 constexpr const char *kFlowFile = "trader.flow";
 
 // The registry lock guards the registry and every front's state, and each connection's link to its front.
