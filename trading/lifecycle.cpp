@@ -1,5 +1,6 @@
 // Trading: construction, the session's private state and its reset, start and close.
 #include "coro.h"
+#include "log.h"
 
 #include <cmath>
 #include <new>
@@ -106,6 +107,7 @@ Coro run_close(nb::handle self) {
         }
     }
     close_native(self);
+    log::write(self, log::SESSION, log::INFO, "session closed", {});
     if (interrupted) std::rethrow_exception(interrupted);
     co_return nb::none();
 }
@@ -115,7 +117,9 @@ Coro run_close(nb::handle self) {
 void open_native(nb::handle self) {
     if (get(self, "directory").is_none())
         set(self, "directory", global("mkdtemp")(nb::arg("prefix") = "velkor-ctp-"));
-    set(self, "native", get(self, "factory")(get(self, "config"), get(self, "directory")));
+    nb::object config = get(self, "config");
+    log::write(self, log::SESSION, log::INFO, "connecting to front %s", {nb::getattr(config, "front_url", nb::none())});
+    set(self, "native", get(self, "factory")(config, get(self, "directory")));
 }
 
 void close_native(nb::handle self) {

@@ -218,6 +218,7 @@ NB_MODULE(trading, m) {
     m.attr("math") = nb::module_::import_("math");
     m.attr("os") = nb::module_::import_("os");
     m.attr("time") = nb::module_::import_("time");
+    m.attr("logging") = nb::module_::import_("logging");
     m.attr("mkdtemp") = nb::module_::import_("tempfile").attr("mkdtemp");
     // `from .data import ...` and `from .errors import ...`: siblings in this module's own package.
     nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
