@@ -96,6 +96,9 @@ void clear_in_place(nb::handle container) {
 }
 
 Coro run_close(nb::handle self) {
+    // From here on the session takes no order and no cancel: both answer "not ready", send nothing and
+    // register nothing. The status is published by the next commit.
+    if (!equals(get(self, "session_status"), "ERROR")) set_status(self, "DISCONNECTED");
     nb::object task = get(self, "task");
     std::exception_ptr interrupted;  // close() itself cancelled while waiting: still close the adapter
     if (truthy(task)) {
