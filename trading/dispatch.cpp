@@ -334,7 +334,7 @@ static const bool hooked = (event_hook() = &event, true);
 
 static MethodRegistration reg_event(Slot::event, [](TradingClass& cls) {
     cls.def("event", [](nb::handle self, nb::handle record) { event(self, record); },
-            nb::arg("event").none());
+            nb::arg("event").none(), nb::sig(doc::event_sig), doc::event);
 });
 
 static MethodRegistration reg_query_error(Slot::query_error, [](TradingClass& cls) {

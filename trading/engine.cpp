@@ -284,9 +284,12 @@ MethodRegistration reg_phase_request(Slot::phase_request, [](TradingClass& cls) 
 MethodRegistration reg_schedule_account(Slot::schedule_account, [](TradingClass& cls) {
     cls.def("_schedule_account", [](nb::handle self) { schedule_account(self); });
 });
-MethodRegistration reg_run(Slot::run, [](TradingClass& cls) { cls.def("run", [](nb::handle self) { return run(self); }); });
+MethodRegistration reg_run(Slot::run, [](TradingClass& cls) {
+    cls.def("run", [](nb::handle self) { return run(self); }, nb::sig(doc::run_sig), doc::run);
+});
 MethodRegistration reg_tick(Slot::tick, [](TradingClass& cls) {
-    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now").none());
+    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now").none(),
+            nb::sig(doc::tick_sig), doc::tick);
 });
 
 }  // namespace

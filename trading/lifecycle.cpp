@@ -186,9 +186,11 @@ void start(nb::handle self) {
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
     cls.def("__init__", &init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
-            nb::arg("native_factory").none() = native);
+            nb::arg("native_factory").none() = native, nb::sig(doc::init_sig), doc::init);
 });
-MethodRegistration reg_start(Slot::start, [](TradingClass& cls) { cls.def("start", [](nb::handle self) { start(self); }); });
+MethodRegistration reg_start(Slot::start, [](TradingClass& cls) {
+    cls.def("start", [](nb::handle self) { start(self); }, nb::sig(doc::start_sig), doc::start);
+});
 MethodRegistration reg_open_native(Slot::open_native, [](TradingClass& cls) {
     cls.def("_open_native", [](nb::handle self) { open_native(self); });
 });
@@ -203,7 +205,8 @@ MethodRegistration reg_status(Slot::status, [](TradingClass& cls) {
     cls.def("_status", [](nb::handle self, nb::handle value) { set_status(self, value); }, nb::arg("value").none());
 });
 MethodRegistration reg_close(Slot::close, [](TradingClass& cls) {
-    cls.def("close", [](nb::handle self) { return make_coroutine(run_close(self), "Trading.close", self); });
+    cls.def("close", [](nb::handle self) { return make_coroutine(run_close(self), "Trading.close", self); },
+            nb::sig(doc::close_sig), doc::close);
 });
 
 }  // namespace
