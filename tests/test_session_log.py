@@ -13,6 +13,7 @@ from velkor.data import VelkorError
 
 from fakes import front_connected, front_disconnected, make_session, record, row, rsp_error
 from test_entry_support import confirm, insert, ready_session
+from test_login_e2e import DAY, counter, front, make_session as counter_session, paced, until  # noqa: F401
 from test_session_run import spin
 from test_sync_support import answer, log_in, send_query
 
@@ -25,27 +26,16 @@ def logs(caplog):
     return caplog
 
 
-def lines(caplog, level=logging.DEBUG):
+def lines(caplog, level=logging.DEBUG, broker="9999", user="123456"):
     """The messages of the session's records at `level` or above, without the account prefix."""
+    prefix = f"[{broker}/{user}] "
     out = []
     for r in caplog.records:
         if r.name.startswith("velkor.trading") and r.levelno >= level:
             message = r.getMessage()
-            assert message.startswith(ACCOUNT_PREFIX) and (r.broker_id, r.user_id) == ("9999", "123456")
-            out.append(message[len(ACCOUNT_PREFIX):])
+            assert message.startswith(prefix) and (r.broker_id, r.user_id) == (broker, user)
+            out.append(message[len(prefix):])
     return out
-
-
-def test_login_is_told_phase_by_phase(logs):
-    log_in(make_session())
-    assert lines(logs) == [
-        "connecting to front tcp://127.0.0.1:1",
-        "front tcp://127.0.0.1:1 connected; authenticating",
-        "authenticated; logging in",
-        "logged in: trading day 20240102, front id 3, session id 77, last order reference 100; "
-        "confirming the settlement",
-        "settlement confirmed; synchronising the account",
-    ]
 
 
 def _login_answer(s, code, message):
@@ -198,3 +188,37 @@ async def test_a_refusal_that_ends_the_session_has_no_traceback(logs, clock, fas
     ]
     assert logs.records[-1].exc_info is None
     await s.close()
+
+
+async def test_what_a_login_a_refused_order_and_a_lost_connection_log(logs, front, counter, paced):  # noqa: F811
+    account = counter.accounts[0]
+    s = counter_session(front, account)
+    s.start()
+    await until(lambda: s.session_status == "READY")
+    s.commit({})
+    [r] = await s.insert("SHFE.cu2412", "BUY", "OPEN", 300, 76000.0)
+    await until(lambda: s.o[r.order_id]["status"] == "REJECTED")
+    counter.drop_sessions()
+    await until(lambda: s.session_status != "READY")
+    await until(lambda: s.session_status == "READY")
+    await s.close()
+    login = [
+        f"front {front.address} connected; authenticating",
+        "authenticated; logging in",
+        f"logged in: trading day {DAY}, front id 1, session id {{}}, last order reference 0; confirming the settlement",
+        "settlement confirmed; synchronising the account",
+        f"READY: trading day {DAY}, 19 tradable instruments, 0 orders and 0 trades today, positions in 0 symbols, "
+        "balance 1000000.0, available 1000000.0",
+    ]
+    assert lines(logs, logging.INFO, account.broker_id, account.user_id) == [
+        f"connecting to front {front.address}",
+        *[line.replace("{}", "711655425") for line in login],
+        f"order {r.order_id} (SHFE.cu2412 BUY OPEN 300 lots) refused by the broker (RspOrderInsert): "
+        "ErrorID 31, CTP:资金不足",
+        "front disconnected: reason 0x1001 (network read failed); waiting for it to reconnect",
+        *[line.replace("{}", "711655426") for line in login],
+        "session closed",
+    ]
+    for record in logs.records:  # credentials never reach the log
+        text = record.getMessage() + repr(vars(record))
+        assert account.password not in text and account.auth_code not in text
