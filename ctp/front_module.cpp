@@ -698,6 +698,8 @@ PyMethodDef kClientRequest = {
 }  // namespace
 
 NB_MODULE(_front, m) {
+    // No report of objects still alive at exit (see trading/module.cpp).
+    nb::set_leak_warnings(false);
     nb::class_<ctpsim::Connection>(m, "Connection")
         .def_prop_ro("id", &ctpsim::Connection::id)
         .def_prop_ro("connected", &ctpsim::Connection::connected)

@@ -68,6 +68,8 @@ using namespace velkor::ledgerlet;
 
 NB_MODULE(ledgerlet, m) {
     m.doc() = "Read-only, identity-preserving trading views.";
+    // No report of objects still alive at exit (see trading/module.cpp).
+    nb::set_leak_warnings(false);
     // Resolves the Literal[...] annotation texts for typing.get_type_hints.
     m.attr("Literal") = nb::module_::import_("typing").attr("Literal");
     m.attr("CtpAccount") = make_ctp_account();

@@ -8,8 +8,10 @@ from __future__ import annotations
 import asyncio
 import importlib.abc
 import inspect
+import os
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -47,6 +49,20 @@ def pytest_make_collect_report(collector):
     return report
 
 
+def pytest_addoption(parser):
+    parser.addoption("--monotonic-start", type=float, default=None, metavar="SECONDS",
+                     help="run with time.monotonic() starting near SECONDS, as on a machine up for that long "
+                          "(fixtures must not depend on the machine's uptime)")
+
+
+def pytest_configure(config):
+    start = config.getoption("--monotonic-start")
+    if start is not None:
+        real = time.monotonic
+        offset = start - real()
+        time.monotonic = lambda: real() + offset
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_pyfunc_call(pyfuncitem):
     """`async def` tests run to completion on a fresh event loop."""
@@ -57,9 +73,25 @@ def pytest_pyfunc_call(pyfuncitem):
     return True
 
 
+@pytest.fixture(autouse=True, scope="session")
+def _temporary_folder(tmp_path_factory):
+    """The system's temporary folder, for this process and the programs it starts, is one below pytest's
+    own (which pytest prunes): no flow-file directory of a session stays behind, also when a test
+    replaces or restores the session module's `mkdtemp`."""
+    folder = str(tmp_path_factory.mktemp("tmp"))
+    saved = tempfile.tempdir, os.environ.get("TMPDIR")
+    tempfile.tempdir = os.environ["TMPDIR"] = folder
+    yield
+    tempfile.tempdir = saved[0]
+    if saved[1] is None:
+        os.environ.pop("TMPDIR", None)
+    else:
+        os.environ["TMPDIR"] = saved[1]
+
+
 @pytest.fixture(autouse=True)
 def _private_flow_dirs(monkeypatch, tmp_path):
-    """Flow-file directories of sessions go below the test's tmp_path, not the system's temp folder."""
+    """Flow-file directories of sessions go below the test's tmp_path."""
     trading = sys.modules.get("velkor.trading")
     if trading is not None:
         real = tempfile.mkdtemp

@@ -14,7 +14,9 @@ from fakes import make_session
 
 
 @pytest.fixture
-def s():
+def s(clock):
+    """A session built on the fake clock, which the `fast` run loop goes on with: no phase looks overdue
+    whatever the machine's uptime."""
     return make_session()
 
 

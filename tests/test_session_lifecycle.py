@@ -8,9 +8,10 @@ import pytest
 
 from velkor import trading
 from velkor.errors import Recovery
-from velkor.ledgerlet import Account, LiveMap, Order, Position, empty_position
+from velkor.ledgerlet import Account, LiveMap, Order, Position, TradingResult, empty_position
 
 from fakes import ACCOUNT, FakeFactory, make_session
+from test_entry_support import confirm, insert, ready_session
 
 ATTRIBUTES = [
     "config", "timeout", "objects", "factory", "account", "session_status", "published_status", "positions",
@@ -242,3 +243,47 @@ def test_none_is_an_ordinary_argument_value(session):
     session._phase_request(None, None, None)
     assert (session.phase, session.phase_id) == (None, 2)
     assert session.native.requests[-1][0] is None
+
+
+# -- a closed session takes no more orders
+
+NOT_READY_INSERT = TradingResult("REJECTED", None, "交易账户未就绪，报单未提交")
+
+
+@pytest.mark.parametrize("before,after", [("READY", "DISCONNECTED"), ("SYNCING", "DISCONNECTED"),
+                                          ("ERROR", "ERROR")])
+async def test_a_closed_session_refuses_orders_and_cancels(before, after):
+    s = ready_session()
+    [r] = insert(s)
+    confirm(s, r.order_id)
+    s.session_status = s.published_status = before
+    native, order_ref, o, children = s.native, s.order_ref, dict(s.o), dict(s.native_orders)
+    requests = len(native.requests)
+    await s.close()
+    assert s.session_status == after
+    assert await s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0) == [NOT_READY_INSERT]
+    assert s.cancel(r.order_id) == [TradingResult("REJECTED", r.order_id, "交易账户未就绪，撤单未提交")]
+    assert len(native.requests) == requests and native.closes == 1
+    assert (s.order_ref, s.o, s.native_orders) == (order_ref, o, children)
+    assert s.commit({}) is (before != after) and s.published_status == after
+
+
+async def test_an_order_sent_while_the_session_closes_is_refused():
+    s = ready_session()
+    release = asyncio.Event()
+
+    async def slow_to_stop():
+        try:
+            await asyncio.Event().wait()
+        except asyncio.CancelledError:
+            await release.wait()
+
+    s.task = asyncio.ensure_future(slow_to_stop())
+    closing = asyncio.ensure_future(s.close())
+    for _ in range(3):
+        await asyncio.sleep(0)
+    assert not closing.done()
+    assert await s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0) == [NOT_READY_INSERT]
+    assert s.native.requests == [] and s.o == {}
+    release.set()
+    await closing

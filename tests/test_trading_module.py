@@ -3,6 +3,7 @@
 import asyncio
 import codecs
 import datetime as dt
+import logging
 import math
 import os
 import sys
@@ -24,7 +25,7 @@ from fakes import ACCOUNT
 def test_module_names_in_order():
     names = [n for n in vars(trading) if not n.startswith("__")]
     assert names == [
-        "asyncio", "datetime", "timedelta", "timezone", "math", "os", "time", "mkdtemp",
+        "asyncio", "datetime", "timedelta", "timezone", "math", "os", "time", "logging", "mkdtemp",
         "VelkorError", "check_symbol", "different", "Recovery",
         "Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult",
         "TZ", "QUERY", "SYNC_STEPS", "PHASE_LABELS", "QUERY_LABELS", "ACCOUNT_FIELDS", "OFFSET_BY_FLAG",
@@ -35,7 +36,7 @@ def test_module_names_in_order():
 
 @pytest.mark.parametrize("attr,expected", [
     ("asyncio", asyncio), ("datetime", dt.datetime), ("timedelta", dt.timedelta), ("timezone", dt.timezone),
-    ("math", math), ("os", os), ("time", time),
+    ("math", math), ("os", os), ("time", time), ("logging", logging),
     ("VelkorError", data.VelkorError), ("check_symbol", data.check_symbol), ("different", data.different),
     ("Recovery", errors.Recovery), ("Account", ledgerlet.Account), ("LiveMap", ledgerlet.LiveMap),
     ("empty_position", ledgerlet.empty_position), ("TradingResult", ledgerlet.TradingResult),

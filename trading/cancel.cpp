@@ -72,7 +72,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
 }
 
 static MethodRegistration reg_cancel(Slot::cancel, [](TradingClass& cls) {
-    cls.def("cancel", &cancel, nb::arg("order_id").none());
+    cls.def("cancel", &cancel, nb::arg("order_id").none(), nb::sig(doc::cancel_sig), doc::cancel);
 });
 
 }  // namespace velkor::trading::entry

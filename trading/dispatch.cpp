@@ -1,4 +1,5 @@
 // Event dispatch: what each callback record of the bridge means for the session.
+#include "log.h"
 #include "sync.h"
 
 namespace velkor::trading {
@@ -31,8 +32,16 @@ void login_phase(nb::handle self, nb::handle name, nb::handle data, nb::handle r
                  nb::handle code, nb::handle message) {
     if (!rid.equal(get(self, "phase_id"))) return;
     if (truthy(code)) {
-        if (is_retryable(code)) raise_timeout();
         nb::object phase = get(self, "phase");
+        if (is_retryable(code)) {
+            log::write(self, log::SESSION, log::WARNING, "%s answered with ErrorID %s, %s: front busy, reconnecting",
+                       {log::phase_name(phase), code, message},
+                       {.error_id = code, .error_msg = message});
+            raise_timeout();
+        }
+        log::write(self, log::SESSION, log::WARNING, "%s refused by the broker: ErrorID %s, %s",
+                   {log::phase_name(phase), code, message},
+                   {.error_id = code, .error_msg = message});
         nb::object label = item_or(global("PHASE_LABELS"), phase, phase);
         raise_velkor_text(
             sync::concat({KEY("CTP "), label, KEY("失败（错误码："), sync::text(code), KEY("）："), message}));
@@ -42,6 +51,7 @@ void login_phase(nb::handle self, nb::handle name, nb::handle data, nb::handle r
     if (!truthy(last)) return;
 
     if (name.equal(KEY("RspAuthenticate"))) {
+        log::write(self, log::SESSION, log::INFO, "authenticated; logging in", {});
         nb::dict payload;
         put(payload, KEY("Password"), get(self, "config").attr("password"));
         phase_request(self, KEY("login"), KEY("UserLogin"), payload);
@@ -53,9 +63,14 @@ void login_phase(nb::handle self, nb::handle name, nb::handle data, nb::handle r
         set(self, "session", item(merged, KEY("SessionID")));
         nb::object ref = stripped(item_or(merged, KEY("MaxOrderRef"), KEY("0")));
         set(self, "order_ref", truthy(ref) ? sync::checked(PyNumber_Long(ref.ptr())) : nb::int_(0));
+        log::write(self, log::SESSION, log::INFO,
+                   "logged in: trading day %s, front id %s, session id %s, last order reference %s; "
+                   "confirming the settlement",
+                   {day, get(self, "front"), get(self, "session"), get(self, "order_ref")});
         phase_request(self, KEY("settlement"), KEY("SettlementInfoConfirm"), nb::none());
         trading::touch(self);
     } else {
+        log::write(self, log::SESSION, log::INFO, "settlement confirmed; synchronising the account", {});
         set(self, "phase", KEY("sync"));
         set(self, "phase_time", nb::float_(monotonic()));
         set(self, "sync_index", nb::int_(0));
@@ -89,8 +104,16 @@ void rsp_error(nb::handle self, nb::handle rid, nb::handle error, nb::handle cod
         return;
     }
     if (!truthy(code)) return;
-    if (rid.equal(get(self, "phase_id")))
+    if (rid.equal(get(self, "phase_id"))) {
+        log::write(self, log::SESSION, log::WARNING, "error answer to the %s request: ErrorID %s, %s",
+                   {log::phase_name(get(self, "phase")), code, message},
+                   {.error_id = code, .error_msg = message});
         raise_velkor_text(sync::concat({KEY("CTP 会话错误（错误码："), sync::text(code), KEY("）："), message}));
+    }
+    log::write(self, log::SESSION, log::WARNING,
+               "error answer to request %s, which is no request in flight: ErrorID %s, %s; reconnecting",
+               {rid, code, message},
+               {.error_id = code, .error_msg = message});
     sync::raise_text(PyExc_TimeoutError,
                      sync::concat({KEY("收到无法归属请求的 CTP 错误（错误码："), sync::text(code), KEY("）")}));
 }
@@ -125,10 +148,27 @@ void rtn_trade(nb::handle self, nb::handle data) {
     put(buffer, tid, data);
 }
 
-void insert_rejected(nb::handle self, nb::handle data, nb::handle rid) {
+void insert_rejected(nb::handle self, nb::handle name, nb::handle data, nb::handle rid, nb::handle code,
+                     nb::handle message) {
     nb::object child = by_ref(self, item_or(data, KEY("OrderRef"), nb::none()));
     if (child.is_none() && truthy(rid)) child = child_by_request(self, KEY("request_id"), rid);
-    if (!truthy(child)) return;
+    if (!truthy(child)) {
+        log::write(self, log::ORDERS, log::DEBUG, "%s for no order of this session (OrderRef %r): ErrorID %s, %s",
+                   {name, item_or(data, KEY("OrderRef"), nb::none()), code, message},
+                   {.error_id = code, .error_msg = message});
+        return;
+    }
+    log::guarded([&] {
+        // The front answers a refused order twice (the answer and the error return): one warning.
+        bool repeated = item_or(child, KEY("status"), nb::none()).equal(KEY("REJECTED"));
+        nb::object order_id = item_or(child, KEY("order_id"), nb::none());
+        log::write(self, log::ORDERS, repeated ? log::DEBUG : log::WARNING,
+                   "order %s (%s %s %s %s lots) refused by the broker (%s): ErrorID %s, %s",
+                   {order_id, item_or(child, KEY("symbol"), nb::none()),
+                    item_or(child, KEY("direction"), nb::none()), item_or(child, KEY("offset"), nb::none()),
+                    item_or(child, KEY("volume_original"), nb::none()), name, code, message},
+                   {.order_id = order_id, .error_id = code, .error_msg = message});
+    });
     put(child, KEY("status"), KEY("REJECTED"));
     put(child, KEY("is_confirmed"), Py_True);
     put(child, KEY("status_msg"), KEY("报单被拒绝"));
@@ -164,12 +204,22 @@ nb::object cancelled_child(nb::handle self, nb::handle data, nb::handle rid) {
     return key.is_none() ? nb::none() : item_or(native_orders, key, nb::none());
 }
 
-void action_rejected(nb::handle self, nb::handle data, nb::handle rid) {
+void action_rejected(nb::handle self, nb::handle name, nb::handle data, nb::handle rid, nb::handle code,
+                     nb::handle message) {
     nb::object child = cancelled_child(self, data, rid);
-    if (child.is_none()) return;
-    nb::object cancel_id = item_or(child, KEY("cancel_request_id"), nb::none());
-    if (truthy(rid) && !cancel_id.equal(rid)) return;
-    if (!truthy(item_or(child, KEY("cancel_pending"), Py_False)) || cancel_id.is_none()) return;
+    nb::object cancel_id = child.is_none() ? nb::none() : item_or(child, KEY("cancel_request_id"), nb::none());
+    if (child.is_none() || (truthy(rid) && !cancel_id.equal(rid)) ||
+        !truthy(item_or(child, KEY("cancel_pending"), Py_False)) || cancel_id.is_none()) {
+        log::write(self, log::ORDERS, log::DEBUG, "%s for no cancel in flight (OrderSysID %r): ErrorID %s, %s",
+                   {name, item_or(data, KEY("OrderSysID"), nb::none()), code, message},
+                   {.error_id = code, .error_msg = message});
+        return;
+    }
+    log::guarded([&] {
+        nb::object order_id = item_or(child, KEY("order_id"), nb::none());
+        log::write(self, log::ORDERS, log::WARNING, "cancel of order %s refused by the broker (%s): ErrorID %s, %s",
+                   {order_id, name, code, message}, {.order_id = order_id, .error_id = code, .error_msg = message});
+    });
     put(child, KEY("cancel_pending"), Py_False);
     put(child, KEY("cancel_error"), KEY("撤单被拒绝"));
     aggregate(self, child);
@@ -190,6 +240,24 @@ bool following(nb::handle self) {
     return phase.equal(KEY("sync")) || phase.equal(KEY("ready"));
 }
 
+// One order or trade return at DEBUG, as the front sent it.
+void log_return(nb::handle self, bool order, nb::handle data) {
+    if (!PyDict_Check(data.ptr())) return;
+    log::guarded([&] {
+        auto field = [&](const char* key) { return item_or(data, trading::name(key), nb::none()); };
+        if (order)
+            log::write(self, log::ORDERS, log::DEBUG,
+                       "order return: %s.%s ref %r sys %r status %r, traded %s of %s at %s, %s",
+                       {field("ExchangeID"), field("InstrumentID"), field("OrderRef"), field("OrderSysID"),
+                        field("OrderStatus"), field("VolumeTraded"), field("VolumeTotalOriginal"),
+                        field("LimitPrice"), field("StatusMsg")});
+        else
+            log::write(self, log::ORDERS, log::DEBUG, "trade return: %s.%s trade %r order %r, %s lots at %s",
+                       {field("ExchangeID"), field("InstrumentID"), field("TradeID"), field("OrderSysID"),
+                        field("Volume"), field("Price")});
+    });
+}
+
 }  // namespace
 
 void event(nb::handle self, nb::handle record) {
@@ -206,11 +274,17 @@ void event(nb::handle self, nb::handle record) {
     if (name.equal(KEY("FrontConnected"))) {
         trading::clear_cache(self, "SYNCING");
         nb::object config = get(self, "config");
+        log::write(self, log::SESSION, log::INFO, "front %s connected; authenticating",
+                   {nb::getattr(config, "front_url", nb::none())});
         nb::dict payload;
         put(payload, KEY("AppID"), config.attr("app_id"));
         put(payload, KEY("AuthCode"), config.attr("auth_code"));
         phase_request(self, KEY("authenticate"), KEY("Authenticate"), payload);
     } else if (name.equal(KEY("FrontDisconnected"))) {
+        nb::object reason = item_or(record, KEY("reason"), nb::none());
+        nb::object code_text = PyLong_Check(reason.ptr()) ? nb::object(nb::str("{:#06x}").format(reason)) : reason;
+        log::write(self, log::SESSION, log::WARNING, "front disconnected: reason %s (%s); waiting for it to reconnect",
+                   {code_text, nb::str(log::disconnect_reason(reason))});
         set(self, "phase", KEY("connecting"));
         set(self, "phase_time", nb::float_(monotonic()));
         trading::clear_cache(self, "DISCONNECTED");
@@ -223,13 +297,15 @@ void event(nb::handle self, nb::handle record) {
     } else if (is_query_answer(name)) {
         query_slice(self, data, rid, last, code, message);
     } else if (name.equal(KEY("RtnOrder"))) {
+        if (log::enabled(log::ORDERS, log::DEBUG)) log_return(self, true, data);
         if (following(self) && is_spec_order(data)) apply_order(self, data, nb::none());
     } else if (name.equal(KEY("RtnTrade"))) {
+        if (log::enabled(log::ORDERS, log::DEBUG)) log_return(self, false, data);
         if (following(self)) rtn_trade(self, data);
     } else if (name.equal(KEY("RspOrderInsert")) || name.equal(KEY("ErrRtnOrderInsert"))) {
-        if (truthy(code)) insert_rejected(self, data, rid);
+        if (truthy(code)) insert_rejected(self, name, data, rid, code, message);
     } else if (name.equal(KEY("RspOrderAction")) || name.equal(KEY("ErrRtnOrderAction"))) {
-        if (truthy(code)) action_rejected(self, data, rid);
+        if (truthy(code)) action_rejected(self, name, data, rid, code, message);
     }
 }
 
@@ -238,12 +314,17 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
     set(self, "inflight", nb::none());
     nb::object kind = item(query, KEY("kind"));
     if (is_retryable(code)) {
+        log::write(self, log::SESSION, log::WARNING, "%s query answered with ErrorID %s, %s: flow control, retrying",
+                   {log::query_name(kind), code, message},
+                   {.error_id = code, .error_msg = message});
         bool ready = get(self, "phase").equal(KEY("ready"));
         get(self, ready ? "query_recovery" : "recovery").attr("fail")();
         set(self, "last_query", nb::float_(monotonic() + 1.0));
         if (ready) get(self, "pending").attr("add")(kind);
         return;
     }
+    log::write(self, log::SESSION, log::WARNING, "%s query refused by the broker: ErrorID %s, %s",
+               {log::query_name(kind), code, message}, {.error_id = code, .error_msg = message});
     nb::object label = item_or(global("QUERY_LABELS"), kind, kind);
     raise_velkor_text(
         sync::concat({KEY("CTP "), label, KEY("查询失败（错误码："), sync::text(code), KEY("）："), message}));
@@ -253,7 +334,7 @@ static const bool hooked = (event_hook() = &event, true);
 
 static MethodRegistration reg_event(Slot::event, [](TradingClass& cls) {
     cls.def("event", [](nb::handle self, nb::handle record) { event(self, record); },
-            nb::arg("event").none());
+            nb::arg("event").none(), nb::sig(doc::event_sig), doc::event);
 });
 
 static MethodRegistration reg_query_error(Slot::query_error, [](TradingClass& cls) {

@@ -1,5 +1,6 @@
 // Trading: requests, login phase requests, the run loop and its tick (time-outs and query pacing).
 #include "coro.h"
+#include "log.h"
 
 namespace velkor::trading {
 
@@ -77,6 +78,20 @@ void pass(nb::handle self) {
     tick(self, now_object());
 }
 
+// Why the connection starts over: the front unreachable for the whole time-out, or the error that asked
+// for it (the warnings before it carry what the broker said).
+void log_restart(nb::handle self, nb::python_error& e) {
+    log::guarded([&] {
+        nb::object phase = get(self, "phase");
+        if (equals(phase, "connecting") && e.matches(PyExc_TimeoutError) && !truthy(e.value().attr("args")))
+            log::write(self, log::SESSION, log::INFO, "no connection to front %s for %s s; connecting again in 1 s",
+                       {nb::getattr(get(self, "config"), "front_url", nb::none()), get(self, "timeout")});
+        else
+            log::write(self, log::SESSION, log::INFO, "reconnecting in 1 s after %r during %s",
+                       {e.value(), log::phase_name(phase)});
+    });
+}
+
 Coro run_body(nb::handle self) {
     get(self, "recovery").attr("begin")();
     try {
@@ -88,6 +103,7 @@ Coro run_body(nb::handle self) {
                 nb::python_error e = current_python_error();
                 if (!restart_error(e)) throw e;
                 restart = true;
+                log_restart(self, e);
             }
             if (restart) {
                 get(self, "recovery").attr("fail")();
@@ -104,6 +120,12 @@ Coro run_body(nb::handle self) {
     } catch (...) {
         nb::python_error e = current_python_error();
         if (!e.matches(PyExc_Exception)) throw e;  // cancellation and other base exceptions go on
+        // A refusal by the broker or a retry control that gave up is told by its text; anything else
+        // is a fault worth its traceback.
+        bool expected = PyObject_IsInstance(e.value().ptr(), global("VelkorError").ptr()) == 1;
+        PyErr_Clear();
+        log::write(self, log::SESSION, log::ERROR, "session ended with status ERROR: %r", {e.value()},
+                   {.exc_info = expected ? nb::handle() : nb::handle(e.value())});
         nb::object error = global("VelkorError")("交易连接不可用，请检查账户配置或稍后重新连接。");
         set(self, "error", error);
         clear_cache(self, "ERROR");
@@ -148,7 +170,11 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
     nb::tuple sent = request(self, method, data);
     set(self, "phase_id", sent[0]);
     nb::object result = sent[1];
-    if (in_codes(result, {-1, -2, -3})) raise_bare(PyExc_TimeoutError);
+    bool lost = in_codes(result, {-1, -2, -3});
+    if (lost || !equals(result, nb::int_(0)))
+        log::write(self, log::SESSION, log::WARNING, "%s request not sent: CTP result %s (%s)",
+                   {log::phase_name(phase), result, nb::str(log::request_result(result))});
+    if (lost) raise_bare(PyExc_TimeoutError);
     if (!equals(result, nb::int_(0))) {
         nb::object label = global("PHASE_LABELS").attr("get")(phase, phase);
         raise_object(global("VelkorError"),
@@ -182,6 +208,8 @@ void tick(nb::handle self, nb::handle now) {
         if (compare(minus(now, inflight["progress"]), timeout, Py_GT)) {
             nb::object kind = inflight["kind"];
             if (ready) {
+                log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
+                           {log::query_name(kind), timeout});
                 get(self, "query_recovery").attr("fail")();
                 get(self, "pending").attr("add")(kind);
                 set(self, "inflight", nb::none());
@@ -216,6 +244,8 @@ void tick(nb::handle self, nb::handle now) {
     set(self, "last_query", now);
     nb::object result = sent[1];
     if (in_codes(result, {-2, -3})) {
+        log::write(self, log::SESSION, log::WARNING, "%s query not sent: CTP result %s (%s); next try in 2 s",
+                   {log::query_name(step), result, nb::str(log::request_result(result))});
         get(self, ready ? "query_recovery" : "recovery").attr("fail")();
         set(self, "last_query", plus(now, nb::int_(1)));
         return;
@@ -254,9 +284,12 @@ MethodRegistration reg_phase_request(Slot::phase_request, [](TradingClass& cls) 
 MethodRegistration reg_schedule_account(Slot::schedule_account, [](TradingClass& cls) {
     cls.def("_schedule_account", [](nb::handle self) { schedule_account(self); });
 });
-MethodRegistration reg_run(Slot::run, [](TradingClass& cls) { cls.def("run", [](nb::handle self) { return run(self); }); });
+MethodRegistration reg_run(Slot::run, [](TradingClass& cls) {
+    cls.def("run", [](nb::handle self) { return run(self); }, nb::sig(doc::run_sig), doc::run);
+});
 MethodRegistration reg_tick(Slot::tick, [](TradingClass& cls) {
-    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now").none());
+    cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now").none(),
+            nb::sig(doc::tick_sig), doc::tick);
 });
 
 }  // namespace

@@ -333,7 +333,8 @@ static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
             return make_coroutine(insert_body(self, symbol, direction, offset, volume, limit_price),
                                   "Trading.insert", self);
         },
-        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
+        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none(),
+        nb::sig(doc::insert_sig), doc::insert);
 });
 
 static MethodRegistration reg_insert_(Slot::insert_, [](TradingClass& cls) {

@@ -1,5 +1,6 @@
 // Trading: construction, the session's private state and its reset, start and close.
 #include "coro.h"
+#include "log.h"
 
 #include <cmath>
 #include <new>
@@ -95,6 +96,9 @@ void clear_in_place(nb::handle container) {
 }
 
 Coro run_close(nb::handle self) {
+    // From here on the session takes no order and no cancel: both answer "not ready", send nothing and
+    // register nothing. The status is published by the next commit.
+    if (!equals(get(self, "session_status"), "ERROR")) set_status(self, "DISCONNECTED");
     nb::object task = get(self, "task");
     std::exception_ptr interrupted;  // close() itself cancelled while waiting: still close the adapter
     if (truthy(task)) {
@@ -106,6 +110,7 @@ Coro run_close(nb::handle self) {
         }
     }
     close_native(self);
+    log::write(self, log::SESSION, log::INFO, "session closed", {});
     if (interrupted) std::rethrow_exception(interrupted);
     co_return nb::none();
 }
@@ -115,7 +120,9 @@ Coro run_close(nb::handle self) {
 void open_native(nb::handle self) {
     if (get(self, "directory").is_none())
         set(self, "directory", global("mkdtemp")(nb::arg("prefix") = "velkor-ctp-"));
-    set(self, "native", get(self, "factory")(get(self, "config"), get(self, "directory")));
+    nb::object config = get(self, "config");
+    log::write(self, log::SESSION, log::INFO, "connecting to front %s", {nb::getattr(config, "front_url", nb::none())});
+    set(self, "native", get(self, "factory")(config, get(self, "directory")));
 }
 
 void close_native(nb::handle self) {
@@ -179,9 +186,11 @@ void start(nb::handle self) {
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
     cls.def("__init__", &init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
-            nb::arg("native_factory").none() = native);
+            nb::arg("native_factory").none() = native, nb::sig(doc::init_sig), doc::init);
 });
-MethodRegistration reg_start(Slot::start, [](TradingClass& cls) { cls.def("start", [](nb::handle self) { start(self); }); });
+MethodRegistration reg_start(Slot::start, [](TradingClass& cls) {
+    cls.def("start", [](nb::handle self) { start(self); }, nb::sig(doc::start_sig), doc::start);
+});
 MethodRegistration reg_open_native(Slot::open_native, [](TradingClass& cls) {
     cls.def("_open_native", [](nb::handle self) { open_native(self); });
 });
@@ -196,7 +205,8 @@ MethodRegistration reg_status(Slot::status, [](TradingClass& cls) {
     cls.def("_status", [](nb::handle self, nb::handle value) { set_status(self, value); }, nb::arg("value").none());
 });
 MethodRegistration reg_close(Slot::close, [](TradingClass& cls) {
-    cls.def("close", [](nb::handle self) { return make_coroutine(run_close(self), "Trading.close", self); });
+    cls.def("close", [](nb::handle self) { return make_coroutine(run_close(self), "Trading.close", self); },
+            nb::sig(doc::close_sig), doc::close);
 });
 
 }  // namespace

@@ -210,6 +210,10 @@ NB_MODULE(trading, m) {
     static nb::module_ keep = nb::borrow<nb::module_>(m);
     the_module = &keep;
     m.doc() = "CTP session, login snapshots and trade-driven local position state.";
+    // Objects still referenced when the interpreter ends (by a daemon thread's frames, a traceback kept
+    // for the exit, ...) are not freed by the interpreter: no leak of ours, and nothing users should see.
+    // Our modules use their own nanobind domain, so this leaves other nanobind modules' checks alone.
+    nb::set_leak_warnings(false);
 
     // Module-level names, in order. The host modules are imported relative to the package.
     m.attr("asyncio") = nb::module_::import_("asyncio");
@@ -218,6 +222,7 @@ NB_MODULE(trading, m) {
     m.attr("math") = nb::module_::import_("math");
     m.attr("os") = nb::module_::import_("os");
     m.attr("time") = nb::module_::import_("time");
+    m.attr("logging") = nb::module_::import_("logging");
     m.attr("mkdtemp") = nb::module_::import_("tempfile").attr("mkdtemp");
     // `from .data import ...` and `from .errors import ...`: siblings in this module's own package.
     nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];

@@ -75,10 +75,12 @@ void native_close(nb::handle self) { get(self, "module").attr("close")(get(self,
 
 void bind_native(nb::module_& m) {
     nb::class_<Native>(m, "Native", nb::dynamic_attr(), nb::is_weak_referenceable())
-        .def("__init__", &init, nb::arg("config").none(), nb::arg("directory").none())
-        .def("request", &native_request, nb::arg("method").none(), nb::arg("data").none(), nb::arg("request_id").none())
-        .def("poll", &native_poll)
-        .def("close", &native_close);
+        .def("__init__", &init, nb::arg("config").none(), nb::arg("directory").none(), nb::sig(doc::native_init_sig),
+             doc::native_init)
+        .def("request", &native_request, nb::arg("method").none(), nb::arg("data").none(), nb::arg("request_id").none(),
+             nb::sig(doc::native_request_sig), doc::native_request)
+        .def("poll", &native_poll, nb::sig(doc::native_poll_sig), doc::native_poll)
+        .def("close", &native_close, nb::sig(doc::native_close_sig), doc::native_close);
 }
 
 }  // namespace velkor::trading

@@ -312,7 +312,8 @@ static nb::object position_view(nb::handle self, nb::handle symbol) {
 }
 
 static MethodRegistration reg_position_view(Slot::position_view, [](TradingClass& cls) {
-    cls.def("position_view", &position_view, nb::arg("symbol").none());
+    cls.def("position_view", &position_view, nb::arg("symbol").none(), nb::sig(doc::position_view_sig),
+            doc::position_view);
 });
 
 static MethodRegistration reg_update_view(Slot::update_view, [](TradingClass& cls) {
@@ -331,7 +332,7 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
 });
 
 static MethodRegistration reg_commit(Slot::commit, [](TradingClass& cls) {
-    cls.def("commit", &commit, nb::arg("changes").none());
+    cls.def("commit", &commit, nb::arg("changes").none(), nb::sig(doc::commit_sig), doc::commit);
 });
 
 }  // namespace velkor::trading::entry

@@ -6,6 +6,8 @@
 // the module binds them in the class's definition order (Slot).
 #pragma once
 
+#include "docs.h"
+
 #include <nanobind/nanobind.h>
 
 #include <string>

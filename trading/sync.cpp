@@ -1,4 +1,5 @@
 // Query completion: what the rows of each synchronisation step become, the position baseline, funds.
+#include "log.h"
 #include "sync.h"
 
 #include <utility>
@@ -88,6 +89,10 @@ bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
         if (rounds > PENDING_TRADE_ROUNDS) raise_timeout("登录期间成交回报缺少对应订单，需要重建会话");
         put(data, KEY("pending_trade_rounds"), nb::int_(rounds));
     }
+    log::write(self, log::SESSION, log::INFO,
+               waiting ? "fills wait for orders the order query did not show; querying trades and positions again"
+                       : "trades moved while positions were queried; querying trades and positions again",
+               {});
     set(self, "trade_before", after);
     set(self, "position_candidate", nb::none());
     set(self, "sync_index", global("SYNC_STEPS").attr("index")(KEY("trades_before")));
@@ -98,10 +103,44 @@ bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
 
 }  // namespace
 
+namespace {
+
+// The login's result: what the account holds now.
+void log_ready(nb::handle self) {
+    if (!log::enabled(log::SESSION, log::INFO)) return;
+    log::guarded([&] {
+        Py_ssize_t held = 0;
+        sync::each(get(self, "p").attr("values")(), [&](nb::object record) {
+            if (PyDict_Check(record.ptr()) && (truthy(item_or(record, KEY("pos_long"), nb::none())) ||
+                                               truthy(item_or(record, KEY("pos_short"), nb::none()))))
+                ++held;
+        });
+        nb::object funds = get(self, "a");
+        log::write(self, log::SESSION, log::INFO,
+                   "READY: trading day %s, %s tradable instruments, %s orders and %s trades today, positions in %s "
+                   "symbols, balance %s, available %s",
+                   {get(self, "day"), nb::int_(sync::len(get(self, "instruments"))), nb::int_(sync::len(get(self, "o"))),
+                    nb::int_(sync::len(get(self, "t"))), nb::int_(held), item_or(funds, KEY("balance"), nb::none()),
+                    item_or(funds, KEY("available"), nb::none())});
+    });
+}
+
+void log_step(nb::handle self, nb::handle kind, nb::handle rows) {
+    if (!log::enabled(log::SESSION, log::DEBUG)) return;
+    log::guarded([&] {
+        if (get(self, "phase").equal(KEY("sync")))
+            log::write(self, log::SESSION, log::DEBUG, "%s query answered: %s rows",
+                       {log::query_name(kind), nb::int_(sync::len(rows))});
+    });
+}
+
+}  // namespace
+
 void complete(nb::handle self, nb::handle query) {
     nb::object kind = item(query, KEY("kind"));
     nb::object rows = item(query, KEY("rows"));
     nb::object stamp = wall_ms();
+    log_step(self, kind, rows);
 
     if (kind.equal(KEY("instruments"))) {
         take_instruments(self, rows);
@@ -131,6 +170,7 @@ void complete(nb::handle self, nb::handle query) {
             set(self, "phase", KEY("ready"));
             set_status(self, "READY");
             get(self, "recovery").attr("success")();
+            log_ready(self);
         }
     }
     trading::touch(self);

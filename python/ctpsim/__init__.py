@@ -1,6 +1,7 @@
 """Simulated CTP trading front and broker counter, for tests, benchmarks and the demo."""
 
 from importlib.util import find_spec as _find_spec
+from typing import TYPE_CHECKING, Any
 
 if _find_spec(f"{__name__}._front") is None:
     # Left out of builds against a vendor CTP SDK: the simulated front runs on the stand-in CTP library, which
@@ -15,8 +16,11 @@ from .front import Connection, Front, Request  # noqa: E402
 
 __all__ = ["Front", "Connection", "Request", "Counter"]
 
+if TYPE_CHECKING:
+    from .counter import Counter
 
-def __getattr__(name):
+
+def __getattr__(name: str) -> Any:
     # The counter is imported on first use, so the front works on its own.
     if name == "Counter":
         from .counter import Counter

@@ -3,8 +3,12 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any, TypeAlias
 
 from ._table import AccountConfig, Instrument
+
+# A record as the front sends it: CTP field names to values.
+Row: TypeAlias = dict[str, Any]
 
 # CTP order status codes.
 ALL_TRADED = "0"
@@ -48,8 +52,8 @@ class Bucket:
 
     def close(self, part: str, lots: int) -> float:
         """Takes ``lots`` from ``part`` ("today" or "yd"); returns the cost released."""
-        held = getattr(self, part)
-        cost = getattr(self, part + "_cost")
+        held: int = getattr(self, part)
+        cost: float = getattr(self, part + "_cost")
         released = cost * lots / held
         setattr(self, part, held - lots)
         setattr(self, part + "_cost", cost - released if held > lots else 0.0)
@@ -110,7 +114,7 @@ class OrderState:
         buy = self.direction == "0"
         return (LONG if buy else SHORT) if self.opening else (SHORT if buy else LONG)
 
-    def row(self, trading_day: str | None = None) -> dict:
+    def row(self, trading_day: str | None = None) -> Row:
         ins = self.instrument
         return {
             "TradingDay": trading_day or self.trading_day, "ExchangeID": ins.exchange,
@@ -122,7 +126,7 @@ class OrderState:
             "InsertDate": self.insert_date, "InsertTime": self.insert_time,
         }
 
-    def extra(self) -> dict:
+    def extra(self) -> Row:
         cfg = self.account.config
         return {"BrokerID": cfg.broker_id, "InvestorID": cfg.user_id, "UserID": cfg.user_id,
                 "OrderPriceType": "2", "TimeCondition": self.time_condition, "MinVolume": 1}
@@ -141,7 +145,7 @@ class TradeState:
     trade_date: str
     trade_time: str
 
-    def row(self) -> dict:
+    def row(self) -> Row:
         o = self.order
         return {
             "TradingDay": self.trading_day, "ExchangeID": o.instrument.exchange,
@@ -150,7 +154,7 @@ class TradeState:
             "Price": self.price, "Volume": self.volume, "TradeDate": self.trade_date, "TradeTime": self.trade_time,
         }
 
-    def extra(self) -> dict:
+    def extra(self) -> Row:
         cfg = self.order.account.config
         return {"BrokerID": cfg.broker_id, "InvestorID": cfg.user_id, "UserID": cfg.user_id}
 
@@ -261,7 +265,7 @@ class AccountState:
 
     # --- funds ---------------------------------------------------------------------------------------------
 
-    def funds(self, instruments: dict[str, Instrument], prices: dict[str, float], trading_day: str) -> dict:
+    def funds(self, instruments: dict[str, Instrument], prices: dict[str, float], trading_day: str) -> Row:
         """The CNY trading-account row, with positions marked to ``prices``."""
         margin = profit = 0.0
         for b in self.buckets.values():
@@ -317,9 +321,9 @@ class AccountState:
         self.max_ref = 0
 
     def position_rows(self, instruments: dict[str, Instrument], prices: dict[str, float],
-                      trading_day: str) -> list[dict]:
+                      trading_day: str) -> list[Row]:
         """Position rows as the counter reports them: SHFE and INE one row per position date, elsewhere one row."""
-        rows = []
+        rows: list[Row] = []
         for (symbol, side), b in self.buckets.items():
             ins = instruments[symbol]
             yd_frozen, today_frozen = self.frozen(ins, side)
@@ -328,6 +332,7 @@ class AccountState:
             base = {"TradingDay": trading_day, "ExchangeID": ins.exchange, "InstrumentID": ins.instrument_id,
                     "HedgeFlag": "1", "PosiDirection": POSI_DIRECTION[side]}
             price = prices[symbol]
+            parts: list[tuple[str, str | None, int, int, int, int]]
             if ins.split:
                 parts = []
                 if b.today or b.active_today:

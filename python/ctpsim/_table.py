@@ -70,12 +70,14 @@ class Instrument:
         return abs(q - round(q)) <= 1e-7
 
 
-def _fut(exchange, iid, name, product, tick, mult, price, margin, commission, max_volume=500, **kw):
+def _fut(exchange: str, iid: str, name: str, product: str, tick: float, mult: int, price: float, margin: float,
+         commission: float, max_volume: int = 500, trading: bool = True) -> Instrument:
     return Instrument(exchange, iid, tick, mult, price, margin, commission, max_volume=max_volume, name=name,
-                      product_id=product, **kw)
+                      product_id=product, trading=trading)
 
 
-def _opt(exchange, iid, name, product, tick, mult, price, commission, max_volume=200):
+def _opt(exchange: str, iid: str, name: str, product: str, tick: float, mult: int, price: float, commission: float,
+         max_volume: int = 200) -> Instrument:
     # Option positions are margined like futures here, at a flat rate of the premium value.
     return Instrument(exchange, iid, tick, mult, price, 1.0, commission, max_volume=max_volume, name=name,
                       product_id=product, product_class=OPTIONS)

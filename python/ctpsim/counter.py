@@ -23,9 +23,10 @@ import threading
 import time
 from collections import deque
 from datetime import datetime, timedelta, timezone
-from typing import Callable, Iterable
+from typing import Any, Callable, Iterable, Mapping, Sequence
 
-from ._book import (ALL_TRADED, CANCELED, NO_TRADE, PART_TRADED, AccountState, OrderState, TradeState)
+from ._book import (ALL_TRADED, CANCELED, NO_TRADE, PART_TRADED, AccountState, OrderState, Row, TradeState)
+from .front import Connection, Front, Request
 from ._table import COMBINATION, OPTIONS, AccountConfig, Instrument, default_instruments
 
 __all__ = ["Counter", "AccountConfig", "Instrument", "default_instruments", "METHODS", "QUERIES"]
@@ -74,14 +75,14 @@ FLOW_CONTROL = -3
 CLOSE_FLAGS = frozenset("123456")
 
 
-def _text(fields: dict, key: str) -> str:
+def _text(fields: Mapping[str, Any], key: str) -> str:
     value = fields.get(key, b"")
     if isinstance(value, bytes):
         value = value.split(b"\0", 1)[0].decode("gb18030", "replace")
     return value if isinstance(value, str) else str(value)
 
 
-def _number(fields: dict, key: str, kind):
+def _number(fields: Mapping[str, Any], key: str, kind: type[int] | type[float]) -> Any:
     value = fields.get(key, 0)
     return value if isinstance(value, (int, float)) else kind(0)
 
@@ -93,7 +94,7 @@ def _day(text: str) -> datetime:
     return datetime.strptime(text, "%Y%m%d")
 
 
-def _money_amount(amount) -> float:
+def _money_amount(amount: float) -> float:
     amount = float(amount)
     if not (math.isfinite(amount) and amount >= 0):
         raise ValueError("amount must be finite and not negative")
@@ -119,7 +120,7 @@ def default_trading_day(now: float) -> str:
 class _Session:
     """One API connection's state at the counter: authenticated account, login and query pacing."""
 
-    def __init__(self, conn):
+    def __init__(self, conn: Connection):
         self.conn = conn
         self.account: AccountState | None = None
         self.session_id: int | None = None
@@ -145,7 +146,7 @@ class Counter:
     order (default options; futures report the order first). The counter never sleeps.
     """
 
-    def __init__(self, front, accounts: Iterable[AccountConfig] | None = None,
+    def __init__(self, front: Front, accounts: Iterable[AccountConfig] | None = None,
                  instruments: Iterable[Instrument] | None = None, *, trading_day: str | None = None,
                  front_id: int = 1, query_interval: float = 1.0, clock: Callable[[], float] = time.monotonic,
                  wall_clock: Callable[[], float] = time.time, first_session_id: int = 711655425,
@@ -170,7 +171,7 @@ class Counter:
         self._sessions: dict[int, _Session] = {}
         self._next_session_id = first_session_id
         self._sequences: dict[str, int] = {}
-        self._faults: dict[str, deque] = {}
+        self._faults: dict[str, deque[tuple[str, Any]]] = {}
         self._muted: set[str] = set()
         self._duplicate_trades = 0
         self._lean: set[str] = set()
@@ -210,7 +211,7 @@ class Counter:
     def __enter__(self) -> "Counter":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     # --- reading state -------------------------------------------------------------------------------------
@@ -223,7 +224,7 @@ class Counter:
                     return state
             raise KeyError(user_id)
 
-    def funds(self, user_id: str | None = None) -> dict:
+    def funds(self, user_id: str | None = None) -> Row:
         """The trading-account row the counter would answer now (CTP field names)."""
         with self.lock:
             return self.account(user_id).funds(self.instruments, self.prices, self.trading_day)
@@ -233,22 +234,22 @@ class Counter:
         with self.lock:
             return self.account(user_id).holdings()
 
-    def position_rows(self, user_id: str | None = None) -> list[dict]:
+    def position_rows(self, user_id: str | None = None) -> list[Row]:
         """The position rows the counter would answer now."""
         with self.lock:
             return self.account(user_id).position_rows(self.instruments, self.prices, self.trading_day)
 
-    def orders(self, user_id: str | None = None) -> list[dict]:
+    def orders(self, user_id: str | None = None) -> list[Row]:
         """The order rows of the trading day, oldest first."""
         with self.lock:
             return [o.row() for o in self.account(user_id).orders]
 
-    def trades(self, user_id: str | None = None) -> list[dict]:
+    def trades(self, user_id: str | None = None) -> list[Row]:
         """The trade rows of the trading day, oldest first."""
         with self.lock:
             return [t.row() for t in self.account(user_id).trades]
 
-    def order(self, key) -> OrderState:
+    def order(self, key: str | OrderState) -> OrderState:
         """An order by exchange order number (blanks ignored) or by "front:session:ref"."""
         with self.lock:
             if isinstance(key, OrderState):
@@ -260,12 +261,12 @@ class Counter:
                         return o
             raise KeyError(key)
 
-    def sessions(self) -> list[dict]:
+    def sessions(self) -> list[dict[str, Any]]:
         """The logged-in sessions: connection id, user id, FrontID and SessionID."""
         with self.lock:
             return [{"connection": s.conn.id, "user_id": s.account.config.user_id, "front_id": self.front_id,
                      "session_id": s.session_id} for s in self._sessions.values()
-                    if s.session_id is not None and s.conn.connected]
+                    if s.account is not None and s.session_id is not None and s.conn.connected]
 
     # --- market --------------------------------------------------------------------------------------------
 
@@ -288,7 +289,7 @@ class Counter:
                     if o.instrument.symbol == symbol and o.resting and self._marketable(o, price):
                         self._fill(o, o.left, o.price)
 
-    def fill(self, order, volume: int | None = None, price: float | None = None) -> None:
+    def fill(self, order: str | OrderState, volume: int | None = None, price: float | None = None) -> None:
         """Fills ``volume`` lots (default: all that is left) of a resting order at ``price`` (default: its limit).
 
         ``order`` is an exchange order number, a "front:session:ref" id or an order of ``account().orders``.
@@ -386,7 +387,7 @@ class Counter:
         with self.lock:
             self._duplicate_trades += count
 
-    def send_stale_order_return(self, user_id: str | None = None, trading_day: str | None = None) -> dict:
+    def send_stale_order_return(self, user_id: str | None = None, trading_day: str | None = None) -> Row:
         """Sends the sessions of an account a return of its latest order stamped with another trading day
         (the previous working day when None); with no order yet, of a made-up finished order. Returns the row."""
         with self.lock:
@@ -414,14 +415,15 @@ class Counter:
         if method not in METHODS:
             raise ValueError(f"unknown request name: {method!r}")
 
-    def _arm(self, method: str, fault: tuple) -> None:
+    def _arm(self, method: str, fault: tuple[str, Any]) -> None:
         self._check_method(method)
         with self.lock:
             self._faults.setdefault(method, deque()).append(fault)
 
     # --- sending -------------------------------------------------------------------------------------------
 
-    def _send(self, conn, callback: str, data: dict | None, extra: dict | None = None, error=None,
+    def _send(self, conn: Connection, callback: str, data: Row | None, extra: Row | None = None,
+              error: tuple[int, str] | None = None,
               request_id: int = 0, last: bool = True) -> None:
         """Sends one callback. ``extra`` fields go along when the front's record has them."""
         if not conn.connected:
@@ -434,7 +436,7 @@ class Counter:
                 self._lean.add(callback)
         self.front.send(conn, callback, data, error, request_id, last)
 
-    def _broadcast(self, acct: AccountState, callback: str, data: dict, extra: dict | None = None) -> None:
+    def _broadcast(self, acct: AccountState, callback: str, data: Row, extra: Row | None = None) -> None:
         """Private-topic returns reach every logged-in session of the account."""
         for key, s in list(self._sessions.items()):
             if s.conn.released:
@@ -442,14 +444,14 @@ class Counter:
             elif s.account is acct and s.session_id is not None:
                 self._send(s.conn, callback, data, extra)
 
-    def _rows(self, req, callback: str, rows: list[tuple[dict, dict | None]]) -> None:
+    def _rows(self, req: Request, callback: str, rows: Sequence[tuple[Row, Row | None]]) -> None:
         if not rows:
             self._send(req.connection, callback, None, request_id=req.request_id)
             return
         for i, (row, extra) in enumerate(rows):
             self._send(req.connection, callback, row, extra, request_id=req.request_id, last=i == len(rows) - 1)
 
-    def _answer_error(self, req, error: tuple[int, str]) -> None:
+    def _answer_error(self, req: Request, error: tuple[int, str]) -> None:
         conn, rid, f = req.connection, req.request_id, req.fields
         method = req.method
         if method == "Authenticate":
@@ -472,7 +474,7 @@ class Counter:
 
     # --- request handling ----------------------------------------------------------------------------------
 
-    def _handle(self, req) -> int:
+    def _handle(self, req: Request) -> int:
         with self.lock:
             try:
                 return self._dispatch(req)
@@ -480,7 +482,7 @@ class Counter:
                 self.errors.append(exc)
                 return -1
 
-    def _dispatch(self, req) -> int:
+    def _dispatch(self, req: Request) -> int:
         method = req.method
         if method in self._muted:
             return 0
@@ -494,7 +496,8 @@ class Counter:
         if faults:
             kind, value = faults.popleft()
             if kind == "result":
-                return value
+                result: int = value
+                return result
             if kind == "rsp_error":
                 self._send(req.connection, "OnRspError", None, None, value, req.request_id)
             else:
@@ -515,8 +518,8 @@ class Counter:
         if session is not None:
             session.last_query = self.clock()
 
-    def _logged_in(self, session: _Session | None, fields: dict) -> AccountState:
-        if session is None or session.session_id is None:
+    def _logged_in(self, session: _Session | None, fields: Mapping[str, Any]) -> AccountState:
+        if session is None or session.session_id is None or session.account is None:
             raise _Rejected(ERR_NOT_LOGGED_IN)
         acct = session.account
         broker, investor = _text(fields, "BrokerID"), _text(fields, "InvestorID")
@@ -524,7 +527,7 @@ class Counter:
             raise _Rejected(ERR_INVESTOR)
         return acct
 
-    def _on_Authenticate(self, req, session) -> None:
+    def _on_Authenticate(self, req: Request, session: _Session | None) -> None:
         f = req.fields
         broker, user = _text(f, "BrokerID"), _text(f, "UserID")
         acct = self._accounts.get((broker, user))
@@ -536,7 +539,7 @@ class Counter:
         data = {"BrokerID": broker, "UserID": user, "AppID": _text(f, "AppID")}
         self._send(req.connection, "OnRspAuthenticate", data, {"AppType": "1"}, request_id=req.request_id)
 
-    def _on_UserLogin(self, req, session) -> None:
+    def _on_UserLogin(self, req: Request, session: _Session | None) -> None:
         f = req.fields
         if session is None or session.account is None:
             raise _Rejected(ERR_AUTH)
@@ -556,7 +559,7 @@ class Counter:
                  "ExchangeTime": clock, "SHFETime": clock}
         self._send(req.connection, "OnRspUserLogin", data, extra, request_id=req.request_id)
 
-    def _on_SettlementInfoConfirm(self, req, session) -> None:
+    def _on_SettlementInfoConfirm(self, req: Request, session: _Session | None) -> None:
         acct = self._logged_in(session, req.fields)
         acct.confirmed_day = self.trading_day
         date, clock = self._stamp()
@@ -566,12 +569,12 @@ class Counter:
 
     # --- queries -------------------------------------------------------------------------------------------
 
-    def _query_account(self, req, session) -> AccountState:
+    def _query_account(self, req: Request, session: _Session | None) -> AccountState:
         acct = self._logged_in(session, req.fields)
         self._paced(session)
         return acct
 
-    def _on_QryInstrument(self, req, session) -> None:
+    def _on_QryInstrument(self, req: Request, session: _Session | None) -> None:
         if session is None or session.session_id is None:
             raise _Rejected(ERR_NOT_LOGGED_IN)
         self._paced(session)
@@ -588,11 +591,11 @@ class Counter:
             rows.append((row, extra))
         self._rows(req, "OnRspQryInstrument", rows)
 
-    def _matches(self, fields: dict, exchange: str, instrument_id: str) -> bool:
+    def _matches(self, fields: Mapping[str, Any], exchange: str, instrument_id: str) -> bool:
         want_ex, want_id = _text(fields, "ExchangeID"), _text(fields, "InstrumentID")
         return (not want_ex or want_ex == exchange) and (not want_id or want_id == instrument_id)
 
-    def _on_QryOrder(self, req, session) -> None:
+    def _on_QryOrder(self, req: Request, session: _Session | None) -> None:
         acct = self._query_account(req, session)
         sys_id = _text(req.fields, "OrderSysID").strip()
         rows = [(o.row(), o.extra()) for o in acct.orders
@@ -600,13 +603,13 @@ class Counter:
                 and (not sys_id or o.sys_id.strip() == sys_id)]
         self._rows(req, "OnRspQryOrder", rows)
 
-    def _on_QryTrade(self, req, session) -> None:
+    def _on_QryTrade(self, req: Request, session: _Session | None) -> None:
         acct = self._query_account(req, session)
         rows = [(t.row(), t.extra()) for t in acct.trades
                 if self._matches(req.fields, t.order.instrument.exchange, t.order.instrument.instrument_id)]
         self._rows(req, "OnRspQryTrade", rows)
 
-    def _on_QryInvestorPosition(self, req, session) -> None:
+    def _on_QryInvestorPosition(self, req: Request, session: _Session | None) -> None:
         acct = self._query_account(req, session)
         cfg = acct.config
         rows = [(row, {"BrokerID": cfg.broker_id, "InvestorID": cfg.user_id})
@@ -614,7 +617,7 @@ class Counter:
                 if self._matches(req.fields, row["ExchangeID"], row["InstrumentID"])]
         self._rows(req, "OnRspQryInvestorPosition", rows)
 
-    def _on_QryTradingAccount(self, req, session) -> None:
+    def _on_QryTradingAccount(self, req: Request, session: _Session | None) -> None:
         acct = self._query_account(req, session)
         currency = _text(req.fields, "CurrencyID")
         rows = []
@@ -626,9 +629,10 @@ class Counter:
 
     # --- orders --------------------------------------------------------------------------------------------
 
-    def _on_OrderInsert(self, req, session) -> None:
+    def _on_OrderInsert(self, req: Request, session: _Session | None) -> None:
         f = req.fields
         acct = self._logged_in(session, f)
+        assert session is not None and session.session_id is not None  # _logged_in refuses them
         if acct.confirmed_day != self.trading_day:
             raise _Rejected(ERR_NOT_CONFIRMED)
         # The reference comes back in the returns exactly as the client wrote it; its number must grow.
@@ -702,7 +706,7 @@ class Counter:
                 return ins
         raise _Rejected(ERR_INSTRUMENT)
 
-    def _on_OrderAction(self, req, session) -> None:
+    def _on_OrderAction(self, req: Request, session: _Session | None) -> None:
         f = req.fields
         acct = self._logged_in(session, f)
         if _text(f, "ActionFlag") != "0":

@@ -40,6 +40,6 @@ def different(old: object, new: object) -> bool:
         return True
     if old is new:
         return False
-    if type(old) is float and math.isnan(old) and math.isnan(new):
+    if type(old) is float and type(new) is float and math.isnan(old) and math.isnan(new):
         return False
     return bool(old != new)

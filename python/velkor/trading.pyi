@@ -1,6 +1,7 @@
 """CTP session, login snapshots and trade-driven local position state."""
 
 import asyncio as asyncio
+import logging as logging
 import math as math
 import os as os
 import time as time
@@ -8,7 +9,7 @@ from collections.abc import Callable, Coroutine, Mapping
 from datetime import datetime as datetime, timedelta as timedelta, timezone as timezone
 from tempfile import mkdtemp as mkdtemp
 from types import ModuleType
-from typing import Any, Protocol
+from typing import Any, Literal, Protocol, TypeAlias, overload
 
 from .data import VelkorError as VelkorError, check_symbol as check_symbol, different as different
 from .errors import Recovery as Recovery
@@ -23,6 +24,9 @@ from .ledgerlet import (
     TradingResult as TradingResult,
     empty_position as empty_position,
 )
+
+_Status: TypeAlias = Literal["SYNCING", "READY", "DISCONNECTED", "ERROR"]
+_Phase: TypeAlias = Literal["connecting", "authenticate", "login", "settlement", "sync", "ready"]
 
 TZ: timezone
 QUERY: dict[str, str]
@@ -53,10 +57,14 @@ class _Adapter(Protocol):
 class Native:
     module: ModuleType
     handle: object
-    def __init__(self, config: CtpAccount, directory: Any) -> None: ...
-    def request(self, method: str, data: dict[str, Any], request_id: int) -> int: ...
-    def poll(self) -> list[dict[str, Any]]: ...
-    def close(self) -> None: ...
+    def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None:
+        """The adapter over one handle of the bridge velkor._kestro (a CTP API for config.front_url)."""
+    def request(self, method: str, data: dict[str, Any], request_id: int) -> int:
+        """Sends one CTP request; CTP's result: 0 sent, -1 network failure, -2 and -3 flow control."""
+    def poll(self) -> list[dict[str, Any]]:
+        """The event records queued since the last poll, oldest first."""
+    def close(self) -> None:
+        """Releases the CTP API; closing again does nothing."""
 
 class Trading:
     """Private protocol state is committed to user objects only by wait_update."""
@@ -66,10 +74,10 @@ class Trading:
     objects: dict[int, object]
     factory: Callable[[CtpAccount, str], _Adapter]
     account: Account
-    session_status: str
-    published_status: str
-    positions: LiveMap
-    orders: LiveMap
+    session_status: _Status
+    published_status: _Status
+    positions: LiveMap[str, Position]
+    orders: LiveMap[str, Order]
     trades: list[Trade]
     trade_views: dict[str, Trade]
     a: dict[str, Any]
@@ -97,7 +105,7 @@ class Trading:
     front: int
     session: int
     day: str
-    phase: str
+    phase: _Phase
     phase_id: int | None
     phase_time: float
     phase_data: dict[str, Any]
@@ -113,9 +121,15 @@ class Trading:
     published_position_time: int | None
 
     def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *,
-                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...) -> None: ...
-    def position_view(self, symbol: str | None) -> Position | LiveMap: ...
-    def start(self) -> None: ...
+                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...) -> None:
+        """One CTP trading session of one account; nothing connects before start()."""
+    @overload
+    def position_view(self, symbol: str) -> Position:
+        """The published Position of `symbol`, added to `positions` when new."""
+    @overload
+    def position_view(self, symbol: None) -> LiveMap[str, Position]: ...
+    def start(self) -> None:
+        """Starts the session's task on the running asyncio loop."""
     def _open_native(self) -> None: ...
     def _close_native(self) -> None: ...
     def _clear_cache(self, status: str) -> None: ...
@@ -124,16 +138,40 @@ class Trading:
     def _request(self, method: str, fields: Mapping[str, Any] | None = None) -> tuple[int, Any]: ...
     def _phase_request(self, phase: str, method: str, data: Mapping[str, Any] | None = None) -> None: ...
     def _schedule_account(self) -> None: ...
-    def run(self) -> Coroutine[Any, Any, None]: ...
-    def event(self, record: dict[str, Any]) -> None: ...
-    def tick(self, now: float) -> None: ...
-    def insert(self, symbol: str, direction: str, offset: str, volume: int,
-               limit_price: float) -> Coroutine[Any, Any, list[TradingResult]]: ...
-    def _insert(self, symbol: str, direction: str, offset: str, volume: int,
+    def run(self) -> Coroutine[Any, Any, None]:
+        """The session's task: polls, dispatches, ticks; returns when a fatal error ends the session."""
+    def event(self, event: dict[str, Any]) -> None:
+        """Applies one event record of the bridge."""
+    def _query_error(self, code: int, message: str) -> None: ...
+    def tick(self, now: float) -> None:
+        """Time-outs and query pacing at the monotonic time `now`."""
+    def _complete(self, query: dict[str, Any]) -> None: ...
+    def _complete_account(self, rows: list[dict[str, Any]], now_ms: int) -> None: ...
+    def _positions(self, rows: list[dict[str, Any]], updated: int | None) -> dict[str, dict[str, Any]]: ...
+    def _by_ref(self, ref: Any) -> dict[str, Any] | None: ...
+    @staticmethod
+    def _is_spec_order(row: Mapping[str, Any]) -> bool: ...
+    @staticmethod
+    def _is_spec_trade(row: Mapping[str, Any]) -> bool: ...
+    def _child(self, row: Mapping[str, Any]) -> dict[str, Any] | None: ...
+    def _order(self, row: Mapping[str, Any], query_revision: int | None = None) -> None: ...
+    def _trade_id(self, row: Mapping[str, Any]) -> str: ...
+    def _trade(self, row: Mapping[str, Any], *, update_position: bool) -> bool: ...
+    def _apply_position_trade(self, row: Mapping[str, Any]) -> None: ...
+    def _free_parts(self, symbol: str, side: Literal["long", "short"]) -> tuple[int, int]: ...
+    def _recompute_frozen(self, updated: int | None = None, *, symbol: str | None = None) -> None: ...
+    def _aggregate(self, child: dict[str, Any] | None = None) -> None: ...
+    def insert(self, symbol: str, direction: Literal["BUY", "SELL"], offset: Literal["OPEN", "CLOSE"], volume: int,
+               limit_price: float) -> Coroutine[Any, Any, list[TradingResult]]:
+        """Sends a limit order; one TradingResult per order sent (a close on SHFE or INE may give two)."""
+    def _insert(self, symbol: str, direction: Literal["BUY", "SELL"], offset: Literal["OPEN", "CLOSE"], volume: int,
                 limit_price: float) -> Coroutine[Any, Any, list[TradingResult]]: ...
-    def cancel(self, order_id: Any) -> list[TradingResult]: ...
+    def cancel(self, order_id: str) -> list[TradingResult]:
+        """Asks the broker to cancel a working order: [] when there is nothing to cancel, else one result."""
     def _update_view(self, obj: LiveObject, values: Mapping[str, Any], changes: dict[int, set[str]]) -> set[str]: ...
-    def _map_view(self, view: LiveMap, key: str, values: Mapping[str, Any],
+    def _map_view(self, view: LiveMap[Any, Any], key: str, values: Mapping[str, Any],
                   changes: dict[int, set[str]]) -> LiveObject: ...
-    def commit(self, changes: dict[int, set[str]]) -> bool: ...
-    def close(self) -> Coroutine[Any, Any, None]: ...
+    def commit(self, changes: dict[int, set[str]]) -> bool:
+        """Copies private state into account, positions, orders and trades; records what changed."""
+    def close(self) -> Coroutine[Any, Any, None]:
+        """Ends the session: orders and cancels are refused from now on; status "DISCONNECTED"."""

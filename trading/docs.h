@@ -1,0 +1,122 @@
+// What help(Trading) and help(Native) show: the signature of every public method with its types, and
+// its docstring. The bindings in the concern files refer to these.
+#pragma once
+
+namespace velkor::trading::doc {
+
+// ---- Trading
+
+inline constexpr const char* init_sig =
+    "def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *, "
+    "native_factory: Callable[[CtpAccount, str], Native] = Native) -> None";
+inline constexpr const char* init =
+    "One CTP trading session of one account.\n"
+    "\n"
+    "config: the account. None gives a session in status \"ERROR\" that never starts.\n"
+    "timeout: seconds without progress after which connecting, a login phase, the synchronisation or a\n"
+    "    query is given up; the connection then starts over.\n"
+    "objects: the caller's registry of published objects, id(obj) -> obj. The session registers its\n"
+    "    account, positions, orders and trades, and every object it publishes or drops later.\n"
+    "native_factory: builds the adapter over the bridge from the account and the flow-file directory.\n"
+    "\n"
+    "Nothing connects before start(). Everything the session learns stays private until commit()\n"
+    "copies it into account, positions, orders and trades.";
+
+inline constexpr const char* start_sig = "def start(self) -> None";
+inline constexpr const char* start =
+    "Starts the session's task on the running asyncio loop: connect to the front, authenticate, log\n"
+    "in, confirm the settlement, synchronise the account, then follow its orders and trades. Does\n"
+    "nothing when the session has a task already (a closed session keeps its ended one) or has no\n"
+    "account.";
+
+inline constexpr const char* run_sig = "def run(self) -> Coroutine[Any, Any, None]";
+inline constexpr const char* run =
+    "The session's task (start() creates it): polls the bridge every 10 ms, hands each event to\n"
+    "event(), then tick(). Time-outs and lost connections restart the connection after 1 s. Returns\n"
+    "when a fatal error ends the session: status \"ERROR\", the reason in `error` and in the log\n"
+    "(logger \"velkor.trading\").";
+
+inline constexpr const char* event_sig = "def event(self, event: dict[str, Any]) -> None";
+inline constexpr const char* event =
+    "Applies one event record of the bridge (keys \"name\", \"data\", \"error\", \"request_id\", \"last\").\n"
+    "Called by the run loop.";
+
+inline constexpr const char* tick_sig = "def tick(self, now: float) -> None";
+inline constexpr const char* tick =
+    "Time-outs and query pacing at the monotonic time `now` (seconds): sends the next synchronisation\n"
+    "or funds query when due. Raises TimeoutError when the connection must start over. Called by the\n"
+    "run loop after each poll.";
+
+inline constexpr const char* insert_sig =
+    "def insert(self, symbol: str, direction: Literal['BUY', 'SELL'], offset: Literal['OPEN', 'CLOSE'], "
+    "volume: int, limit_price: float) -> Coroutine[Any, Any, list[TradingResult]]";
+inline constexpr const char* insert =
+    "Sends a limit order, good for the day; answers at once with one TradingResult per order sent.\n"
+    "\n"
+    "symbol: \"EXCHANGE.instrument\", for example \"SHFE.ag2412\".\n"
+    "direction: \"BUY\" or \"SELL\".\n"
+    "offset: \"OPEN\" or \"CLOSE\". A close on SHFE or INE is sent as up to two orders, earlier days'\n"
+    "    lots first (\"CLOSE_YESTERDAY\"), then today's (\"CLOSE_TODAY\"): two results may come back.\n"
+    "volume: lots, an int from 1.\n"
+    "limit_price: a positive price on the instrument's tick grid.\n"
+    "\n"
+    "\"SUBMITTED\" means the order left for the broker; fills, cancellations and the broker's refusal\n"
+    "arrive later and show in `orders` after commit(). Bad arguments, an unready or closed session, or\n"
+    "too few free lots to close never raise: the result is \"REJECTED\" with a fixed message. The\n"
+    "broker's own reasons are logged (logger \"velkor.trading.orders\").";
+
+inline constexpr const char* cancel_sig = "def cancel(self, order_id: str) -> list[TradingResult]";
+inline constexpr const char* cancel =
+    "Asks the broker to cancel a working order; answers at once. [] when there is nothing to cancel\n"
+    "(an unknown or finished order, or a cancel already in flight), else one TradingResult. The order\n"
+    "turns \"CANCELLED\", or shows cancel_error \"撤单被拒绝\", after a later commit().";
+
+inline constexpr const char* commit_sig = "def commit(self, changes: dict[int, set[str]]) -> bool";
+inline constexpr const char* commit =
+    "Copies what the session learnt into account, positions, orders and trades, the only place\n"
+    "where they change (a new position_view() aside).\n"
+    "\n"
+    "changes: filled with id(object) -> the names of its fields that changed; a container also gets\n"
+    "    the fields changed in its items and \"__members__\" when items came or went.\n"
+    "\n"
+    "Returns False when nothing changed since the last commit. While the session is not \"READY\" only\n"
+    "published_status follows it (the objects keep their last values) and the result tells whether\n"
+    "that status changed. Otherwise True.";
+
+inline constexpr const char* position_view_sig =
+    "def position_view(self, symbol: str | None) -> Position | LiveMap[str, Position]";
+inline constexpr const char* position_view =
+    "The published Position of `symbol`, added to `positions` at once when new: zero lots once the\n"
+    "session knows the account's positions, None before. With None, the positions map itself. Raises\n"
+    "ValueError for a symbol outside a loaded instrument table.";
+
+inline constexpr const char* close_sig = "def close(self) -> Coroutine[Any, Any, None]";
+inline constexpr const char* close =
+    "Ends the session: from now on insert() and cancel() answer \"not ready\" and send nothing; the\n"
+    "status becomes \"DISCONNECTED\" (unless \"ERROR\"), published by the next commit(); the task is\n"
+    "cancelled and awaited and the CTP API released. The published objects keep their last values.\n"
+    "Closing again does nothing.";
+
+// ---- Native
+
+inline constexpr const char* native_init_sig = "def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None";
+inline constexpr const char* native_init =
+    "The adapter over one handle of the bridge velkor._kestro: creates a CTP API for config.front_url\n"
+    "with its flow files in `directory` and starts connecting. Raises VelkorError when the bridge\n"
+    "cannot be loaded.";
+
+inline constexpr const char* native_request_sig =
+    "def request(self, method: str, data: dict[str, Any], request_id: int) -> int";
+inline constexpr const char* native_request =
+    "Sends one CTP request: its name (\"OrderInsert\", \"QryTradingAccount\", ...), its fields by CTP\n"
+    "field name and its request id. Returns CTP's result: 0 sent, -1 network failure, -2 and -3 flow\n"
+    "control.";
+
+inline constexpr const char* native_poll_sig = "def poll(self) -> list[dict[str, Any]]";
+inline constexpr const char* native_poll = "The event records queued since the last poll, oldest first.";
+
+inline constexpr const char* native_close_sig = "def close(self) -> None";
+inline constexpr const char* native_close =
+    "Releases the CTP API: no callback arrives afterwards. Closing again does nothing.";
+
+}  // namespace velkor::trading::doc
