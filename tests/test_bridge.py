@@ -149,10 +149,14 @@ def test_arguments_are_positional_and_typed(front, flow_dir):
         _kestro.version(1)
 
 
+CAPSULE_NAMES = []  # a capsule keeps only a pointer to its name: the bytes must live as long as the capsule
+
+
 def make_capsule(name):
     new = ctypes.pythonapi.PyCapsule_New
     new.restype = ctypes.py_object
     new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    CAPSULE_NAMES.append(name)
     return new(ctypes.c_void_p(8), name, None)
 
 

@@ -130,7 +130,10 @@ class Front:
         handler = self._handler
         if handler is None:
             return 0
-        result = handler(request)
+        try:
+            result = handler(request)
+        finally:
+            request._fields = None  # the log keeps the record only; `fields` decodes it again when read
         return 0 if result is None else _c_int(result, "request handler result")
 
     @property
