@@ -71,6 +71,14 @@ nb::object native_poll(nb::handle self) { return get(self, "module").attr("poll"
 
 void native_close(nb::handle self) { get(self, "module").attr("close")(get(self, "handle")); }
 
+// The bridge's readiness descriptor for this handle, which the run loop watches; None from a bridge
+// without one.
+nb::object native_fileno(nb::handle self) {
+    nb::object fileno = nb::getattr(get(self, "module"), "fileno", nb::none());
+    if (fileno.is_none()) return fileno;
+    return fileno(get(self, "handle"));
+}
+
 }  // namespace
 
 void bind_native(nb::module_& m) {
@@ -78,7 +86,8 @@ void bind_native(nb::module_& m) {
         .def("__init__", &init, nb::arg("config").none(), nb::arg("directory").none())
         .def("request", &native_request, nb::arg("method").none(), nb::arg("data").none(), nb::arg("request_id").none())
         .def("poll", &native_poll)
-        .def("close", &native_close);
+        .def("close", &native_close)
+        .def("fileno", &native_fileno);
 }
 
 }  // namespace velkor::trading
