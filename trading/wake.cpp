@@ -32,6 +32,13 @@ PyObject* real_asyncio() {
     return module;
 }
 
+// The module-level `asyncio`, looked up when used.
+nb::object asyncio() {
+    PyObject* value = PyObject_GetAttr(module().ptr(), name("asyncio").ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
 // Resets a readable descriptor by reading it: 1 when it was signalled, 0 when it was not, -1 when it
 // can no longer signal (end of file or an error).
 int reset(int fd) {
@@ -56,8 +63,8 @@ int reset(int fd) {
 
 // Ends a pause that has not ended yet.
 void finish(nb::handle waiter) {
-    if (waiter.is_none() || truthy(waiter.attr("done")())) return;
-    waiter.attr("set_result")(nb::none());
+    if (waiter.is_none() || truthy(waiter.attr(name("done"))())) return;
+    waiter.attr(name("set_result"))(nb::none());
 }
 
 void drop_reader(nb::handle state) {
@@ -123,7 +130,7 @@ nb::list Wake::state() {
 
 void Wake::follow(nb::handle self) {
     nb::object native = get(self, "native");
-    if (global("asyncio").ptr() != real_asyncio()) {
+    if (asyncio().ptr() != real_asyncio()) {
         stop();
         return;
     }
@@ -153,17 +160,17 @@ void Wake::follow(nb::handle self) {
 }
 
 nb::object Wake::pause(double seconds) {
-    if (slot(state_, FD) == Py_None) return global("asyncio").attr("sleep")(seconds);
+    if (slot(state_, FD) == Py_None) return asyncio().attr(name("sleep"))(seconds);
     nb::handle loop = slot(state_, LOOP);
-    nb::object waiter = loop.attr("create_future")();
+    nb::object waiter = loop.attr(name("create_future"))();
     put(state_, WAITER, waiter);
-    put(state_, TIMER, loop.attr("call_later")(seconds, timeout_function(), waiter));
+    put(state_, TIMER, loop.attr(name("call_later"))(seconds, timeout_function(), waiter));
     return waiter;
 }
 
 void Wake::settle() {
     nb::handle timer = slot(state_, TIMER);
-    if (!timer.is_none()) timer.attr("cancel")();
+    if (!timer.is_none()) timer.attr(name("cancel"))();
     put(state_, TIMER, nb::none());
     put(state_, WAITER, nb::none());
 }
