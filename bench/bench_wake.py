@@ -140,7 +140,7 @@ async def reaction(factory):
             if results[0].status != "SUBMITTED":
                 raise SystemExit(f"insert refused: {results[0]!r}")
             reached = await probe.until()
-            acked = [t for name, t in sent[mark:] if name == "OnRtnOrder"][-1]
+            acked = next(t for name, t in sent[mark:] if name == "OnRtnOrder")  # the counter's first answer
             acks.append((reached - acked) * 1000)
 
         # The exchange fills on a thread of its own, as a real one does; between fills it waits, holding nothing.
