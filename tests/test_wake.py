@@ -10,10 +10,9 @@ import pytest
 
 from velkor import _kestro, trading
 from velkor.data import VelkorError
+from velkor.ledgerlet import CtpAccount
 
 from fakes import FakeFactory, FakeNative, front_connected, make_session, record
-
-ctpsim = pytest.importorskip("ctpsim")
 
 
 class SignallingNative(FakeNative):
@@ -37,7 +36,6 @@ class SignallingNative(FakeNative):
 class SignallingFactory(FakeFactory):
     def __call__(self, config, directory):
         native = SignallingNative(config, directory)
-        native.results.update(self.results)
         self.natives.append(native)
         return native
 
@@ -61,7 +59,7 @@ def woken(clock):
         os.close(native.fd)
 
 
-async def settle(loop, rounds=50):
+async def settle(rounds=50):
     """Lets the loop run everything that is ready, and then some."""
     for _ in range(rounds):
         await asyncio.sleep(0)
@@ -76,14 +74,14 @@ async def test_each_signal_is_one_pass_that_drains_everything(woken):
     """Events queued while the loop waits are handled by the next pass, all of them, and only one pass runs."""
     loop, errors = stretch()
     woken.start()
-    await settle(loop)
+    await settle()
     native = woken.factory.last
     assert native.polls == 1 and watched(loop, native.fd)
-    await settle(loop)
+    await settle()
     assert native.polls == 1  # the pause has not ended on its own
 
     native.signal(front_connected())
-    await settle(loop)
+    await settle()
     assert native.polls == 2 and native.methods == ["Authenticate"]
     assert not native.pending()  # the reader reset the descriptor
 
@@ -92,7 +90,7 @@ async def test_each_signal_is_one_pass_that_drains_everything(woken):
     native.signal(record("RspAuthenticate", {}, request_id=auth))
     native.signal(record("RspError", {"ErrorID": 0}, request_id=999))
     native.signal(record("RspError", {"ErrorID": 0}, request_id=998))
-    await settle(loop)
+    await settle()
     assert native.polls == 3 and native.methods == ["Authenticate", "UserLogin"]
     await woken.close()
     assert not errors
@@ -102,7 +100,7 @@ async def test_each_signal_is_one_pass_that_drains_everything(woken):
 async def test_close_while_a_wake_is_pending(woken):
     loop, errors = stretch()
     woken.start()
-    await settle(loop)
+    await settle()
     native = woken.factory.last
     native.signal(front_connected())
     order = []
@@ -118,7 +116,7 @@ async def test_close_while_a_wake_is_pending(woken):
 async def test_restart_and_fatal_end_leave_no_reader(woken, failure):
     loop, errors = stretch()
     woken.start()
-    await settle(loop)
+    await settle()
     first = woken.factory.last
     seen = []
     first.close = lambda: seen.append(watched(loop, first.fd))
@@ -129,7 +127,7 @@ async def test_restart_and_fatal_end_leave_no_reader(woken, failure):
     else:
         first.poll_error = VelkorError("boom")
     os.eventfd_write(first.fd, 1)
-    await settle(loop)
+    await settle()
     assert not watched(loop, first.fd)
     if failure == "fatal":
         assert woken.task.done() and woken.native is first and not seen  # the adapter stays open until close
@@ -142,13 +140,13 @@ async def test_restart_and_fatal_end_leave_no_reader(woken, failure):
 async def test_adapter_replaced_behind_the_loop_is_unwatched(woken):
     loop, errors = stretch()
     woken.start()
-    await settle(loop)
+    await settle()
     first = woken.factory.last
     second = SignallingNative()
     woken.factory.natives.append(second)
     woken.native = second
     first.signal()
-    await settle(loop)
+    await settle()
     assert not watched(loop, first.fd) and watched(loop, second.fd)
     await woken.close()
     assert not errors
@@ -164,9 +162,14 @@ async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, c
         sleeps.append(delay)
         return await real_sleep(0, result)
 
+    class Replaced:
+        """The real asyncio behind another object, as tests and hosts substitute it."""
+
+        def __getattr__(self, name):
+            return sleep if name == "sleep" else getattr(asyncio, name)
+
     if substituted:
-        monkeypatch.setattr(trading, "asyncio", type("Asyncio", (), {"sleep": staticmethod(sleep),
-                                                                    "__getattr__": lambda _, n: getattr(asyncio, n)})())
+        monkeypatch.setattr(trading, "asyncio", Replaced())
     else:
         monkeypatch.setattr(asyncio, "sleep", sleep)
     s = make_session(factory=SignallingFactory() if signal else FakeFactory())
@@ -194,7 +197,7 @@ async def test_a_descriptor_at_end_of_file_falls_back_to_timed_pauses(clock):
     s = make_session(factory=lambda config, directory: Broken(config, directory))
     os.close(write)
     s.start()
-    await settle(loop)
+    await settle()
     assert not watched(loop, read)
     await s.close()
     assert not errors
@@ -212,6 +215,7 @@ def readable(fd):
 
 
 def test_bridge_signals_once_per_empty_queue_and_closes_with_the_handle(tmp_path):
+    ctpsim = pytest.importorskip("ctpsim")
     before = open_fds()
     with ctpsim.Front() as front:
         handle = _kestro.create(front.address, os.fsencode(tmp_path) + b"/")
@@ -237,6 +241,7 @@ def test_bridge_signals_once_per_empty_queue_and_closes_with_the_handle(tmp_path
 
 async def test_sessions_over_the_bridge_leave_no_descriptor_or_reader(tmp_path):
     """Overflow restarts the connection with a new handle; close ends it. Nothing stays open or watched."""
+    ctpsim = pytest.importorskip("ctpsim")
     natives = []
 
     def factory(config, directory):
@@ -247,7 +252,8 @@ async def test_sessions_over_the_bridge_leave_no_descriptor_or_reader(tmp_path):
     before = open_fds()
     with ctpsim.Front() as front:
         front.retry_interval = 0.01
-        s = trading.Trading(ctpsim_account(front.address), 5.0, {}, native_factory=factory)
+        config = CtpAccount("9999", "123456", "secret", front.address, "client_app", "auth-code")
+        s = trading.Trading(config, 5.0, {}, native_factory=factory)
         s.start()
         while s.phase != "authenticate":
             await asyncio.sleep(0.001)
@@ -264,9 +270,3 @@ async def test_sessions_over_the_bridge_leave_no_descriptor_or_reader(tmp_path):
         natives.clear()
     gc.collect()
     assert open_fds() == before
-
-
-def ctpsim_account(front_url):
-    from velkor.ledgerlet import CtpAccount
-
-    return CtpAccount("9999", "123456", "secret", front_url, "client_app", "auth-code")
