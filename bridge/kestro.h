@@ -5,17 +5,15 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <type_traits>
 
 #include "ThostFtdcTraderApi.h"
+#include "queue.h"
 
 namespace kestro {
 
 inline constexpr const char* CAPSULE_NAME = "velkor.ctp";
-inline constexpr std::size_t QUEUE_CAPACITY = 32768;
 
 // One CTP record field as seen from Python: its key, its kind and where it lives in the record.
 enum class Kind : unsigned char { Str, Char, Int, Float };
@@ -104,9 +102,7 @@ PyObject* field_text(const char* bytes, std::size_t size);
 class QueueSpi : public CThostFtdcTraderSpi {
 public:
     CThostFtdcTraderApi* api = nullptr;
-    std::mutex mutex;
-    std::deque<Event> queue;
-    bool overflowed = false;
+    EventQueue<Event> queue;
     // Requests running with the interpreter lock released, and an API whose shutdown waits for them.
     // Both are only touched with the interpreter lock held.
     int busy = 0;
@@ -116,17 +112,11 @@ public:
     void OnFrontDisconnected(int nReason) override;
     void OnRspError(CThostFtdcRspInfoField* pRspInfo, int nRequestID, bool bIsLast) override;
 
-    void enqueue(Event&& event) noexcept;
-
 protected:
     // Builds the pending event and queues it; nothing escapes to the CTP thread.
     template <class Make>
     void push(Make&& make) noexcept {
-        try {
-            enqueue(make());
-        } catch (...) {
-            lose();
-        }
+        queue.post(std::forward<Make>(make));
     }
     template <class Rec>
     void post(EventKind& kind, const Rec* data, const CThostFtdcRspInfoField* info, int request_id,
@@ -138,8 +128,6 @@ protected:
             return Event(pending);
         });
     }
-    // An event that could not be queued is lost: the queue becomes unusable, as on overflow.
-    void lose() noexcept;
 };
 
 class Spi final : public QueueSpi {

@@ -92,14 +92,8 @@ PyObject* poll(PyObject*, PyObject* handle) {
         return PyErr_NoMemory();
     }
     std::deque<Event>& taken = *made;
-    bool overflowed;
-    {
-        std::lock_guard<std::mutex> lock(spi->mutex);
-        overflowed = spi->overflowed;
-        if (!overflowed) taken.swap(spi->queue);
-    }
     // Overflow is sticky and leaves the queue as it is.
-    if (overflowed) {
+    if (!spi->queue.take(taken)) {
         PyErr_SetString(PyExc_BufferError, "CTP 回调队列已满");
         return nullptr;
     }
@@ -132,12 +126,24 @@ PyObject* close(PyObject*, PyObject* handle) {
     Py_RETURN_NONE;
 }
 
+// The handle's readiness descriptor, for an event loop to watch: readable once a callback has queued an
+// event into an empty queue (the caller resets it by reading 8 bytes, then polls). None when there is none.
+// It stays open after close, for a loop that still watches it, and is closed with the handle.
+PyObject* fileno(PyObject*, PyObject* handle) {
+    Spi* spi = handle_spi(handle);
+    if (!spi) return nullptr;
+    int fd = spi->queue.fileno();
+    if (fd < 0) Py_RETURN_NONE;
+    return PyLong_FromLong(fd);
+}
+
 PyMethodDef methods[] = {
     {"version", version, METH_NOARGS, nullptr},
     {"create", create, METH_VARARGS, nullptr},
     {"request", request, METH_VARARGS, nullptr},
     {"poll", poll, METH_O, nullptr},
     {"close", close, METH_O, nullptr},
+    {"fileno", fileno, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,29 +3,6 @@
 
 namespace kestro {
 
-void QueueSpi::enqueue(Event&& event) noexcept {
-    Event dropped;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (queue.size() >= QUEUE_CAPACITY) {
-            overflowed = true;
-            dropped = std::move(event);
-        } else {
-            try {
-                queue.push_back(std::move(event));
-            } catch (...) {
-                overflowed = true;
-            }
-        }
-    }
-    // `dropped` (and `event`, if the push failed) are destroyed here, outside the lock.
-}
-
-void QueueSpi::lose() noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    overflowed = true;
-}
-
 void QueueSpi::OnFrontConnected() {
     push([] { return Event([] { return front_connected_record(); }); });
 }

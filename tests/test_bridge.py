@@ -130,7 +130,7 @@ def filled(keys, seed):
 def test_module_surface():
     assert _kestro.__name__ == "velkor._kestro"
     assert _kestro.__doc__ is None
-    for name in ("version", "create", "request", "poll", "close"):
+    for name in ("version", "create", "request", "poll", "close", "fileno"):
         assert getattr(_kestro, name).__doc__ is None
     text = _kestro.version()
     assert isinstance(text, str) and text and text.isascii()
@@ -169,6 +169,8 @@ def test_wrong_handle_raises_capsule_value_error(handle):
         _kestro.poll(handle)
     with pytest.raises(ValueError, match="PyCapsule"):
         _kestro.close(handle)
+    with pytest.raises(ValueError, match="PyCapsule"):
+        _kestro.fileno(handle)
     with pytest.raises(ValueError, match="PyCapsule"):
         _kestro.request(handle, "UserLogin", {}, 1)
 

@@ -119,4 +119,9 @@ inline constexpr const char* native_close_sig = "def close(self) -> None";
 inline constexpr const char* native_close =
     "Releases the CTP API: no callback arrives afterwards. Closing again does nothing.";
 
+inline constexpr const char* native_fileno_sig = "def fileno(self) -> int | None";
+inline constexpr const char* native_fileno =
+    "The bridge's readiness descriptor for this handle: readable once events are queued. The run\n"
+    "loop watches it to poll as soon as the front speaks. None when the bridge has none.";
+
 }  // namespace velkor::trading::doc

@@ -1,6 +1,7 @@
 // Trading: requests, login phase requests, the run loop and its tick (time-outs and query pacing).
 #include "coro.h"
 #include "log.h"
+#include "wake.h"
 
 namespace velkor::trading {
 
@@ -67,8 +68,9 @@ nb::object now_object() { return global("time").attr("monotonic")(); }
 
 nb::object sleep(double seconds) { return global("asyncio").attr("sleep")(seconds); }
 
-// One guarded pass of the run loop: open the adapter, check the retry control, dispatch, tick.
-void pass(nb::handle self) {
+// One guarded pass of the run loop: open the adapter, check the retry control, dispatch, tick, and
+// watch the adapter for the next pause.
+void pass(nb::handle self, Wake& wake) {
     if (get(self, "native").is_none()) open_native(self);
     if (!equals(get(self, "session_status"), "READY")) get(self, "recovery").attr("check")();
     nb::object records = get(self, "native").attr("poll")();
@@ -76,6 +78,7 @@ void pass(nb::handle self) {
     for (nb::handle record : records)
         if (hook) hook(self, record);
     tick(self, now_object());
+    wake.follow(self);
 }
 
 // Why the connection starts over: the front unreachable for the whole time-out, or the error that asked
@@ -92,13 +95,14 @@ void log_restart(nb::handle self, nb::python_error& e) {
     });
 }
 
-Coro run_body(nb::handle self) {
+Coro run_body(nb::handle self, nb::handle wake_state) {
     get(self, "recovery").attr("begin")();
+    Wake wake(wake_state);
     try {
         for (;;) {
             bool restart = false;
             try {
-                pass(self);
+                pass(self, wake);
             } catch (...) {
                 nb::python_error e = current_python_error();
                 if (!restart_error(e)) throw e;
@@ -110,14 +114,18 @@ Coro run_body(nb::handle self) {
                 clear_cache(self, "SYNCING");
                 set(self, "phase", nb::str("connecting"));
                 set(self, "phase_time", now_object());
+                wake.stop();
                 close_native(self);
                 co_await sleep(1.0);
                 // The next adapter gets the whole time-out to connect, not what the pause left of it.
                 set(self, "phase_time", now_object());
             }
-            co_await sleep(0.01);
+            // Until the adapter has something, or 0.01 s.
+            co_await wake.pause(0.01);
+            wake.settle();
         }
     } catch (...) {
+        wake.stop();
         nb::python_error e = current_python_error();
         if (!e.matches(PyExc_Exception)) throw e;  // cancellation and other base exceptions go on
         // A refusal by the broker or a retry control that gave up is told by its text; anything else
@@ -266,7 +274,10 @@ void tick(nb::handle self, nb::handle now) {
     set(self, "inflight", record);
 }
 
-nb::object run(nb::handle self) { return make_coroutine(run_body(self), "Trading.run", self); }
+nb::object run(nb::handle self) {
+    nb::list wake_state = Wake::state();
+    return make_coroutine(run_body(self, wake_state), "Trading.run", nb::make_tuple(self, wake_state));
+}
 
 namespace {
 

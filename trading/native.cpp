@@ -71,6 +71,14 @@ nb::object native_poll(nb::handle self) { return get(self, "module").attr("poll"
 
 void native_close(nb::handle self) { get(self, "module").attr("close")(get(self, "handle")); }
 
+// The bridge's readiness descriptor for this handle, which the run loop watches; None from a bridge
+// without one.
+nb::object native_fileno(nb::handle self) {
+    nb::object fileno = nb::getattr(get(self, "module"), "fileno", nb::none());
+    if (fileno.is_none()) return fileno;
+    return fileno(get(self, "handle"));
+}
+
 }  // namespace
 
 void bind_native(nb::module_& m) {
@@ -80,7 +88,8 @@ void bind_native(nb::module_& m) {
         .def("request", &native_request, nb::arg("method").none(), nb::arg("data").none(), nb::arg("request_id").none(),
              nb::sig(doc::native_request_sig), doc::native_request)
         .def("poll", &native_poll, nb::sig(doc::native_poll_sig), doc::native_poll)
-        .def("close", &native_close, nb::sig(doc::native_close_sig), doc::native_close);
+        .def("close", &native_close, nb::sig(doc::native_close_sig), doc::native_close)
+        .def("fileno", &native_fileno, nb::sig(doc::native_fileno_sig), doc::native_fileno);
 }
 
 }  // namespace velkor::trading

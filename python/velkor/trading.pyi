@@ -65,6 +65,8 @@ class Native:
         """The event records queued since the last poll, oldest first."""
     def close(self) -> None:
         """Releases the CTP API; closing again does nothing."""
+    def fileno(self) -> int | None:
+        """The bridge's readiness descriptor for this handle, which the run loop watches; None without one."""
 
 class Trading:
     """Private protocol state is committed to user objects only by wait_update."""

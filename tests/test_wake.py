@@ -1,0 +1,272 @@
+"""The run loop woken by the adapter's readiness descriptor: passes, bursts, restarts, close, and the bridge's
+descriptor itself."""
+
+import asyncio
+import gc
+import os
+import select
+
+import pytest
+
+from velkor import _kestro, trading
+from velkor.data import VelkorError
+from velkor.ledgerlet import CtpAccount
+
+from fakes import FakeFactory, FakeNative, front_connected, make_session, record
+
+
+class SignallingNative(FakeNative):
+    """The fake adapter with a descriptor: `signal` queues records and makes it readable, as the bridge does."""
+
+    def __init__(self, config=None, directory=None):
+        super().__init__(config, directory)
+        self.fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+
+    def fileno(self):
+        return self.fd
+
+    def signal(self, *records):
+        self.push(*records)
+        os.eventfd_write(self.fd, 1)
+
+    def pending(self):
+        return bool(select.select([self.fd], [], [], 0)[0])
+
+
+class SignallingFactory(FakeFactory):
+    def __call__(self, config, directory):
+        native = SignallingNative(config, directory)
+        self.natives.append(native)
+        return native
+
+
+def stretch():
+    """Stretches every 0.01 s timer of the running loop to a day, so that a pause ends only when woken.
+    Returns the loop and the list its exception handler fills."""
+    loop = asyncio.get_running_loop()
+    plain = loop.call_later
+    loop.call_later = lambda delay, *args, **kwargs: plain(86400 if delay == 0.01 else delay, *args, **kwargs)
+    errors = []
+    loop.set_exception_handler(lambda _, context: errors.append(context))
+    return loop, errors
+
+
+@pytest.fixture
+def woken(clock):
+    s = make_session(timeout=5.0, factory=SignallingFactory())
+    yield s
+    for native in s.factory.natives:
+        os.close(native.fd)
+
+
+async def settle(rounds=50):
+    """Lets the loop run everything that is ready, and then some."""
+    for _ in range(rounds):
+        await asyncio.sleep(0)
+
+
+def watched(loop, fd):
+    """Whether `fd` has a reader on the loop (asyncio offers no public look that leaves it alone)."""
+    return fd in loop._selector.get_map()
+
+
+async def test_each_signal_is_one_pass_that_drains_everything(woken):
+    """Events queued while the loop waits are handled by the next pass, all of them, and only one pass runs."""
+    loop, errors = stretch()
+    woken.start()
+    await settle()
+    native = woken.factory.last
+    assert native.polls == 1 and watched(loop, native.fd)
+    await settle()
+    assert native.polls == 1  # the pause has not ended on its own
+
+    native.signal(front_connected())
+    await settle()
+    assert native.polls == 2 and native.methods == ["Authenticate"]
+    assert not native.pending()  # the reader reset the descriptor
+
+    native.default = 0
+    auth = native.requests[-1][2]
+    native.signal(record("RspAuthenticate", {}, request_id=auth))
+    native.signal(record("RspError", {"ErrorID": 0}, request_id=999))
+    native.signal(record("RspError", {"ErrorID": 0}, request_id=998))
+    await settle()
+    assert native.polls == 3 and native.methods == ["Authenticate", "UserLogin"]
+    await woken.close()
+    assert not errors
+    assert not watched(loop, native.fd) and native.closes == 1
+
+
+async def test_close_while_a_wake_is_pending(woken):
+    loop, errors = stretch()
+    woken.start()
+    await settle()
+    native = woken.factory.last
+    native.signal(front_connected())
+    order = []
+    native.close = lambda: order.append(("close", watched(loop, native.fd)))
+    await woken.close()
+    assert not errors
+    assert order == [("close", False)]
+    assert native.pending()  # nobody read the descriptor after the adapter was closed
+    assert woken.task.cancelled()
+
+
+@pytest.mark.parametrize("failure", ["poll", "tick", "fatal"])
+async def test_restart_and_fatal_end_leave_no_reader(woken, failure):
+    loop, errors = stretch()
+    woken.start()
+    await settle()
+    first = woken.factory.last
+    seen = []
+    first.close = lambda: seen.append(watched(loop, first.fd))
+    if failure == "poll":
+        first.poll_error = BufferError("CTP 回调队列已满")
+    elif failure == "tick":
+        woken.phase_time -= 60  # the front never connected within the time-out
+    else:
+        first.poll_error = VelkorError("boom")
+    os.eventfd_write(first.fd, 1)
+    await settle()
+    assert not watched(loop, first.fd)
+    if failure == "fatal":
+        assert woken.task.done() and woken.native is first and not seen  # the adapter stays open until close
+    else:
+        assert seen == [False] and woken.native is None  # closed after its reader was removed
+    await woken.close()
+    assert not errors
+
+
+async def test_adapter_replaced_behind_the_loop_is_unwatched(woken):
+    loop, errors = stretch()
+    woken.start()
+    await settle()
+    first = woken.factory.last
+    second = SignallingNative()
+    woken.factory.natives.append(second)
+    woken.native = second
+    first.signal()
+    await settle()
+    assert not watched(loop, first.fd) and watched(loop, second.fd)
+    await woken.close()
+    assert not errors
+
+
+@pytest.mark.parametrize("signal", [True, False], ids=["descriptor", "no-descriptor"])
+@pytest.mark.parametrize("substituted", [False, True], ids=["asyncio", "replaced-asyncio"])
+async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, clock, signal, substituted):
+    sleeps = []
+    real_sleep = asyncio.sleep
+
+    async def sleep(delay, result=None):
+        sleeps.append(delay)
+        return await real_sleep(0, result)
+
+    class Replaced:
+        """The real asyncio behind another object, as tests and hosts substitute it."""
+
+        def __getattr__(self, name):
+            return sleep if name == "sleep" else getattr(asyncio, name)
+
+    if substituted:
+        monkeypatch.setattr(trading, "asyncio", Replaced())
+    else:
+        monkeypatch.setattr(asyncio, "sleep", sleep)
+    s = make_session(factory=SignallingFactory() if signal else FakeFactory())
+    s.start()
+    while not s.factory.natives or s.factory.natives[0].polls < 3:
+        await real_sleep(0.001)
+    await s.close()
+    if signal and not substituted:
+        assert sleeps == []
+    else:
+        assert sleeps and set(sleeps) == {0.01}
+    for native in s.factory.natives:
+        if signal:
+            os.close(native.fd)
+
+
+async def test_a_descriptor_at_end_of_file_falls_back_to_timed_pauses(clock):
+    loop, errors = stretch()
+    read, write = os.pipe()
+
+    class Broken(FakeNative):
+        def fileno(self):
+            return read
+
+    s = make_session(factory=lambda config, directory: Broken(config, directory))
+    os.close(write)
+    s.start()
+    await settle()
+    assert not watched(loop, read)
+    await s.close()
+    assert not errors
+    os.close(read)
+
+
+# -- the bridge's descriptor
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def readable(fd):
+    return bool(select.select([fd], [], [], 0)[0])
+
+
+def test_bridge_signals_once_per_empty_queue_and_closes_with_the_handle(tmp_path):
+    ctpsim = pytest.importorskip("ctpsim")
+    before = open_fds()
+    with ctpsim.Front() as front:
+        handle = _kestro.create(front.address, os.fsencode(tmp_path) + b"/")
+        conn = front.wait_connection()
+        fd = _kestro.fileno(handle)
+        front.flush()
+        assert os.eventfd_read(fd) == 1 and not readable(fd)
+        assert _kestro.poll(handle) == [{"name": "FrontConnected"}]
+        for count in (1, 1000):
+            front.burst(conn, "OnRtnOrder", None, count)
+            front.flush()
+            assert os.eventfd_read(fd) == 1  # one signal for the whole burst
+            assert len(_kestro.poll(handle)) == count
+        front.send(conn, "OnRtnTrade", None)
+        front.flush()
+        _kestro.close(handle)
+        assert _kestro.fileno(handle) == fd and readable(fd)  # still open for a loop that watches it
+        assert len(_kestro.poll(handle)) == 1
+        del handle
+        gc.collect()
+    assert open_fds() == before
+
+
+async def test_sessions_over_the_bridge_leave_no_descriptor_or_reader(tmp_path):
+    """Overflow restarts the connection with a new handle; close ends it. Nothing stays open or watched."""
+    ctpsim = pytest.importorskip("ctpsim")
+    natives = []
+
+    def factory(config, directory):
+        natives.append(trading.Native(config, directory))
+        return natives[-1]
+
+    loop = asyncio.get_running_loop()
+    before = open_fds()
+    with ctpsim.Front() as front:
+        front.retry_interval = 0.01
+        config = CtpAccount("9999", "123456", "secret", front.address, "client_app", "auth-code")
+        s = trading.Trading(config, 5.0, {}, native_factory=factory)
+        s.start()
+        while s.phase != "authenticate":
+            await asyncio.sleep(0.001)
+        conn = front.connections[0]
+        fd = natives[0].fileno()
+        assert watched(loop, fd)
+        front.burst(conn, "OnRtnOrder", None, 32769)
+        front.flush()  # with the loop held up here: the queue overflows
+        while not conn.released:
+            await asyncio.sleep(0.001)
+        assert not watched(loop, fd) and s.session_status == "SYNCING"
+        await s.close()
+        assert all(not watched(loop, n.fileno()) for n in natives)
+        natives.clear()
+    gc.collect()
+    assert open_fds() == before

@@ -1,0 +1,192 @@
+// The run loop's pause and the watch of the adapter's readiness descriptor.
+#include "wake.h"
+
+#include <cerrno>
+#include <cstdint>
+
+#if !defined(_WIN32)
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace velkor::trading {
+
+namespace {
+
+// Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
+// once), the loop and descriptor of the reader, and the future and timer of the pause in progress.
+// The list keeps the adapter, and so its descriptor, alive while a reader is registered.
+enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, SLOTS };
+
+PyObject* slot(nb::handle state, Py_ssize_t i) { return PyList_GET_ITEM(state.ptr(), i); }
+
+void put(nb::handle state, Py_ssize_t i, nb::handle value) {
+    PyObject* old = PyList_GET_ITEM(state.ptr(), i);
+    PyList_SET_ITEM(state.ptr(), i, Py_NewRef(value.ptr()));
+    Py_DECREF(old);
+}
+
+// The asyncio module itself: a replaced module-level `asyncio` gets plain sleeps.
+PyObject* real_asyncio() {
+    static PyObject* module = nb::module_::import_("asyncio").release().ptr();  // for the life of the process
+    return module;
+}
+
+// The module-level `asyncio`, looked up when used.
+nb::object asyncio() {
+    PyObject* value = PyObject_GetAttr(module().ptr(), name("asyncio").ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+// Resets a readable descriptor by reading it: 1 when it was signalled, 0 when it was not, -1 when it
+// can no longer signal (end of file or an error).
+int reset(int fd) {
+#if defined(_WIN32)
+    (void)fd;
+    return -1;
+#else
+    pollfd ready{fd, POLLIN, 0};
+    int n;
+    while ((n = ::poll(&ready, 1, 0)) < 0 && errno == EINTR) {
+    }
+    if (n < 0 || (ready.revents & POLLNVAL)) return -1;
+    if (!(ready.revents & (POLLIN | POLLHUP | POLLERR))) return 0;  // never blocks on a blocking descriptor
+    std::uint64_t count;
+    ssize_t got;
+    while ((got = ::read(fd, &count, sizeof count)) < 0 && errno == EINTR) {
+    }
+    if (got > 0) return 1;
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+#endif
+}
+
+// Ends a pause that has not ended yet.
+void finish(nb::handle waiter) {
+    if (waiter.is_none() || truthy(waiter.attr(name("done"))())) return;
+    waiter.attr(name("set_result"))(nb::none());
+}
+
+void drop_reader(nb::handle state) {
+    PyObject* loop = slot(state, LOOP);
+    PyObject* fd = slot(state, FD);
+    if (loop != Py_None && fd != Py_None) nb::handle(loop).attr("remove_reader")(nb::handle(fd));
+    put(state, LOOP, nb::none());
+    put(state, FD, nb::none());
+}
+
+// The reader: runs on the loop whenever the descriptor is readable.
+PyObject* on_signal(PyObject*, PyObject* state) {
+    try {
+        if (!PyList_CheckExact(state) || PyList_GET_SIZE(state) != SLOTS || slot(state, FD) == Py_None)
+            Py_RETURN_NONE;
+        int signalled = reset(PyLong_AsLong(slot(state, FD)));
+        if (signalled < 0) drop_reader(state);  // a broken descriptor: the pauses run on time alone
+        if (signalled != 0) finish(nb::borrow(slot(state, WAITER)));
+        Py_RETURN_NONE;
+    } catch (...) {
+        current_python_error().restore();
+        return nullptr;
+    }
+}
+
+// The timer of a pause.
+PyObject* on_timeout(PyObject*, PyObject* waiter) {
+    try {
+        finish(waiter);
+        Py_RETURN_NONE;
+    } catch (...) {
+        current_python_error().restore();
+        return nullptr;
+    }
+}
+
+PyMethodDef on_signal_def = {"on_signal", on_signal, METH_O, nullptr};
+PyMethodDef on_timeout_def = {"on_timeout", on_timeout, METH_O, nullptr};
+
+nb::handle function(PyMethodDef* def) {
+    PyObject* f = PyCFunction_New(def, nullptr);
+    if (!f) throw nb::python_error();
+    return f;  // made once, kept for the life of the process
+}
+
+nb::handle signal_function() {
+    static nb::handle f = function(&on_signal_def);
+    return f;
+}
+
+nb::handle timeout_function() {
+    static nb::handle f = function(&on_timeout_def);
+    return f;
+}
+
+}  // namespace
+
+nb::list Wake::state() {
+    nb::list state;
+    for (Py_ssize_t i = 0; i < SLOTS; ++i) state.append(nb::none());
+    return state;
+}
+
+void Wake::follow(nb::handle self) {
+    nb::object native = get(self, "native");
+    if (asyncio().ptr() != real_asyncio()) {
+        stop();
+        return;
+    }
+    if (slot(state_, ADAPTER) == native.ptr()) return;
+    stop();
+    if (native.is_none()) return;
+    nb::object fd = nb::none();
+    nb::object fileno = nb::getattr(native, "fileno", nb::none());
+    if (!fileno.is_none()) fd = fileno();
+    if (!fd.is_none()) {
+        int descriptor = PyObject_AsFileDescriptor(fd.ptr());
+        if (descriptor < 0) throw nb::python_error();
+        nb::object loop = nb::handle(real_asyncio()).attr("get_running_loop")();
+        bool watched = true;
+        try {
+            loop.attr("add_reader")(descriptor, signal_function(), state_);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_NotImplementedError)) throw;  // a loop without readers: timed pauses
+            watched = false;
+        }
+        if (watched) {
+            put(state_, LOOP, loop);
+            put(state_, FD, nb::int_(descriptor));
+        }
+    }
+    put(state_, ADAPTER, native);
+}
+
+nb::object Wake::pause(double seconds) {
+    if (slot(state_, FD) == Py_None) return asyncio().attr(name("sleep"))(seconds);
+    nb::handle loop = slot(state_, LOOP);
+    nb::object waiter = loop.attr(name("create_future"))();
+    put(state_, WAITER, waiter);
+    put(state_, TIMER, loop.attr(name("call_later"))(seconds, timeout_function(), waiter));
+    return waiter;
+}
+
+void Wake::settle() {
+    nb::handle timer = slot(state_, TIMER);
+    if (!timer.is_none()) timer.attr(name("cancel"))();
+    put(state_, TIMER, nb::none());
+    put(state_, WAITER, nb::none());
+}
+
+void Wake::stop() noexcept {
+    // Each step on its own: a timer that cannot be cancelled must not keep the reader registered.
+    auto quietly = [](auto&& step) noexcept {
+        try {
+            step();
+        } catch (...) {
+            current_python_error().discard_as_unraisable("stopping the trading session's wake-up");
+        }
+    };
+    quietly([&] { settle(); });
+    quietly([&] { drop_reader(state_); });
+    for (Py_ssize_t i = 0; i < SLOTS; ++i) put(state_, i, nb::none());
+}
+
+}  // namespace velkor::trading
