@@ -1,5 +1,6 @@
 // Position accounting: fills move the local position book, live closing orders freeze part of it,
 // and child orders roll up into the user orders.
+#include "book_index.h"
 #include "books.h"
 
 namespace velkor::trading {
@@ -207,22 +208,40 @@ void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb:
 // One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
 // Most children are settled by their symbol or status: those are read borrowed and compared without
 // Python-level calls.
+// The same from the session's closing-lot index, when it can answer for every side.
+bool free_sides_indexed(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
+    SideLots lots[2];
+    for (size_t i = 0; i < count; ++i) {
+        if (!sides[i].native) return false;
+        lots[i] = {same(sides[i].closing, KEY("SELL")), sides[i].h, sides[i].t};
+    }
+    if (!closing_lots(self, symbol, lots, count)) return false;
+    for (size_t i = 0; i < count; ++i) {
+        sides[i].h = lots[i].history;
+        sides[i].t = lots[i].today;
+    }
+    return true;
+}
+
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
     for (size_t i = 0; i < count; ++i) sides[i].to_native();
-    ChildFields fields;
-    nb::handle open = KEY("OPEN");
-    each_value(get(self, "native_orders"), [&](nb::handle child) {
-        // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
-        fields.learn(child);
-        nb::object keep;
-        if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep))) return;
-        nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
-        FreeParts* side = nullptr;
-        for (size_t i = 0; i < count && !side; ++i)
-            if (same(direction, sides[i].closing)) side = &sides[i];
-        if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
-    });
+    if (!free_sides_indexed(self, symbol, sides, count)) {
+        ChildFields fields;
+        nb::handle open = KEY("OPEN");
+        each_value(get(self, "native_orders"), [&](nb::handle child) {
+            // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
+            fields.learn(child);
+            nb::object keep;
+            if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep)))
+                return;
+            nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
+            FreeParts* side = nullptr;
+            for (size_t i = 0; i < count && !side; ++i)
+                if (same(direction, sides[i].closing)) side = &sides[i];
+            if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
+        });
+    }
     for (size_t i = 0; i < count; ++i) sides[i].to_objects();
     for (size_t i = 0; i < count; ++i)
         if (smaller(sides[i].today, sides[i].history) < zero) buffer_error("有效平仓委托冻结量超过本地持仓");

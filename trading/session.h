@@ -2,12 +2,14 @@
 //
 // A session's state is its instance __dict__ (the class is bound with nb::dynamic_attr): the plain
 // dicts, sets, lists and scalars that Python code reads and assigns as ordinary attributes. The C++
-// side holds no state of its own. Each concern file binds its methods through a MethodRegistration;
-// the module binds them in the class's definition order (Slot).
+// side keeps only what it derives from them and checks against them before use (book_index.h).
+// Each concern file binds its methods through a MethodRegistration; the module binds them in the
+// class's definition order (Slot).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,7 +17,13 @@ namespace nb = nanobind;
 
 namespace velkor::trading {
 
-struct Trading {};
+class ClosingIndex;
+
+struct Trading {
+    Trading();
+    ~Trading();
+    std::unique_ptr<ClosingIndex> closing;  // lots held by live closing orders, built on first use
+};
 using TradingClass = nb::class_<Trading>;
 
 // The methods of Trading, in definition order.
