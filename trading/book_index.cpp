@@ -347,7 +347,7 @@ bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, s
         bool& flag;
         ~Busy() { flag = false; }
     } busy{busy_};
-    nb::object container = get(self, "native_orders");
+    nb::object container = get(self, KEY("native_orders"));
     if (!sync(container.ptr()) || irregular_) return false;
 
     static const Sums nothing;

@@ -89,8 +89,20 @@ inline void put(nb::handle d, nb::handle k, nb::handle v) {
     if (PyObject_SetItem(d.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
 }
 
-// x.strip()
-inline nb::object stripped(nb::handle h) { return nb::getattr(h, VELKOR_KEY("strip"))(); }
+// x.strip(); a plain text is stripped here, as str.strip() does it (itself when nothing to strip).
+inline nb::object stripped(nb::handle h) {
+    PyObject* s = h.ptr();
+    if (!PyUnicode_CheckExact(s)) return nb::getattr(h, VELKOR_KEY("strip"))();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), i = 0, j = n;
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
+    if (i == 0 && j == n) return nb::borrow(h);
+    PyObject* part = PyUnicode_Substring(s, i, j);
+    if (!part) throw nb::python_error();
+    return nb::steal(part);
+}
 
 // row.get(key, "").strip()
 inline nb::object stripped_field(nb::handle row, nb::handle key) {

@@ -16,8 +16,8 @@ constexpr const char* NOT_READY = "交易账户未就绪，报单未提交";
 constexpr const char* INVALID = "报单参数无效或可平持仓不足，未提交";
 
 bool session_ready(nb::handle self) {
-    return compare(get(self, "phase"), VELKOR_KEY("ready"), Py_EQ) &&
-           compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_EQ) && !truthy(get(self, "reset_pending"));
+    return compare(get(self, VELKOR_KEY("phase")), VELKOR_KEY("ready"), Py_EQ) &&
+           compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_EQ) && !truthy(get(self, VELKOR_KEY("reset_pending")));
 }
 
 [[noreturn]] void bare(PyObject* type) {
@@ -37,7 +37,7 @@ bool one_of(nb::handle value, nb::handle a, nb::handle b) {
 
 // The text before and after the first "." of a symbol.
 std::pair<nb::object, nb::object> split_symbol(nb::handle symbol) {
-    nb::object parts = symbol.attr("split")(VELKOR_KEY("."), 1);
+    nb::object parts = split(symbol, 1);
     return {parts[0], parts[1]};
 }
 
@@ -99,10 +99,10 @@ nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle c
 // Removes an order that was not sent: its child, its user order and its reference.
 void withdraw(nb::handle self, nb::handle child) {
     nb::object order_id = child[VELKOR_KEY("order_id")];
-    get(self, "native_orders").attr("pop")(order_id, nb::none());
-    get(self, "o").attr("pop")(order_id, nb::none());
+    get(self, VELKOR_KEY("native_orders")).attr("pop")(order_id, nb::none());
+    get(self, VELKOR_KEY("o")).attr("pop")(order_id, nb::none());
     nb::object key = nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]);
-    get(self, "ref_orders").attr("pop")(key, nb::none());
+    get(self, VELKOR_KEY("ref_orders")).attr("pop")(key, nb::none());
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                           nb::handle volume, nb::handle limit_price) {
     if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
 
-    nb::object instrument = dict_get(get(self, "instruments"), symbol);
+    nb::object instrument = dict_get(get(self, VELKOR_KEY("instruments")), symbol);
     if (instrument.is_none() || !truthy(dict_get(instrument, VELKOR_KEY("IsTrading"))))
         raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
 
@@ -159,15 +159,15 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
 
     // Register every planned order before the first one is sent.
-    nb::object o = get(self, "o"), native_orders = get(self, "native_orders"), ref_orders = get(self, "ref_orders");
+    nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders")), ref_orders = get(self, VELKOR_KEY("ref_orders"));
     nb::object local_order_id = global("local_order_id");
     std::vector<Registered> registered;
     for (const Planned& entry : plan) {
-        nb::object order_ref = nb::steal(PyNumber_Add(get(self, "order_ref").ptr(), nb::int_(1).ptr()));
+        nb::object order_ref = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("order_ref")).ptr(), nb::int_(1).ptr()));
         if (!order_ref.is_valid()) throw nb::python_error();
-        set(self, "order_ref", order_ref);
+        set(self, VELKOR_KEY("order_ref"), order_ref);
         nb::str ref(order_ref);
-        nb::object front = get(self, "front"), session = get(self, "session");
+        nb::object front = get(self, VELKOR_KEY("front")), session = get(self, VELKOR_KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
 
         nb::dict order;
@@ -229,7 +229,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             message = "未发送：前一笔委托提交失败";
         } else {
             try {
-                nb::object next = nb::steal(PyNumber_Add(get(self, "request_id").ptr(), nb::int_(1).ptr()));
+                nb::object next = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("request_id")).ptr(), nb::int_(1).ptr()));
                 if (!next.is_valid()) throw nb::python_error();
                 child[VELKOR_KEY("request_id")] = next;
                 nb::dict payload =

@@ -63,7 +63,7 @@ void aggregate_one(nb::handle orders, nb::handle child) {
 void apply_position_trade(nb::handle self, nb::handle row) {
     nb::object symbol = symbol_of(row);
     nb::object now = wall_ms();
-    nb::object book = get(self, "p");
+    nb::object book = get(self, KEY("p"));
     if (!contains(book, symbol)) put(book, symbol, global("empty_position")(symbol, now));
     nb::object record = item(book, symbol);
 
@@ -229,7 +229,7 @@ void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t cou
     if (!free_sides_indexed(self, symbol, sides, count)) {
         ChildFields fields;
         nb::handle open = KEY("OPEN");
-        each_value(get(self, "native_orders"), [&](nb::handle child) {
+        each_value(get(self, KEY("native_orders")), [&](nb::handle child) {
             // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
             fields.learn(child);
             nb::object keep;
@@ -254,7 +254,7 @@ FreeParts side_start(nb::handle record, nb::handle side, const SideKeys& k) {
 }  // namespace
 
 nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
-    nb::object record = item_or(get(self, "p"), symbol, nb::none());
+    nb::object record = item_or(get(self, KEY("p")), symbol, nb::none());
     SideKeys k = side_keys(side);
     if (record.is_none() || item(record, k.total).is_none()) return nb::make_tuple(0, 0);
     FreeParts parts = side_start(record, side, k);
@@ -264,7 +264,7 @@ nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
 
 void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
     nb::object stamp = nb::borrow(updated);
-    nb::object book = get(self, "p");
+    nb::object book = get(self, KEY("p"));
     nb::list work;
     if (symbol.is_none()) {
         work = nb::list(nb::getattr(book, KEY("items"))());
@@ -305,9 +305,9 @@ void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
 }
 
 void aggregate(nb::handle self, nb::handle child) {
-    nb::object orders = get(self, "o");
+    nb::object orders = get(self, KEY("o"));
     if (!child.is_none()) return aggregate_one(orders, child);
-    each_value(get(self, "native_orders"), [&](nb::handle c) { aggregate_one(orders, c); });
+    each_value(get(self, KEY("native_orders")), [&](nb::handle c) { aggregate_one(orders, c); });
 }
 
 static MethodRegistration reg_apply_position_trade(Slot::apply_position_trade, [](TradingClass& cls) {
