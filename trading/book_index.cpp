@@ -47,9 +47,16 @@ struct Share {
     PyObject* symbol = nullptr;
 };
 
+// One child record as the index holds it.
+struct Child {
+    Share applied;  // what the sums hold for it, once per slot
+    uint32_t slots = 0;
+    bool dirty = false;
+};
+
 struct Watch {
     ClosingIndex* owner;
-    bool container;
+    Child* child;  // null for the container
 };
 
 int watcher_id = -1;
@@ -118,14 +125,9 @@ public:
 
     bool answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
     void container_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) noexcept;
-    void child_event(PyObject* child) noexcept;
+    void child_event(PyObject* dict, Child& child) noexcept;
 
 private:
-    struct Child {
-        Share applied;  // what the sums hold for it, once per slot
-        uint32_t slots = 0;
-        bool dirty = false;
-    };
     struct Sums {
         long long lots[2][3] = {};
     };
@@ -171,7 +173,7 @@ bool ClosingIndex::add_slot(PyObject* child) {
     c.slots = 1;
     c.dirty = true;
     dirty_.push_back(child);
-    if (PyDict_CheckExact(child)) watched[child] = {this, false};
+    if (PyDict_CheckExact(child)) watched[child] = {this, &c};
     return true;
 }
 
@@ -230,15 +232,13 @@ void ClosingIndex::container_event(PyDict_WatchEvent event, PyObject* dict, PyOb
     }
 }
 
-void ClosingIndex::child_event(PyObject* child) noexcept {
+void ClosingIndex::child_event(PyObject* dict, Child& child) noexcept {
     try {
-        auto it = children_.find(child);
-        if (it == children_.end()) return;
-        if (!it->second.dirty) {
-            it->second.dirty = true;
-            dirty_.push_back(child);
+        if (!child.dirty) {
+            child.dirty = true;
+            dirty_.push_back(dict);
         }
-        last_marked = child;
+        last_marked = dict;
     } catch (...) {
         valid_ = false;
     }
@@ -283,7 +283,7 @@ void ClosingIndex::rebuild(PyObject* container) {
         PyErr_Clear();
         return;
     }
-    watched[container] = {this, true};
+    watched[container] = {this, nullptr};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(container, &pos, &key, &value)) {
@@ -384,10 +384,10 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     if (dict == last_marked) return 0;
     auto it = watched.find(dict);
     if (it == watched.end()) return 0;
-    if (it->second.container)
+    if (!it->second.child)
         it->second.owner->container_event(event, dict, key, value);
     else
-        it->second.owner->child_event(dict);
+        it->second.owner->child_event(dict, *it->second.child);
     return 0;
 }
 
@@ -397,7 +397,8 @@ Trading::Trading() = default;
 Trading::~Trading() = default;
 
 bool closing_lots(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
-    if (!watcher_ready() || !nb::isinstance<Trading>(self) || !nb::inst_ready(self)) return false;
+    static PyTypeObject* session_type = reinterpret_cast<PyTypeObject*>(nb::type<Trading>().ptr());
+    if (!watcher_ready() || !PyObject_TypeCheck(self.ptr(), session_type) || !nb::inst_ready(self)) return false;
     Trading* t = nb::inst_ptr<Trading>(self);
     if (!t->closing) t->closing = std::make_unique<ClosingIndex>();
     return t->closing->answer(self, symbol, sides, count);

@@ -234,7 +234,7 @@ static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle chan
 nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
     Target changed{changes, obj, nb::steal(PySet_New(nullptr))};
     if (!changed.set.is_valid()) throw nb::python_error();
-    update_into(obj, values, changes, global("different"), &changed);
+    update_into(obj, values, changes, book::module_global(VELKOR_KEY("different")), &changed);
     return changed.set;
 }
 
@@ -289,7 +289,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
     set(self, VELKOR_KEY("published_status"), status);
     if (compare(status, VELKOR_KEY("READY"), Py_NE)) return nb::bool_(status_changed);
 
-    nb::object different = global("different");
+    nb::object different = book::module_global(VELKOR_KEY("different"));
     nb::object objects = get(self, VELKOR_KEY("objects"));
     update_into(get(self, VELKOR_KEY("account")), get(self, VELKOR_KEY("a")), changes, different, nullptr);
 
@@ -354,7 +354,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
         nb::object view = dict_get(trade_views, trade_id);
         bool created = view.is_none();
         if (created) {
-            if (!trade_type.is_valid()) trade_type = global("Trade");
+            if (!trade_type.is_valid()) trade_type = book::module_global(VELKOR_KEY("Trade"));
             view = trade_type();
             if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
             trades.attr("append")(view);
@@ -371,13 +371,13 @@ static nb::object commit(nb::handle self, nb::handle changes) {
 static nb::object position_view(nb::handle self, nb::handle symbol) {
     nb::object positions = get(self, VELKOR_KEY("positions"));
     if (symbol.is_none()) return positions;
-    global("check_symbol")(symbol);
+    book::module_global(VELKOR_KEY("check_symbol"))(symbol);
     nb::object instruments = get(self, VELKOR_KEY("instruments"));
     if (truthy(instruments) && !contains(instruments, symbol))
         raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
     if (!contains(positions, symbol)) {
-        nb::object row = global("empty_position")(symbol, get(self, VELKOR_KEY("published_position_time")));
-        nb::object position_type = global("Position");
+        nb::object row = book::module_global(VELKOR_KEY("empty_position"))(symbol, get(self, VELKOR_KEY("published_position_time")));
+        nb::object position_type = book::module_global(VELKOR_KEY("Position"));
         nb::dict kwargs;
         for (nb::handle name : position_type.attr(VELKOR_KEY("fields"))) kwargs[name] = row[name];
         nb::object empty = nb::steal(PyTuple_New(0));
@@ -405,7 +405,7 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
             Target target{changes, view};
             return map_view_with(get(self, VELKOR_KEY("objects")), view, view.attr(VELKOR_KEY("_data")), key, values, changes,
-                                 global("different"), target);
+                                 book::module_global(VELKOR_KEY("different")), target);
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });
