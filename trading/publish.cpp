@@ -30,6 +30,13 @@ nb::object result(nb::handle status, nb::handle order_id, const char* message) {
 
 nb::object change_set(nb::handle changes, nb::handle obj) {
     nb::object key = identity(obj);
+    if (PyDict_CheckExact(changes.ptr())) {
+        nb::object fresh = nb::steal(PySet_New(nullptr));
+        if (!fresh.is_valid()) throw nb::python_error();
+        PyObject* s = PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr());
+        if (!s) throw nb::python_error();
+        return nb::borrow(s);
+    }
     if (PyDict_Check(changes.ptr())) {
         PyObject* s = PyDict_GetItemWithError(changes.ptr(), key.ptr());
         if (s) return nb::borrow(s);
@@ -265,16 +272,22 @@ static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle 
     return obj;
 }
 
-// (key, value) pairs of a dict, taken before the loop so that the loop body may call out freely.
-// Every entry is a 2-tuple.
-static nb::list snapshot_items(nb::handle d) {
-    if (PyDict_Check(d.ptr())) return nb::steal<nb::list>(PyDict_Items(d.ptr()));
-    nb::list out;
+// (key, value) pairs of a dict, held, taken before the loop so that the loop body may call out freely.
+using Items = std::vector<std::pair<nb::object, nb::object>>;
+static Items snapshot_items(nb::handle d) {
+    Items out;
+    if (PyDict_Check(d.ptr())) {
+        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(d.ptr())));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(d.ptr(), &pos, &key, &value)) out.emplace_back(nb::borrow(key), nb::borrow(value));
+        return out;
+    }
     for (nb::handle item : d.attr("items")()) {
         nb::object pair = nb::steal(PySequence_Tuple(item.ptr()));
         if (!pair.is_valid()) throw nb::python_error();
         if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise(PyExc_ValueError, "items() must yield (key, value) pairs");
-        out.append(pair);
+        out.emplace_back(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
     return out;
 }
@@ -338,19 +351,16 @@ static nb::object commit(nb::handle self, nb::handle changes) {
     nb::object positions = get(self, VELKOR_KEY("positions"));
     nb::object position_data = positions.attr(VELKOR_KEY("_data"));
     Target position_set{changes, positions};
-    for (nb::handle item : snapshot_items(get(self, VELKOR_KEY("p"))))
-        map_view_with(objects, positions, position_data, PyTuple_GET_ITEM(item.ptr(), 0),
-                      PyTuple_GET_ITEM(item.ptr(), 1), changes, different, position_set);
+    for (auto& [symbol, record] : snapshot_items(get(self, VELKOR_KEY("p"))))
+        map_view_with(objects, positions, position_data, symbol, record, changes, different, position_set);
     nb::object order_data = orders.attr(VELKOR_KEY("_data"));
     Target order_set{changes, orders};
-    for (nb::handle item : snapshot_items(o))
-        map_view_with(objects, orders, order_data, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1),
-                      changes, different, order_set);
+    for (auto& [order_id, record] : snapshot_items(o))
+        map_view_with(objects, orders, order_data, order_id, record, changes, different, order_set);
 
     nb::object trade_type;
     Target trade_set{changes, trades};  // only when a trade is new or changed
-    for (nb::handle item : snapshot_items(t)) {
-        nb::handle trade_id = PyTuple_GET_ITEM(item.ptr(), 0), row = PyTuple_GET_ITEM(item.ptr(), 1);
+    for (auto& [trade_id, row] : snapshot_items(t)) {
         nb::object view = dict_get(trade_views, trade_id);
         bool created = view.is_none();
         if (created) {
