@@ -28,7 +28,8 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     if (values.is_none() || book::is_final(values[VELKOR_KEY("status")])) return nb::list();
 
     nb::handle rejected = VELKOR_KEY("REJECTED");
-    if (compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_NE) || truthy(get(self, VELKOR_KEY("reset_pending"))))
+    if (compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_NE) ||
+        truthy(get(self, VELKOR_KEY("reset_pending"))))
         return answer(rejected, order_id, "交易账户未就绪，撤单未提交");
 
     nb::object child = dict_get(get(self, VELKOR_KEY("native_orders")), order_id);

@@ -17,7 +17,8 @@ constexpr const char* INVALID = "报单参数无效或可平持仓不足，未�
 
 bool session_ready(nb::handle self) {
     return compare(get(self, VELKOR_KEY("phase")), VELKOR_KEY("ready"), Py_EQ) &&
-           compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_EQ) && !truthy(get(self, VELKOR_KEY("reset_pending")));
+           compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_EQ) &&
+           !truthy(get(self, VELKOR_KEY("reset_pending")));
 }
 
 [[noreturn]] void bare(PyObject* type) {
@@ -159,7 +160,8 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
 
     // Register every planned order before the first one is sent.
-    nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders")), ref_orders = get(self, VELKOR_KEY("ref_orders"));
+    nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders"));
+    nb::object ref_orders = get(self, VELKOR_KEY("ref_orders"));
     nb::object local_order_id = book::module_global(VELKOR_KEY("local_order_id"));
     std::vector<Registered> registered;
     for (const Planned& entry : plan) {

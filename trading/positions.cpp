@@ -205,10 +205,8 @@ void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb:
     }
 }
 
-// One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
-// Most children are settled by their symbol or status: those are read borrowed and compared without
-// Python-level calls.
-// The same from the session's closing-lot index, when it can answer for every side.
+// The free lots of one or two sides from the session's closing-lot index, when it can answer for
+// every side.
 bool free_sides_indexed(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     SideLots lots[2];
     for (size_t i = 0; i < count; ++i) {
@@ -223,6 +221,9 @@ bool free_sides_indexed(nb::handle self, nb::handle symbol, FreeParts* sides, si
     return true;
 }
 
+// The free lots of one or two sides of a symbol, from the index or else from one pass over the child
+// orders; the sides are checked in order. Most children are settled by their symbol or status: those
+// are read borrowed and compared without Python-level calls.
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
     for (size_t i = 0; i < count; ++i) sides[i].to_native();

@@ -18,7 +18,8 @@ nb::object result(nb::handle status, nb::handle order_id, const char* message) {
     if (cls.ptr() != plain_result) return text.is_valid() ? cls(status, order_id, text) : cls(status, order_id);
     // What its generated __init__ does: object.__setattr__ of each field in turn.
     nb::object empty = nb::steal(PyTuple_New(0));
-    nb::object made = nb::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), empty.ptr(), nullptr));
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    nb::object made = nb::steal(PyBaseObject_Type.tp_new(type, empty.ptr(), nullptr));
     if (!made.is_valid()) throw nb::python_error();
     nb::handle fields[][2] = {{VELKOR_KEY("status"), status},
                               {VELKOR_KEY("order_id"), order_id},
@@ -386,7 +387,8 @@ static nb::object position_view(nb::handle self, nb::handle symbol) {
     if (truthy(instruments) && !contains(instruments, symbol))
         raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
     if (!contains(positions, symbol)) {
-        nb::object row = book::module_global(VELKOR_KEY("empty_position"))(symbol, get(self, VELKOR_KEY("published_position_time")));
+        nb::object baseline = get(self, VELKOR_KEY("published_position_time"));
+        nb::object row = book::module_global(VELKOR_KEY("empty_position"))(symbol, baseline);
         nb::object position_type = book::module_global(VELKOR_KEY("Position"));
         nb::dict kwargs;
         for (nb::handle name : position_type.attr(VELKOR_KEY("fields"))) kwargs[name] = row[name];
@@ -414,7 +416,8 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
         "_map_view",
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
             Target target{changes, view};
-            return map_view_with(get(self, VELKOR_KEY("objects")), view, view.attr(VELKOR_KEY("_data")), key, values, changes,
+            nb::object objects = get(self, VELKOR_KEY("objects"));
+            return map_view_with(objects, view, view.attr(VELKOR_KEY("_data")), key, values, changes,
                                  book::module_global(VELKOR_KEY("different")), target);
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
