@@ -133,6 +133,7 @@ private:
     };
 
     bool sync(PyObject* container);
+    bool refresh(PyObject* container);
     void rebuild(PyObject* container);
     bool add_slot(PyObject* child);
     bool remove_slot(PyObject* child);
@@ -167,13 +168,27 @@ bool ClosingIndex::add_slot(PyObject* child) {
         return true;
     }
     if (child == container_ || watched.count(child)) return false;  // followed by another index
-    if (PyDict_CheckExact(child) && PyDict_Watch(watcher_id, child) < 0) return false;
-    Py_INCREF(child);
+    // The maps first (they may fail to allocate), then the watch and the reference.
+    dirty_.reserve(dirty_.size() + 1);
     Child& c = children_[child];
+    bool plain = PyDict_CheckExact(child);
+    if (plain) {
+        try {
+            watched[child] = {this, &c};
+        } catch (...) {
+            children_.erase(child);
+            throw;
+        }
+        if (PyDict_Watch(watcher_id, child) < 0) {  // not for a plain dict and a registered watcher
+            watched.erase(child);
+            children_.erase(child);
+            return false;
+        }
+    }
+    Py_INCREF(child);
     c.slots = 1;
     c.dirty = true;
     dirty_.push_back(child);
-    if (PyDict_CheckExact(child)) watched[child] = {this, &c};
     return true;
 }
 
@@ -294,6 +309,15 @@ void ClosingIndex::rebuild(PyObject* container) {
 }
 
 bool ClosingIndex::sync(PyObject* container) {
+    try {
+        return refresh(container);
+    } catch (...) {  // out of memory half-way: the walk answers, the next use rebuilds
+        valid_ = false;
+        return false;
+    }
+}
+
+bool ClosingIndex::refresh(PyObject* container) {
     // A size that disagrees: an insertion or deletion failed after its notice.
     if (container != container_ || !valid_ || (usable_ && PyDict_GET_SIZE(container) != slots_)) rebuild(container);
     if (!usable_) return false;
