@@ -14,6 +14,7 @@
 
 #include "books.h"
 
+#include <cstdint>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -60,7 +61,70 @@ struct Watch {
 };
 
 int watcher_id = -1;
-std::unordered_map<PyObject*, Watch> watched;  // every dict our watcher follows
+// Every dict our watcher follows, by address: an open-addressing table, so that the lookup each
+// watched change makes mostly costs one memory access.
+class WatchTable {
+public:
+    Watch* find(PyObject* dict) noexcept {
+        Slot* slot = slot_of(dict);
+        return slot ? &slot->watch : nullptr;
+    }
+    bool count(PyObject* dict) noexcept { return find(dict) != nullptr; }
+    void put(PyObject* dict, Watch watch) {
+        if (Watch* found = find(dict)) {
+            *found = watch;
+            return;
+        }
+        if ((occupied_ + 1) * 2 > slots_.size()) grow();
+        for (size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[i];
+            if (slot.dict && slot.dict != removed) continue;
+            if (!slot.dict) ++occupied_;
+            slot = {dict, watch};
+            ++size_;
+            return;
+        }
+    }
+    void erase(PyObject* dict) noexcept {
+        if (Slot* slot = slot_of(dict)) {
+            slot->dict = removed;
+            --size_;
+        }
+    }
+
+private:
+    struct Slot {
+        PyObject* dict = nullptr;  // null: never used; `removed`: free again
+        Watch watch{};
+    };
+    static inline PyObject* const removed = reinterpret_cast<PyObject*>(alignof(PyObject));
+
+    Slot* slot_of(PyObject* dict) noexcept {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].dict == dict) return &slots_[i];
+            if (!slots_[i].dict) return nullptr;
+        }
+    }
+    size_t home(PyObject* dict) const noexcept {
+        uint64_t h = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dict)) >> 4) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> (64 - bits_));
+    }
+    void grow() {
+        size_t bits = 6;
+        while ((size_t{1} << bits) < (size_ + 1) * 4) ++bits;
+        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits));
+        bits_ = bits;
+        occupied_ = size_ = 0;
+        for (const Slot& slot : old)
+            if (slot.dict && slot.dict != removed) put(slot.dict, slot.watch);
+    }
+
+    std::vector<Slot> slots_;
+    size_t bits_ = 0, size_ = 0, occupied_ = 0;  // occupied: used or removed
+};
+
+WatchTable watched;
 PyObject* last_marked = nullptr;                // a child already marked for review: skips the lookups
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value);
@@ -174,7 +238,7 @@ bool ClosingIndex::add_slot(PyObject* child) {
     bool plain = PyDict_CheckExact(child);
     if (plain) {
         try {
-            watched[child] = {this, &c};
+            watched.put(child, {this, &c});
         } catch (...) {
             children_.erase(child);
             throw;
@@ -273,9 +337,9 @@ void ClosingIndex::release() {
     irregular_ = 0;
     last_marked = nullptr;
     auto unwatch = [&](PyObject* d) {
-        auto it = watched.find(d);
-        if (it == watched.end() || it->second.owner != this) return;
-        watched.erase(it);
+        Watch* w = watched.find(d);
+        if (!w || w->owner != this) return;
+        watched.erase(d);
         if (PyDict_Unwatch(watcher_id, d) < 0) PyErr_Clear();
     };
     if (container) unwatch(container);
@@ -298,7 +362,7 @@ void ClosingIndex::rebuild(PyObject* container) {
         PyErr_Clear();
         return;
     }
-    watched[container] = {this, nullptr};
+    watched.put(container, {this, nullptr});
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(container, &pos, &key, &value)) {
@@ -329,8 +393,8 @@ bool ClosingIndex::refresh(PyObject* container) {
         PyObject* symbol = it->second.applied.symbol;
         children_.erase(it);
         last_marked = nullptr;
-        if (auto w = watched.find(child); w != watched.end() && w->second.owner == this) {
-            watched.erase(w);
+        if (Watch* w = watched.find(child); w && w->owner == this) {
+            watched.erase(child);
             if (PyDict_Unwatch(watcher_id, child) < 0) PyErr_Clear();
         }
         Py_XDECREF(symbol);
@@ -406,12 +470,12 @@ namespace {
 // A watched dict is never deallocated: the index holds a reference to each.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) {
     if (dict == last_marked) return 0;
-    auto it = watched.find(dict);
-    if (it == watched.end()) return 0;
-    if (!it->second.child)
-        it->second.owner->container_event(event, dict, key, value);
+    Watch* w = watched.find(dict);
+    if (!w) return 0;
+    if (!w->child)
+        w->owner->container_event(event, dict, key, value);
     else
-        it->second.owner->child_event(dict, *it->second.child);
+        w->owner->child_event(dict, *w->child);
     return 0;
 }
 
