@@ -263,46 +263,52 @@ nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
     return nb::make_tuple(parts.history, parts.today);
 }
 
+namespace {
+
+// Frozen and available lots of one position record from its free lots; the record is stamped when
+// any of the four changes.
+void recompute_record(nb::handle self, nb::handle symbol, nb::handle record, nb::object& stamp) {
+    if (item(record, KEY("pos_long")).is_none()) return;
+    nb::handle four[4] = {KEY("frozen_long"), KEY("frozen_short"), KEY("available_long"), KEY("available_short")};
+    nb::object before[4];
+    for (size_t i = 0; i < 4; ++i) before[i] = item(record, four[i]);
+    // Both sides in one pass over the orders; a side whose total is unknown has nothing free.
+    nb::handle names[2] = {KEY("long"), KEY("short")};
+    SideKeys keys[2] = {side_keys(names[0]), side_keys(names[1])};
+    size_t count = 2;
+    FreeParts parts[2];
+    parts[0] = side_start(record, names[0], keys[0]);
+    if (item(record, keys[1].total).is_none()) {
+        parts[1] = {KEY("BUY"), nb::int_(0), nb::int_(0)};
+        count = 1;
+    } else {
+        parts[1] = side_start(record, names[1], keys[1]);
+    }
+    free_sides(self, symbol, parts, count);
+    for (size_t i = 0; i < 2; ++i) {
+        nb::object available = parts[i].history + parts[i].today;
+        put(record, keys[i].available, available);
+        put(record, keys[i].frozen, item(record, keys[i].total) - available);
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (equals(item(record, four[i]), before[i])) continue;
+        if (!truthy(stamp)) stamp = wall_ms();
+        put(record, KEY("updated_at"), stamp);
+        return;
+    }
+}
+
+}  // namespace
+
 void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
     nb::object stamp = nb::borrow(updated);
     nb::object book = get(self, KEY("p"));
-    nb::list work;
-    if (symbol.is_none()) {
-        work = nb::list(nb::getattr(book, KEY("items"))());
-    } else if (contains(book, symbol)) {
-        work.append(nb::make_tuple(symbol, item(book, symbol)));
+    if (!symbol.is_none()) {
+        if (contains(book, symbol)) recompute_record(self, symbol, item(book, symbol), stamp);
+        return;
     }
-    nb::handle names[2] = {KEY("long"), KEY("short")};
-    for (nb::handle pair : work) {
-        nb::object sym = pair[0], record = pair[1];
-        if (item(record, KEY("pos_long")).is_none()) continue;
-        auto four = [&] {
-            return nb::make_tuple(item(record, KEY("frozen_long")), item(record, KEY("frozen_short")),
-                                  item(record, KEY("available_long")), item(record, KEY("available_short")));
-        };
-        nb::tuple before = four();
-        // Both sides in one pass over the orders; a side whose total is unknown has nothing free.
-        SideKeys keys[2] = {side_keys(names[0]), side_keys(names[1])};
-        size_t count = 2;
-        FreeParts parts[2];
-        parts[0] = side_start(record, names[0], keys[0]);
-        if (item(record, keys[1].total).is_none()) {
-            parts[1] = {KEY("BUY"), nb::int_(0), nb::int_(0)};
-            count = 1;
-        } else {
-            parts[1] = side_start(record, names[1], keys[1]);
-        }
-        free_sides(self, sym, parts, count);
-        for (size_t i = 0; i < 2; ++i) {
-            nb::object available = parts[i].history + parts[i].today;
-            put(record, keys[i].available, available);
-            put(record, keys[i].frozen, item(record, keys[i].total) - available);
-        }
-        if (four().not_equal(before)) {
-            if (!truthy(stamp)) stamp = wall_ms();
-            put(record, KEY("updated_at"), stamp);
-        }
-    }
+    for (nb::handle pair : nb::list(nb::getattr(book, KEY("items"))()))
+        recompute_record(self, pair[0], pair[1], stamp);
 }
 
 void aggregate(nb::handle self, nb::handle child) {
