@@ -89,8 +89,20 @@ inline void put(nb::handle d, nb::handle k, nb::handle v) {
     if (PyObject_SetItem(d.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
 }
 
-// x.strip()
-inline nb::object stripped(nb::handle h) { return nb::getattr(h, VELKOR_KEY("strip"))(); }
+// x.strip(); a plain text is stripped here, as str.strip() does it (itself when nothing to strip).
+inline nb::object stripped(nb::handle h) {
+    PyObject* s = h.ptr();
+    if (!PyUnicode_CheckExact(s)) return nb::getattr(h, VELKOR_KEY("strip"))();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), i = 0, j = n;
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
+    if (i == 0 && j == n) return nb::borrow(h);
+    PyObject* part = PyUnicode_Substring(s, i, j);
+    if (!part) throw nb::python_error();
+    return nb::steal(part);
+}
 
 // row.get(key, "").strip()
 inline nb::object stripped_field(nb::handle row, nb::handle key) {
@@ -150,9 +162,15 @@ inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ?
     return is_final_state(held);
 }
 
+// A module-level name by its interned key, looked up when used (tests may substitute it).
+inline nb::object module_global(nb::handle key) { return nb::getattr(module(), key); }
+
 // int(time.time() * 1000), through the module-level name `time`.
 inline nb::object wall_ms() {
-    nb::object now = global("time").attr("time")() * nb::int_(1000);
+    nb::object clock = module_global(VELKOR_KEY("time"));
+    nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), VELKOR_KEY("time").ptr()));
+    if (!seconds.is_valid()) throw nb::python_error();
+    nb::object now = seconds * nb::int_(1000);
     PyObject* ms = PyNumber_Long(now.ptr());
     if (!ms) throw nb::python_error();
     return nb::steal(ms);

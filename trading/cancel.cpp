@@ -19,27 +19,28 @@ constexpr const char* UNCONFIRMED = "订单尚未确认，撤单未提交";
 static nb::list cancel(nb::handle self, nb::handle order_id) {
     if (!PyUnicode_Check(order_id.ptr())) return nb::list();
 
-    nb::object values = dict_get(get(self, "o"), order_id);
+    nb::object values = dict_get(get(self, VELKOR_KEY("o")), order_id);
     if (values.is_none()) {
         // Still published from before a reset, gone from the private book.
-        nb::object orders = get(self, "orders");
+        nb::object orders = get(self, VELKOR_KEY("orders"));
         if (contains(orders, order_id)) values = orders[order_id].attr(VELKOR_KEY("_values"));
     }
     if (values.is_none() || book::is_final(values[VELKOR_KEY("status")])) return nb::list();
 
     nb::handle rejected = VELKOR_KEY("REJECTED");
-    if (compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_NE) || truthy(get(self, "reset_pending")))
+    if (compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_NE) ||
+        truthy(get(self, VELKOR_KEY("reset_pending"))))
         return answer(rejected, order_id, "交易账户未就绪，撤单未提交");
 
-    nb::object child = dict_get(get(self, "native_orders"), order_id);
+    nb::object child = dict_get(get(self, VELKOR_KEY("native_orders")), order_id);
     if (child.is_none()) return answer(rejected, order_id, UNCONFIRMED);
     if (truthy(child[VELKOR_KEY("pending_finish")]) || truthy(child[VELKOR_KEY("cancel_pending")]))
         return nb::list();
     nb::object exchange_order_id = child[VELKOR_KEY("exchange_order_id")];
-    if (!truthy(child[VELKOR_KEY("is_confirmed")]) || !truthy(exchange_order_id.attr("strip")()))
+    if (!truthy(child[VELKOR_KEY("is_confirmed")]) || !truthy(book::stripped(exchange_order_id)))
         return answer(rejected, order_id, UNCONFIRMED);
 
-    nb::object pieces = child[VELKOR_KEY("symbol")].attr("split")(VELKOR_KEY("."));
+    nb::object pieces = split(child[VELKOR_KEY("symbol")], -1);
     nb::dict payload;
     payload[VELKOR_KEY("InstrumentID")] = pieces[1];
     payload[VELKOR_KEY("ExchangeID")] = pieces[0];
@@ -58,7 +59,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
         if (!e.matches(PyExc_Exception)) throw;
         // The request may have left: treat the cancel as in flight under the id it used.
         outcome = result(VELKOR_KEY("UNKNOWN"), order_id, "撤单提交结果不明，等待柜台回报");
-        rid = get(self, "request_id");
+        rid = get(self, VELKOR_KEY("request_id"));
     }
 
     child[VELKOR_KEY("cancel_request_id")] = rid;

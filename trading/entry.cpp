@@ -16,8 +16,9 @@ constexpr const char* NOT_READY = "交易账户未就绪，报单未提交";
 constexpr const char* INVALID = "报单参数无效或可平持仓不足，未提交";
 
 bool session_ready(nb::handle self) {
-    return compare(get(self, "phase"), VELKOR_KEY("ready"), Py_EQ) &&
-           compare(get(self, "session_status"), VELKOR_KEY("READY"), Py_EQ) && !truthy(get(self, "reset_pending"));
+    return compare(get(self, VELKOR_KEY("phase")), VELKOR_KEY("ready"), Py_EQ) &&
+           compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_EQ) &&
+           !truthy(get(self, VELKOR_KEY("reset_pending")));
 }
 
 [[noreturn]] void bare(PyObject* type) {
@@ -37,7 +38,7 @@ bool one_of(nb::handle value, nb::handle a, nb::handle b) {
 
 // The text before and after the first "." of a symbol.
 std::pair<nb::object, nb::object> split_symbol(nb::handle symbol) {
-    nb::object parts = symbol.attr("split")(VELKOR_KEY("."), 1);
+    nb::object parts = split(symbol, 1);
     return {parts[0], parts[1]};
 }
 
@@ -80,17 +81,17 @@ nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle c
     d[VELKOR_KEY("InstrumentID")] = instrument;
     d[VELKOR_KEY("ExchangeID")] = exchange;
     d[VELKOR_KEY("OrderRef")] = child[VELKOR_KEY("ref")];
-    d[VELKOR_KEY("Direction")] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? "0" : "1";
-    d[VELKOR_KEY("CombOffsetFlag")] = flag;
-    d[VELKOR_KEY("CombHedgeFlag")] = "1";
-    d[VELKOR_KEY("OrderPriceType")] = "2";
+    d[VELKOR_KEY("Direction")] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? VELKOR_KEY("0") : VELKOR_KEY("1");
+    d[VELKOR_KEY("CombOffsetFlag")] = name(flag);
+    d[VELKOR_KEY("CombHedgeFlag")] = VELKOR_KEY("1");
+    d[VELKOR_KEY("OrderPriceType")] = VELKOR_KEY("2");
     d[VELKOR_KEY("LimitPrice")] = limit_price;
     d[VELKOR_KEY("VolumeTotalOriginal")] = child[VELKOR_KEY("volume_original")];
-    d[VELKOR_KEY("TimeCondition")] = "3";
-    d[VELKOR_KEY("VolumeCondition")] = "1";
+    d[VELKOR_KEY("TimeCondition")] = VELKOR_KEY("3");
+    d[VELKOR_KEY("VolumeCondition")] = VELKOR_KEY("1");
     d[VELKOR_KEY("MinVolume")] = 1;
-    d[VELKOR_KEY("ContingentCondition")] = "1";
-    d[VELKOR_KEY("ForceCloseReason")] = "0";
+    d[VELKOR_KEY("ContingentCondition")] = VELKOR_KEY("1");
+    d[VELKOR_KEY("ForceCloseReason")] = VELKOR_KEY("0");
     d[VELKOR_KEY("IsAutoSuspend")] = 0;
     d[VELKOR_KEY("UserForceClose")] = 0;
     return d;
@@ -99,10 +100,10 @@ nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle c
 // Removes an order that was not sent: its child, its user order and its reference.
 void withdraw(nb::handle self, nb::handle child) {
     nb::object order_id = child[VELKOR_KEY("order_id")];
-    get(self, "native_orders").attr("pop")(order_id, nb::none());
-    get(self, "o").attr("pop")(order_id, nb::none());
+    get(self, VELKOR_KEY("native_orders")).attr("pop")(order_id, nb::none());
+    get(self, VELKOR_KEY("o")).attr("pop")(order_id, nb::none());
     nb::object key = nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]);
-    get(self, "ref_orders").attr("pop")(key, nb::none());
+    get(self, VELKOR_KEY("ref_orders")).attr("pop")(key, nb::none());
 }
 
 }  // namespace
@@ -112,7 +113,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                           nb::handle volume, nb::handle limit_price) {
     if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
 
-    nb::object instrument = dict_get(get(self, "instruments"), symbol);
+    nb::object instrument = dict_get(get(self, VELKOR_KEY("instruments")), symbol);
     if (instrument.is_none() || !truthy(dict_get(instrument, VELKOR_KEY("IsTrading"))))
         raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
 
@@ -159,15 +160,16 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
 
     // Register every planned order before the first one is sent.
-    nb::object o = get(self, "o"), native_orders = get(self, "native_orders"), ref_orders = get(self, "ref_orders");
-    nb::object local_order_id = global("local_order_id");
+    nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders"));
+    nb::object ref_orders = get(self, VELKOR_KEY("ref_orders"));
+    nb::object local_order_id = book::module_global(VELKOR_KEY("local_order_id"));
     std::vector<Registered> registered;
     for (const Planned& entry : plan) {
-        nb::object order_ref = nb::steal(PyNumber_Add(get(self, "order_ref").ptr(), nb::int_(1).ptr()));
+        nb::object order_ref = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("order_ref")).ptr(), nb::int_(1).ptr()));
         if (!order_ref.is_valid()) throw nb::python_error();
-        set(self, "order_ref", order_ref);
+        set(self, VELKOR_KEY("order_ref"), order_ref);
         nb::str ref(order_ref);
-        nb::object front = get(self, "front"), session = get(self, "session");
+        nb::object front = get(self, VELKOR_KEY("front")), session = get(self, VELKOR_KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
 
         nb::dict order;
@@ -175,13 +177,13 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         order[VELKOR_KEY("order_sys_id")] = nb::none();
         order[VELKOR_KEY("symbol")] = symbol;
         order[VELKOR_KEY("direction")] = direction;
-        order[VELKOR_KEY("offset")] = entry.offset;
+        order[VELKOR_KEY("offset")] = name(entry.offset);
         order[VELKOR_KEY("limit_price")] = limit_price;
         order[VELKOR_KEY("volume_original")] = entry.lots;
         order[VELKOR_KEY("volume_traded")] = 0;
         order[VELKOR_KEY("volume_left")] = entry.lots;
-        order[VELKOR_KEY("status")] = "PENDING";
-        order[VELKOR_KEY("status_msg")] = "";
+        order[VELKOR_KEY("status")] = VELKOR_KEY("PENDING");
+        order[VELKOR_KEY("status_msg")] = VELKOR_KEY("");
         order[VELKOR_KEY("cancel_pending")] = false;
         order[VELKOR_KEY("cancel_error")] = nb::none();
         order[VELKOR_KEY("insert_time")] = book::wall_ms();
@@ -191,15 +193,15 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         child[VELKOR_KEY("parent")] = order_id;
         child[VELKOR_KEY("symbol")] = symbol;
         child[VELKOR_KEY("direction")] = direction;
-        child[VELKOR_KEY("offset")] = entry.offset;
-        child[VELKOR_KEY("exchange_order_id")] = "";
+        child[VELKOR_KEY("offset")] = name(entry.offset);
+        child[VELKOR_KEY("exchange_order_id")] = VELKOR_KEY("");
         child[VELKOR_KEY("close_type")] = close_type(entry.flag);
         child[VELKOR_KEY("volume_original")] = entry.lots;
         child[VELKOR_KEY("volume_traded")] = 0;
         child[VELKOR_KEY("volume_left")] = entry.lots;
-        child[VELKOR_KEY("status")] = "PENDING";
+        child[VELKOR_KEY("status")] = VELKOR_KEY("PENDING");
         child[VELKOR_KEY("is_confirmed")] = false;
-        child[VELKOR_KEY("status_msg")] = "";
+        child[VELKOR_KEY("status_msg")] = VELKOR_KEY("");
         child[VELKOR_KEY("cancel_pending")] = false;
         child[VELKOR_KEY("cancel_error")] = nb::none();
         child[VELKOR_KEY("ref")] = ref;
@@ -209,7 +211,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         child[VELKOR_KEY("pending_finish")] = false;
         child[VELKOR_KEY("expected_traded")] = 0;
         child[VELKOR_KEY("finish_status")] = nb::none();
-        child[VELKOR_KEY("finish_msg")] = "";
+        child[VELKOR_KEY("finish_msg")] = VELKOR_KEY("");
 
         o[order_id] = order;
         native_orders[order_id] = child;
@@ -220,7 +222,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     // Send in plan order; the first failure stops the rest, which are withdrawn unsent.
     nb::list results;
     bool failed = false;
-    nb::object insert_method = nb::str("OrderInsert");
+    nb::handle insert_method = VELKOR_KEY("OrderInsert");
     for (size_t i = 0; i < registered.size(); ++i) {
         Registered& entry = registered[i];
         nb::object& child = entry.child;
@@ -229,7 +231,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             message = "未发送：前一笔委托提交失败";
         } else {
             try {
-                nb::object next = nb::steal(PyNumber_Add(get(self, "request_id").ptr(), nb::int_(1).ptr()));
+                nb::object next = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("request_id")).ptr(), nb::int_(1).ptr()));
                 if (!next.is_valid()) throw nb::python_error();
                 child[VELKOR_KEY("request_id")] = next;
                 nb::dict payload =
@@ -295,14 +297,14 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
         return out;
     }
     try {
-        global("check_symbol")(symbol);
+        book::module_global(VELKOR_KEY("check_symbol"))(symbol);
         if (!one_of(direction, VELKOR_KEY("BUY"), VELKOR_KEY("SELL")) ||
             !one_of(offset, VELKOR_KEY("OPEN"), VELKOR_KEY("CLOSE")))
             bare(PyExc_ValueError);
         if (!PyLong_CheckExact(volume.ptr()) || compare(volume, nb::int_(1), Py_LT) ||
             compare(volume, nb::int_(2147483647), Py_GT))
             bare(PyExc_ValueError);
-        if (PyBool_Check(limit_price.ptr()) || global("finite")(limit_price).is_none() ||
+        if (PyBool_Check(limit_price.ptr()) || book::module_global(VELKOR_KEY("finite"))(limit_price).is_none() ||
             compare(limit_price, nb::int_(0), Py_LE))
             bare(PyExc_ValueError);
         return insert_checked(self, symbol, direction, offset, volume, limit_price);

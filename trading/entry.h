@@ -21,6 +21,14 @@ inline nb::object identity(nb::handle obj) { return nb::steal(PyLong_FromVoidPtr
 // d.get(key)
 inline nb::object dict_get(nb::handle d, nb::handle key) { return book::item_or(d, key, nb::none()); }
 
+// text.split(".", limit) (limit -1: every piece).
+inline nb::object split(nb::handle text, Py_ssize_t limit) {
+    if (!PyUnicode_CheckExact(text.ptr())) return text.attr("split")(VELKOR_KEY("."), limit);
+    PyObject* pieces = PyUnicode_Split(text.ptr(), VELKOR_KEY(".").ptr(), limit);
+    if (!pieces) throw nb::python_error();
+    return nb::steal(pieces);
+}
+
 // TradingResult(status, order_id[, message]).
 nb::object result(nb::handle status, nb::handle order_id, const char* message = nullptr);
 

@@ -23,8 +23,8 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     put(order, KEY("order_sys_id"), syskey);
     put(order, KEY("symbol"), symbol);
     put(order, KEY("direction"), direction_of(row));
-    put(order, KEY("offset"), global("order_offset")(flag));
-    put(order, KEY("limit_price"), global("finite")(item_or(row, KEY("LimitPrice"), nb::none())));
+    put(order, KEY("offset"), book::module_global(KEY("order_offset"))(flag));
+    put(order, KEY("limit_price"), book::module_global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
     nb::int_ zero(0);
     put(order, KEY("volume_original"), zero);
     put(order, KEY("volume_traded"), zero);
@@ -33,9 +33,9 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     put(order, KEY("status_msg"), KEY(""));
     put(order, KEY("cancel_pending"), Py_False);
     put(order, KEY("cancel_error"), nb::none());
-    put(order, KEY("insert_time"), global("timestamp")(item_or(row, KEY("InsertDate"), KEY("")),
+    put(order, KEY("insert_time"), book::module_global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
                                                        item_or(row, KEY("InsertTime"), KEY(""))));
-    put(get(self, "o"), key, order);
+    put(get(self, KEY("o")), key, order);
 
     nb::dict child;
     put(child, KEY("order_id"), key);
@@ -61,7 +61,7 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     put(child, KEY("expected_traded"), zero);
     put(child, KEY("finish_status"), nb::none());
     put(child, KEY("finish_msg"), KEY(""));
-    put(get(self, "native_orders"), key, child);
+    put(get(self, KEY("native_orders")), key, child);
 }
 
 // The session's status of an order row.
@@ -102,7 +102,7 @@ nb::handle close_type_of(nb::handle comb_offset) {
 // backwards.
 void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle cid, nb::handle query_revision) {
     nb::int_ zero(0);
-    if (!query_revision.is_none() && item_or(get(self, "order_revisions"), cid, zero) > query_revision) return;
+    if (!query_revision.is_none() && item_or(get(self, KEY("order_revisions")), cid, zero) > query_revision) return;
 
     nb::object previous = nb::steal(PyDict_Check(child.ptr()) ? PyDict_Copy(child.ptr()) : nullptr);
     if (!previous.is_valid()) previous = nb::getattr(child, KEY("copy"))();
@@ -156,18 +156,18 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
         put(child, KEY("cancel_error"), KEY("撤单被拒绝"));
     }
 
-    nb::object order = item(get(self, "o"), item(child, KEY("parent")));
+    nb::object order = item(get(self, KEY("o")), item(child, KEY("parent")));
     if (item(order, KEY("limit_price")).is_none()) {
-        put(order, KEY("limit_price"), global("finite")(item_or(row, KEY("LimitPrice"), nb::none())));
-        put(order, KEY("insert_time"), global("timestamp")(item_or(row, KEY("InsertDate"), KEY("")),
+        put(order, KEY("limit_price"), book::module_global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
+        put(order, KEY("insert_time"), book::module_global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
                                                            item_or(row, KEY("InsertTime"), KEY(""))));
     }
 
     if (child.not_equal(previous)) {
-        nb::object revision = get(self, "revision") + nb::int_(1);
-        set(self, "revision", revision);
-        put(get(self, "order_revisions"), cid, revision);
-        if (truthy(get(self, "position_ready"))) recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
+        nb::object revision = get(self, KEY("revision")) + nb::int_(1);
+        set(self, KEY("revision"), revision);
+        put(get(self, KEY("order_revisions")), cid, revision);
+        if (truthy(get(self, KEY("position_ready")))) recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
         aggregate(self, child);
         schedule_account(self);
         touch(self);
@@ -178,21 +178,21 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
 void replay_pending(nb::handle self, nb::handle row) {
     nb::object system_id = stripped_field(row, KEY("OrderSysID"));
     if (!truthy(system_id)) return;
-    nb::object pending = get(self, "pending_trades");
+    nb::object pending = get(self, KEY("pending_trades"));
     if (!truthy(pending)) return;
     nb::list waiting(nb::getattr(pending, KEY("values"))());
     for (nb::handle trade : waiting)
         if (stripped_field(trade, KEY("OrderSysID")).equal(system_id))
-            apply_trade(self, trade, truthy(get(self, "position_ready")));
+            apply_trade(self, trade, truthy(get(self, KEY("position_ready"))));
 }
 
 }  // namespace
 
 nb::object by_ref(nb::handle self, nb::handle ref) {
-    nb::object refkey = nb::make_tuple(get(self, "front"), get(self, "session"), nb::str(ref));
-    nb::object cid = item_or(get(self, "ref_orders"), refkey, nb::none());
+    nb::object refkey = nb::make_tuple(get(self, KEY("front")), get(self, KEY("session")), nb::str(ref));
+    nb::object cid = item_or(get(self, KEY("ref_orders")), refkey, nb::none());
     if (cid.is_none()) return nb::none();
-    return item_or(get(self, "native_orders"), cid, nb::none());
+    return item_or(get(self, KEY("native_orders")), cid, nb::none());
 }
 
 bool is_spec_order(nb::handle row) {
@@ -205,23 +205,23 @@ bool is_spec_order(nb::handle row) {
 bool is_spec_trade(nb::handle row) { return item_or(row, KEY("HedgeFlag"), nb::none()).equal(KEY("1")); }
 
 nb::object child_of(nb::handle self, nb::handle row) {
-    nb::object front = item_or(row, KEY("FrontID"), get(self, "front"));
-    nb::object session = item_or(row, KEY("SessionID"), get(self, "session"));
+    nb::object front = item_or(row, KEY("FrontID"), get(self, KEY("front")));
+    nb::object session = item_or(row, KEY("SessionID"), get(self, KEY("session")));
     nb::str ref(item_or(row, KEY("OrderRef"), KEY("")));
     nb::object refkey = nb::make_tuple(front, session, ref);
     nb::object system = item_or(row, KEY("OrderSysID"), KEY(""));
     nb::object syskey = stripped(system);
     if (!truthy(syskey)) syskey = nb::none();
 
-    nb::object ref_orders = get(self, "ref_orders"), system_orders = get(self, "system_orders");
-    nb::object native_orders = get(self, "native_orders");
+    nb::object ref_orders = get(self, KEY("ref_orders")), system_orders = get(self, KEY("system_orders"));
+    nb::object native_orders = get(self, KEY("native_orders"));
     nb::object by_ref = item_or(ref_orders, refkey, nb::none());
     nb::object by_system = syskey.is_none() ? nb::none() : item_or(system_orders, syskey, nb::none());
     if (!by_ref.is_none() && !by_system.is_none() && by_ref.not_equal(by_system))
         buffer_error("同一个 CTP OrderSysID 关联到不同订单");
     nb::object key = by_ref.is_none() ? by_system : by_ref;
     if (key.is_none()) {
-        key = global("local_order_id")(front, session, ref);
+        key = book::module_global(KEY("local_order_id"))(front, session, ref);
         create_order(self, row, key, front, session, ref, system, syskey);
     }
     put(ref_orders, refkey, key);
@@ -235,7 +235,7 @@ nb::object child_of(nb::handle self, nb::handle row) {
 
 void apply_order(nb::handle self, nb::handle row, nb::handle query_revision) {
     nb::object day = item_or(row, KEY("TradingDay"), KEY(""));
-    if (truthy(day) && day.not_equal(get(self, "day")))
+    if (truthy(day) && day.not_equal(get(self, KEY("day"))))
         raise(nb::handle(PyExc_TimeoutError), "订单回报的交易日发生变化");
     nb::object child = child_of(self, row);
     update_child(self, row, child, item(child, KEY("order_id")), query_revision);

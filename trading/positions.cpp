@@ -1,5 +1,6 @@
 // Position accounting: fills move the local position book, live closing orders freeze part of it,
 // and child orders roll up into the user orders.
+#include "book_index.h"
 #include "books.h"
 
 namespace velkor::trading {
@@ -62,8 +63,8 @@ void aggregate_one(nb::handle orders, nb::handle child) {
 void apply_position_trade(nb::handle self, nb::handle row) {
     nb::object symbol = symbol_of(row);
     nb::object now = wall_ms();
-    nb::object book = get(self, "p");
-    if (!contains(book, symbol)) put(book, symbol, global("empty_position")(symbol, now));
+    nb::object book = get(self, KEY("p"));
+    if (!contains(book, symbol)) put(book, symbol, book::module_global(KEY("empty_position"))(symbol, now));
     nb::object record = item(book, symbol);
 
     nb::object volume = item(row, KEY("Volume"));
@@ -204,25 +205,44 @@ void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb:
     }
 }
 
-// One pass over the child orders for one or two sides of a symbol; the sides are checked in order.
-// Most children are settled by their symbol or status: those are read borrowed and compared without
-// Python-level calls.
+// The free lots of one or two sides from the session's closing-lot index, when it can answer for
+// every side.
+bool free_sides_indexed(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
+    SideLots lots[2];
+    for (size_t i = 0; i < count; ++i) {
+        if (!sides[i].native) return false;
+        lots[i] = {same(sides[i].closing, KEY("SELL")), sides[i].h, sides[i].t};
+    }
+    if (!closing_lots(self, symbol, lots, count)) return false;
+    for (size_t i = 0; i < count; ++i) {
+        sides[i].h = lots[i].history;
+        sides[i].t = lots[i].today;
+    }
+    return true;
+}
+
+// The free lots of one or two sides of a symbol, from the index or else from one pass over the child
+// orders; the sides are checked in order. Most children are settled by their symbol or status: those
+// are read borrowed and compared without Python-level calls.
 void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     nb::int_ zero(0);
     for (size_t i = 0; i < count; ++i) sides[i].to_native();
-    ChildFields fields;
-    nb::handle open = KEY("OPEN");
-    each_value(get(self, "native_orders"), [&](nb::handle child) {
-        // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
-        fields.learn(child);
-        nb::object keep;
-        if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep))) return;
-        nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
-        FreeParts* side = nullptr;
-        for (size_t i = 0; i < count && !side; ++i)
-            if (same(direction, sides[i].closing)) side = &sides[i];
-        if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
-    });
+    if (!free_sides_indexed(self, symbol, sides, count)) {
+        ChildFields fields;
+        nb::handle open = KEY("OPEN");
+        each_value(get(self, KEY("native_orders")), [&](nb::handle child) {
+            // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
+            fields.learn(child);
+            nb::object keep;
+            if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep)))
+                return;
+            nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
+            FreeParts* side = nullptr;
+            for (size_t i = 0; i < count && !side; ++i)
+                if (same(direction, sides[i].closing)) side = &sides[i];
+            if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
+        });
+    }
     for (size_t i = 0; i < count; ++i) sides[i].to_objects();
     for (size_t i = 0; i < count; ++i)
         if (smaller(sides[i].today, sides[i].history) < zero) buffer_error("有效平仓委托冻结量超过本地持仓");
@@ -235,7 +255,7 @@ FreeParts side_start(nb::handle record, nb::handle side, const SideKeys& k) {
 }  // namespace
 
 nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
-    nb::object record = item_or(get(self, "p"), symbol, nb::none());
+    nb::object record = item_or(get(self, KEY("p")), symbol, nb::none());
     SideKeys k = side_keys(side);
     if (record.is_none() || item(record, k.total).is_none()) return nb::make_tuple(0, 0);
     FreeParts parts = side_start(record, side, k);
@@ -243,52 +263,58 @@ nb::tuple free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
     return nb::make_tuple(parts.history, parts.today);
 }
 
-void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
-    nb::object stamp = nb::borrow(updated);
-    nb::object book = get(self, "p");
-    nb::list work;
-    if (symbol.is_none()) {
-        work = nb::list(nb::getattr(book, KEY("items"))());
-    } else if (contains(book, symbol)) {
-        work.append(nb::make_tuple(symbol, item(book, symbol)));
-    }
+namespace {
+
+// Frozen and available lots of one position record from its free lots; the record is stamped when
+// any of the four changes.
+void recompute_record(nb::handle self, nb::handle symbol, nb::handle record, nb::object& stamp) {
+    if (item(record, KEY("pos_long")).is_none()) return;
+    nb::handle four[4] = {KEY("frozen_long"), KEY("frozen_short"), KEY("available_long"), KEY("available_short")};
+    nb::object before[4];
+    for (size_t i = 0; i < 4; ++i) before[i] = item(record, four[i]);
+    // Both sides in one pass over the orders; a side whose total is unknown has nothing free.
     nb::handle names[2] = {KEY("long"), KEY("short")};
-    for (nb::handle pair : work) {
-        nb::object sym = pair[0], record = pair[1];
-        if (item(record, KEY("pos_long")).is_none()) continue;
-        auto four = [&] {
-            return nb::make_tuple(item(record, KEY("frozen_long")), item(record, KEY("frozen_short")),
-                                  item(record, KEY("available_long")), item(record, KEY("available_short")));
-        };
-        nb::tuple before = four();
-        // Both sides in one pass over the orders; a side whose total is unknown has nothing free.
-        SideKeys keys[2] = {side_keys(names[0]), side_keys(names[1])};
-        size_t count = 2;
-        FreeParts parts[2];
-        parts[0] = side_start(record, names[0], keys[0]);
-        if (item(record, keys[1].total).is_none()) {
-            parts[1] = {KEY("BUY"), nb::int_(0), nb::int_(0)};
-            count = 1;
-        } else {
-            parts[1] = side_start(record, names[1], keys[1]);
-        }
-        free_sides(self, sym, parts, count);
-        for (size_t i = 0; i < 2; ++i) {
-            nb::object available = parts[i].history + parts[i].today;
-            put(record, keys[i].available, available);
-            put(record, keys[i].frozen, item(record, keys[i].total) - available);
-        }
-        if (four().not_equal(before)) {
-            if (!truthy(stamp)) stamp = wall_ms();
-            put(record, KEY("updated_at"), stamp);
-        }
+    SideKeys keys[2] = {side_keys(names[0]), side_keys(names[1])};
+    size_t count = 2;
+    FreeParts parts[2];
+    parts[0] = side_start(record, names[0], keys[0]);
+    if (item(record, keys[1].total).is_none()) {
+        parts[1] = {KEY("BUY"), nb::int_(0), nb::int_(0)};
+        count = 1;
+    } else {
+        parts[1] = side_start(record, names[1], keys[1]);
+    }
+    free_sides(self, symbol, parts, count);
+    for (size_t i = 0; i < 2; ++i) {
+        nb::object available = parts[i].history + parts[i].today;
+        put(record, keys[i].available, available);
+        put(record, keys[i].frozen, item(record, keys[i].total) - available);
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (equals(item(record, four[i]), before[i])) continue;
+        if (!truthy(stamp)) stamp = wall_ms();
+        put(record, KEY("updated_at"), stamp);
+        return;
     }
 }
 
+}  // namespace
+
+void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
+    nb::object stamp = nb::borrow(updated);
+    nb::object book = get(self, KEY("p"));
+    if (!symbol.is_none()) {
+        if (contains(book, symbol)) recompute_record(self, symbol, item(book, symbol), stamp);
+        return;
+    }
+    for (nb::handle pair : nb::list(nb::getattr(book, KEY("items"))()))
+        recompute_record(self, pair[0], pair[1], stamp);
+}
+
 void aggregate(nb::handle self, nb::handle child) {
-    nb::object orders = get(self, "o");
+    nb::object orders = get(self, KEY("o"));
     if (!child.is_none()) return aggregate_one(orders, child);
-    each_value(get(self, "native_orders"), [&](nb::handle c) { aggregate_one(orders, c); });
+    each_value(get(self, KEY("native_orders")), [&](nb::handle c) { aggregate_one(orders, c); });
 }
 
 static MethodRegistration reg_apply_position_trade(Slot::apply_position_trade, [](TradingClass& cls) {

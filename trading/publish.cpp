@@ -2,19 +2,42 @@
 // two copy operations they are built from. Nothing else writes to a published object.
 #include "entry.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 #include <vector>
 
 namespace velkor::trading::entry {
 
+// The module's own TradingResult, a frozen dataclass without hooks (set when the class is bound).
+static PyObject* plain_result = nullptr;
+
 nb::object result(nb::handle status, nb::handle order_id, const char* message) {
-    nb::object cls = global("TradingResult");
-    if (!message) return cls(status, order_id);
-    return cls(status, order_id, nb::str(message));
+    nb::object cls = nb::getattr(module(), VELKOR_KEY("TradingResult"));
+    nb::object text = message ? nb::object(nb::str(message)) : nb::object();
+    if (cls.ptr() != plain_result) return text.is_valid() ? cls(status, order_id, text) : cls(status, order_id);
+    // What its generated __init__ does: object.__setattr__ of each field in turn.
+    nb::object empty = nb::steal(PyTuple_New(0));
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    nb::object made = nb::steal(PyBaseObject_Type.tp_new(type, empty.ptr(), nullptr));
+    if (!made.is_valid()) throw nb::python_error();
+    nb::handle fields[][2] = {{VELKOR_KEY("status"), status},
+                              {VELKOR_KEY("order_id"), order_id},
+                              {VELKOR_KEY("message"), text.is_valid() ? nb::handle(text) : VELKOR_KEY("")}};
+    for (auto& [field, value] : fields)
+        if (PyObject_GenericSetAttr(made.ptr(), field.ptr(), value.ptr()) < 0) throw nb::python_error();
+    return made;
 }
 
 nb::object change_set(nb::handle changes, nb::handle obj) {
     nb::object key = identity(obj);
+    if (PyDict_CheckExact(changes.ptr())) {
+        nb::object fresh = nb::steal(PySet_New(nullptr));
+        if (!fresh.is_valid()) throw nb::python_error();
+        PyObject* s = PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr());
+        if (!s) throw nb::python_error();
+        return nb::borrow(s);
+    }
     if (PyDict_Check(changes.ptr())) {
         PyObject* s = PyDict_GetItemWithError(changes.ptr(), key.ptr());
         if (s) return nb::borrow(s);
@@ -81,14 +104,79 @@ static bool is_field(nb::handle fields, nb::handle key) {
     return contains(fields, key);
 }
 
+// Whether every field of `values` is already in `current` as the very same immutable object: then
+// there is nothing to compare, copy or report (most objects of a commit). Reads only; false when
+// in doubt, and the full update decides.
+static bool already_there(nb::handle fields, nb::handle values, nb::handle current) {
+    PyObject *f = fields.ptr(), *v = values.ptr(), *c = current.ptr();
+    if (!PyTuple_CheckExact(f) || !PyDict_CheckExact(v) || !PyDict_CheckExact(c)) return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(f);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(f, i))) return false;
+    // The private record and the published values mostly hold the fields in the same order: the
+    // current value is first looked for at the next entry of `current`.
+    Py_ssize_t pos = 0, at = 0;
+    bool in_step = true;
+    PyObject *key, *value;
+    while (PyDict_Next(v, &pos, &key, &value)) {
+        bool field = false;
+        for (Py_ssize_t i = 0; i < n && !field; ++i) field = PyTuple_GET_ITEM(f, i) == key;
+        if (!field) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (book::same(PyTuple_GET_ITEM(f, i), key)) return false;  // a field under another key object
+            continue;
+        }
+        PyObject *old = nullptr, *next_key, *next_value;
+        if (in_step && PyDict_Next(c, &at, &next_key, &next_value) && next_key == key)
+            old = next_value;
+        else
+            in_step = false;
+        if (!old && !(old = PyDict_GetItemWithError(c, key))) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            return false;
+        }
+        if (old != value || !unchanged_when_same(value)) return false;
+    }
+    return true;
+}
+
+// The module's own snapshot types (set when the class is bound): their `fields` is a tuple on the
+// type and their `_values` a slot, both read here as their attribute access reads them.
+static PyObject* snapshot_types[4] = {};
+
+static bool snapshot_parts(nb::handle obj, nb::object& fields, nb::object& current) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (std::find(std::begin(snapshot_types), std::end(snapshot_types), (PyObject*)type) == std::end(snapshot_types))
+        return false;
+    PyObject* f = _PyType_Lookup(type, VELKOR_KEY("fields").ptr());
+    PyObject* d = _PyType_Lookup(type, VELKOR_KEY("_values").ptr());
+    if (!f || !PyTuple_CheckExact(f) || !d || Py_TYPE(d) != &PyMemberDescr_Type) return false;
+    PyObject* values = Py_TYPE(d)->tp_descr_get(d, obj.ptr(), (PyObject*)type);
+    if (!values) {
+        PyErr_Clear();
+        return false;
+    }
+    fields = nb::borrow(f);
+    current = nb::steal(values);
+    return true;
+}
+
 // Copies the fields of `values` into `obj._values`. The fields are compared first, in the order of
 // `values`, with the host's `different` (current value first); only when every comparison succeeded
 // are the values copied and the names of the changed ones added to the object's change set (created
 // even when nothing changed) and then to `also` when given. Returns how many fields changed.
 static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different,
                               Target* also) {
-    nb::object fields = obj.attr(VELKOR_KEY("fields"));
-    nb::object current = obj.attr(VELKOR_KEY("_values"));
+    nb::object fields, current;
+    if (!snapshot_parts(obj, fields, current)) {
+        fields = obj.attr(VELKOR_KEY("fields"));
+        current = obj.attr(VELKOR_KEY("_values"));
+    }
+    if (already_there(fields, values, current)) {
+        change_set(changes, obj);
+        return 0;
+    }
     std::vector<nb::handle> changed;  // keys of the changed fields
 
     // Identical values need no copy.
@@ -154,12 +242,12 @@ static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle chan
 nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
     Target changed{changes, obj, nb::steal(PySet_New(nullptr))};
     if (!changed.set.is_valid()) throw nb::python_error();
-    update_into(obj, values, changes, global("different"), &changed);
+    update_into(obj, values, changes, book::module_global(VELKOR_KEY("different")), &changed);
     return changed.set;
 }
 
 static void register_object(nb::handle self, nb::handle obj) {
-    nb::object objects = get(self, "objects");
+    nb::object objects = get(self, VELKOR_KEY("objects"));
     if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
 }
 
@@ -185,37 +273,43 @@ static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle 
     return obj;
 }
 
-// (key, value) pairs of a dict, taken before the loop so that the loop body may call out freely.
-// Every entry is a 2-tuple.
-static nb::list snapshot_items(nb::handle d) {
-    if (PyDict_Check(d.ptr())) return nb::steal<nb::list>(PyDict_Items(d.ptr()));
-    nb::list out;
+// (key, value) pairs of a dict, held, taken before the loop so that the loop body may call out freely.
+using Items = std::vector<std::pair<nb::object, nb::object>>;
+static Items snapshot_items(nb::handle d) {
+    Items out;
+    if (PyDict_Check(d.ptr())) {
+        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(d.ptr())));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(d.ptr(), &pos, &key, &value)) out.emplace_back(nb::borrow(key), nb::borrow(value));
+        return out;
+    }
     for (nb::handle item : d.attr("items")()) {
         nb::object pair = nb::steal(PySequence_Tuple(item.ptr()));
         if (!pair.is_valid()) throw nb::python_error();
         if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise(PyExc_ValueError, "items() must yield (key, value) pairs");
-        out.append(pair);
+        out.emplace_back(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
     return out;
 }
 
 static nb::object commit(nb::handle self, nb::handle changes) {
-    if (!truthy(get(self, "dirty"))) return nb::bool_(false);
-    set(self, "dirty", nb::bool_(false));
-    get(self, "changed").attr("clear")();
+    if (!truthy(get(self, VELKOR_KEY("dirty")))) return nb::bool_(false);
+    set(self, VELKOR_KEY("dirty"), nb::bool_(false));
+    get(self, VELKOR_KEY("changed")).attr("clear")();
 
-    nb::object status = get(self, "session_status");
-    bool status_changed = compare(get(self, "published_status"), status, Py_NE);
-    set(self, "published_status", status);
+    nb::object status = get(self, VELKOR_KEY("session_status"));
+    bool status_changed = compare(get(self, VELKOR_KEY("published_status")), status, Py_NE);
+    set(self, VELKOR_KEY("published_status"), status);
     if (compare(status, VELKOR_KEY("READY"), Py_NE)) return nb::bool_(status_changed);
 
-    nb::object different = global("different");
-    nb::object objects = get(self, "objects");
-    update_into(get(self, "account"), get(self, "a"), changes, different, nullptr);
+    nb::object different = book::module_global(VELKOR_KEY("different"));
+    nb::object objects = get(self, VELKOR_KEY("objects"));
+    update_into(get(self, VELKOR_KEY("account")), get(self, VELKOR_KEY("a")), changes, different, nullptr);
 
     // Orders gone from the private book leave the published map.
-    nb::object orders = get(self, "orders");
-    nb::object o = get(self, "o");
+    nb::object orders = get(self, VELKOR_KEY("orders"));
+    nb::object o = get(self, VELKOR_KEY("o"));
     {
         nb::object data = orders.attr(VELKOR_KEY("_data"));
         nb::list gone;
@@ -230,10 +324,10 @@ static nb::object commit(nb::handle self, nb::handle changes) {
     }
 
     // Trades of an earlier login that the new one did not report again go only after a reset.
-    nb::object trades = get(self, "trades");
-    nb::object trade_views = get(self, "trade_views");
-    nb::object t = get(self, "t");
-    if (truthy(get(self, "reset_pending"))) {
+    nb::object trades = get(self, VELKOR_KEY("trades"));
+    nb::object trade_views = get(self, VELKOR_KEY("trade_views"));
+    nb::object t = get(self, VELKOR_KEY("t"));
+    if (truthy(get(self, VELKOR_KEY("reset_pending")))) {
         nb::list gone;
         for (nb::handle trade_id : trade_views) {
             if (!contains(t, trade_id)) gone.append(trade_id);
@@ -255,26 +349,23 @@ static nb::object commit(nb::handle self, nb::handle changes) {
         }
     }
 
-    nb::object positions = get(self, "positions");
+    nb::object positions = get(self, VELKOR_KEY("positions"));
     nb::object position_data = positions.attr(VELKOR_KEY("_data"));
     Target position_set{changes, positions};
-    for (nb::handle item : snapshot_items(get(self, "p")))
-        map_view_with(objects, positions, position_data, PyTuple_GET_ITEM(item.ptr(), 0),
-                      PyTuple_GET_ITEM(item.ptr(), 1), changes, different, position_set);
+    for (auto& [symbol, record] : snapshot_items(get(self, VELKOR_KEY("p"))))
+        map_view_with(objects, positions, position_data, symbol, record, changes, different, position_set);
     nb::object order_data = orders.attr(VELKOR_KEY("_data"));
     Target order_set{changes, orders};
-    for (nb::handle item : snapshot_items(o))
-        map_view_with(objects, orders, order_data, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1),
-                      changes, different, order_set);
+    for (auto& [order_id, record] : snapshot_items(o))
+        map_view_with(objects, orders, order_data, order_id, record, changes, different, order_set);
 
     nb::object trade_type;
     Target trade_set{changes, trades};  // only when a trade is new or changed
-    for (nb::handle item : snapshot_items(t)) {
-        nb::handle trade_id = PyTuple_GET_ITEM(item.ptr(), 0), row = PyTuple_GET_ITEM(item.ptr(), 1);
+    for (auto& [trade_id, row] : snapshot_items(t)) {
         nb::object view = dict_get(trade_views, trade_id);
         bool created = view.is_none();
         if (created) {
-            if (!trade_type.is_valid()) trade_type = global("Trade");
+            if (!trade_type.is_valid()) trade_type = book::module_global(VELKOR_KEY("Trade"));
             view = trade_type();
             if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
             trades.attr("append")(view);
@@ -284,20 +375,21 @@ static nb::object commit(nb::handle self, nb::handle changes) {
         if (created) add_name(trade_set.get(), VELKOR_KEY("__members__"));
     }
 
-    set(self, "reset_pending", nb::bool_(false));
+    set(self, VELKOR_KEY("reset_pending"), nb::bool_(false));
     return nb::bool_(true);
 }
 
 static nb::object position_view(nb::handle self, nb::handle symbol) {
-    nb::object positions = get(self, "positions");
+    nb::object positions = get(self, VELKOR_KEY("positions"));
     if (symbol.is_none()) return positions;
-    global("check_symbol")(symbol);
-    nb::object instruments = get(self, "instruments");
+    book::module_global(VELKOR_KEY("check_symbol"))(symbol);
+    nb::object instruments = get(self, VELKOR_KEY("instruments"));
     if (truthy(instruments) && !contains(instruments, symbol))
         raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
     if (!contains(positions, symbol)) {
-        nb::object row = global("empty_position")(symbol, get(self, "published_position_time"));
-        nb::object position_type = global("Position");
+        nb::object baseline = get(self, VELKOR_KEY("published_position_time"));
+        nb::object row = book::module_global(VELKOR_KEY("empty_position"))(symbol, baseline);
+        nb::object position_type = book::module_global(VELKOR_KEY("Position"));
         nb::dict kwargs;
         for (nb::handle name : position_type.attr(VELKOR_KEY("fields"))) kwargs[name] = row[name];
         nb::object empty = nb::steal(PyTuple_New(0));
@@ -306,7 +398,7 @@ static nb::object position_view(nb::handle self, nb::handle symbol) {
         nb::object data = positions.attr(VELKOR_KEY("_data"));
         if (PyObject_SetItem(data.ptr(), symbol.ptr(), view.ptr()) < 0) throw nb::python_error();
         register_object(self, view);
-        get(self, "p").attr("setdefault")(symbol, row);
+        get(self, VELKOR_KEY("p")).attr("setdefault")(symbol, row);
     }
     return positions[symbol];
 }
@@ -325,14 +417,18 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
         "_map_view",
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
             Target target{changes, view};
-            return map_view_with(get(self, "objects"), view, view.attr(VELKOR_KEY("_data")), key, values, changes,
-                                 global("different"), target);
+            nb::object objects = get(self, VELKOR_KEY("objects"));
+            return map_view_with(objects, view, view.attr(VELKOR_KEY("_data")), key, values, changes,
+                                 book::module_global(VELKOR_KEY("different")), target);
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });
 
 static MethodRegistration reg_commit(Slot::commit, [](TradingClass& cls) {
     cls.def("commit", &commit, nb::arg("changes").none(), nb::sig(doc::commit_sig), doc::commit);
+    plain_result = Py_NewRef(nb::getattr(module(), VELKOR_KEY("TradingResult")).ptr());
+    const char* kinds[] = {"Account", "Order", "Position", "Trade"};
+    for (size_t i = 0; i < std::size(kinds); ++i) snapshot_types[i] = Py_NewRef(global(kinds[i]).ptr());
 });
 
 }  // namespace velkor::trading::entry

@@ -2,14 +2,16 @@
 //
 // A session's state is its instance __dict__ (the class is bound with nb::dynamic_attr): the plain
 // dicts, sets, lists and scalars that Python code reads and assigns as ordinary attributes. The C++
-// side holds no state of its own. Each concern file binds its methods through a MethodRegistration;
-// the module binds them in the class's definition order (Slot).
+// side keeps only what it derives from them and checks against them before use (book_index.h).
+// Each concern file binds its methods through a MethodRegistration; the module binds them in the
+// class's definition order (Slot).
 #pragma once
 
 #include "docs.h"
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,7 +19,13 @@ namespace nb = nanobind;
 
 namespace velkor::trading {
 
-struct Trading {};
+class ClosingIndex;
+
+struct Trading {
+    Trading();
+    ~Trading();
+    std::unique_ptr<ClosingIndex> closing;  // lots held by live closing orders, built on first use
+};
 using TradingClass = nb::class_<Trading>;
 
 // The methods of Trading, in definition order.
@@ -68,15 +76,33 @@ inline bool equals(nb::handle a, nb::handle b) {
 }
 inline bool equals(nb::handle a, const char* text) { return equals(a, name(text)); }
 
-// Session attributes.
-inline nb::object get(nb::handle self, const char* attr) {
-    PyObject* value = PyObject_GetAttr(self.ptr(), name(attr).ptr());
+// Session attributes, by an interned name. A name the class does not define is the instance dict's
+// entry, read and written there directly, as the generic attribute access does it; anything else,
+// and a missing attribute's error, takes the full attribute access.
+inline PyObject** plain_attrs(PyObject* self, nb::handle key, bool writing) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (writing ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr)
+        return nullptr;
+    if (_PyType_Lookup(type, key.ptr())) return nullptr;
+    PyObject** dict = _PyObject_GetDictPtr(self);
+    return dict && *dict && PyDict_CheckExact(*dict) ? dict : nullptr;
+}
+inline nb::object get(nb::handle self, nb::handle key) {
+    if (PyObject** dict = plain_attrs(self.ptr(), key, false)) {
+        if (PyObject* value = PyDict_GetItemWithError(*dict, key.ptr())) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    PyObject* value = PyObject_GetAttr(self.ptr(), key.ptr());
     if (!value) throw nb::python_error();
     return nb::steal(value);
 }
-inline void set(nb::handle self, const char* attr, nb::handle value) {
-    if (PyObject_SetAttr(self.ptr(), name(attr).ptr(), value.ptr()) != 0) throw nb::python_error();
+inline void set(nb::handle self, nb::handle key, nb::handle value) {
+    PyObject** dict = plain_attrs(self.ptr(), key, true);
+    if (dict ? PyDict_SetItem(*dict, key.ptr(), value.ptr()) : PyObject_SetAttr(self.ptr(), key.ptr(), value.ptr()))
+        throw nb::python_error();
 }
+inline nb::object get(nb::handle self, const char* attr) { return get(self, name(attr)); }
+inline void set(nb::handle self, const char* attr, nb::handle value) { set(self, name(attr), value); }
 
 // Raise `type(message)` as a Python exception (type: a Python exception class).
 [[noreturn]] void raise(nb::handle type, std::string_view message);

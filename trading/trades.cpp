@@ -19,10 +19,10 @@ nb::dict trade_record(nb::handle row, nb::handle tid, nb::handle system_id, nb::
     put(record, KEY("order_sys_id"), system_id);
     put(record, KEY("symbol"), symbol);
     put(record, KEY("direction"), direction_of(row));
-    put(record, KEY("offset"), global("order_offset")(item_or(row, KEY("OffsetFlag"), nb::none())));
+    put(record, KEY("offset"), book::module_global(KEY("order_offset"))(item_or(row, KEY("OffsetFlag"), nb::none())));
     put(record, KEY("price"), item_or(row, KEY("Price"), nb::none()));
     put(record, KEY("volume"), volume);
-    put(record, KEY("trade_time"), global("timestamp")(item_or(row, KEY("TradeDate"), KEY("")),
+    put(record, KEY("trade_time"), book::module_global(KEY("timestamp"))(item_or(row, KEY("TradeDate"), KEY("")),
                                                        item_or(row, KEY("TradeTime"), KEY(""))));
     return record;
 }
@@ -65,15 +65,15 @@ nb::object trade_id(nb::handle, nb::handle row) {
 bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
     if (!is_spec_trade(row)) return false;
     nb::object day = item_or(row, KEY("TradingDay"), KEY(""));
-    if (truthy(day) && day.not_equal(get(self, "day")))
+    if (truthy(day) && day.not_equal(get(self, KEY("day"))))
         raise(nb::handle(PyExc_TimeoutError), "成交回报的交易日发生变化");
     nb::object tid = trade_id(self, row);
-    nb::object trades = get(self, "t");
+    nb::object trades = get(self, KEY("t"));
     if (contains(trades, tid)) return false;  // live and queried copies of one fill count once
 
     nb::object system_id = stripped_field(row, KEY("OrderSysID"));
-    nb::object key = truthy(system_id) ? item_or(get(self, "system_orders"), system_id, nb::none()) : nb::none();
-    nb::object pending = get(self, "pending_trades");
+    nb::object key = truthy(system_id) ? item_or(get(self, KEY("system_orders")), system_id, nb::none()) : nb::none();
+    nb::object pending = get(self, KEY("pending_trades"));
     if (key.is_none()) {
         if (!contains(pending, tid)) {
             Py_ssize_t size = PyObject_Length(pending.ptr());
@@ -84,7 +84,7 @@ bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
         return false;
     }
     nb::getattr(pending, KEY("pop"))(tid, nb::none());
-    nb::object child = item(get(self, "native_orders"), key);
+    nb::object child = item(get(self, KEY("native_orders")), key);
 
     nb::object volume = item_or(row, KEY("Volume"), nb::none());
     if (!PyLong_CheckExact(volume.ptr()) || volume < nb::int_(1)) buffer_error("成交数量无效");

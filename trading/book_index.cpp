@@ -1,0 +1,495 @@
+// The closing-lot index of a session (book_index.h).
+//
+// Per child order the index keeps its share: which side of which symbol it holds and how many
+// lots, from history, from today or unspecified; per symbol and side the sums of the shares. The
+// walk over the children (positions.cpp) takes, child by child in order, today's lots for TODAY,
+// history's for HISTORY, and for an unspecified close history's first, but only while history is
+// above 0. Since history never rises again once it is at or below 0, the walk's result follows
+// from the three sums alone unless both HISTORY and unspecified closes are live while history
+// starts above 0 and below their sum: then the order of the children matters and the walk answers.
+//
+// Watcher callbacks run inside a dict operation of whatever code changes the dict: they only mark
+// and count (no Python code, no reference released); everything else happens on the next use.
+#include "book_index.h"
+
+#include "books.h"
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace velkor::trading {
+
+namespace {
+
+using book::same;
+#define KEY(text) VELKOR_KEY(text)
+
+constexpr long long lot_limit = 1LL << 32;     // a child's volume_left the index takes
+constexpr long long value_limit = 1LL << 60;  // positions and sums it computes with
+
+enum Close : uint8_t { close_today, close_history, close_unspecified };
+
+// Exact str objects by content, as a dict tells its keys apart.
+struct TextHash {
+    size_t operator()(PyObject* s) const noexcept { return static_cast<size_t>(PyObject_Hash(s)); }
+};
+struct TextEq {
+    bool operator()(PyObject* a, PyObject* b) const noexcept { return same(a, b); }
+};
+
+// What one child contributes. `symbol` is a strong reference while the share counts.
+struct Share {
+    enum Kind : uint8_t { none, counting, irregular } kind = none;
+    uint8_t side = 0;  // 0: closes the long side (a SELL order), 1: the short side (BUY)
+    uint8_t close = close_unspecified;
+    long long lots = 0;
+    PyObject* symbol = nullptr;
+};
+
+// One child record as the index holds it.
+struct Child {
+    Share applied;  // what the sums hold for it, once per slot
+    uint32_t slots = 0;
+    bool dirty = false;
+};
+
+struct Watch {
+    ClosingIndex* owner;
+    Child* child;  // null for the container
+};
+
+int watcher_id = -1;
+// Every dict our watcher follows, by address: an open-addressing table, so that the lookup each
+// watched change makes mostly costs one memory access.
+class WatchTable {
+public:
+    Watch* find(PyObject* dict) noexcept {
+        Slot* slot = slot_of(dict);
+        return slot ? &slot->watch : nullptr;
+    }
+    bool count(PyObject* dict) noexcept { return find(dict) != nullptr; }
+    void put(PyObject* dict, Watch watch) {
+        if (Watch* found = find(dict)) {
+            *found = watch;
+            return;
+        }
+        if ((occupied_ + 1) * 2 > slots_.size()) grow();
+        for (size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[i];
+            if (slot.dict && slot.dict != removed) continue;
+            if (!slot.dict) ++occupied_;
+            slot = {dict, watch};
+            ++size_;
+            return;
+        }
+    }
+    void erase(PyObject* dict) noexcept {
+        if (Slot* slot = slot_of(dict)) {
+            slot->dict = removed;
+            --size_;
+        }
+    }
+
+private:
+    struct Slot {
+        PyObject* dict = nullptr;  // null: never used; `removed`: free again
+        Watch watch{};
+    };
+    static inline PyObject* const removed = reinterpret_cast<PyObject*>(alignof(PyObject));
+
+    Slot* slot_of(PyObject* dict) noexcept {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].dict == dict) return &slots_[i];
+            if (!slots_[i].dict) return nullptr;
+        }
+    }
+    size_t home(PyObject* dict) const noexcept {
+        uint64_t h = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dict)) >> 4) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> (64 - bits_));
+    }
+    void grow() {
+        size_t bits = 6;
+        while ((size_t{1} << bits) < (size_ + 1) * 4) ++bits;
+        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits));
+        bits_ = bits;
+        occupied_ = size_ = 0;
+        for (const Slot& slot : old)
+            if (slot.dict && slot.dict != removed) put(slot.dict, slot.watch);
+    }
+
+    std::vector<Slot> slots_;
+    size_t bits_ = 0, size_ = 0, occupied_ = 0;  // occupied: used or removed
+};
+
+WatchTable watched;
+PyObject* last_marked = nullptr;                // a child already marked for review: skips the lookups
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value);
+
+bool watcher_ready() {
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        watcher_id = PyDict_AddWatcher(on_dict_event);
+        if (watcher_id < 0) PyErr_Clear();  // every watcher slot taken: the walk answers
+    }
+    return watcher_id >= 0;
+}
+
+// d[key] for a key of ours; null when absent or when the lookup failed (the walk then shows it).
+nb::object read(PyObject* d, nb::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d, key.ptr());
+    if (!v && PyErr_Occurred()) PyErr_Clear();
+    return nb::borrow(v);
+}
+
+bool is_text(const nb::object& v) { return v.is_valid() && PyUnicode_CheckExact(v.ptr()); }
+
+// The share of one child, read as the walk reads it. Irregular: anything the walk might see
+// differently from these fields (not a plain dict, a field missing, not a plain text or int).
+Share classify(PyObject* child) {
+    Share s;
+    s.kind = Share::irregular;
+    if (!PyDict_CheckExact(child)) return s;
+    nb::object symbol = read(child, KEY("symbol")), status = read(child, KEY("status"));
+    if (!is_text(symbol) || !is_text(status)) return s;
+    if (book::is_final_state(status)) return s.kind = Share::none, s;
+    nb::object direction = read(child, KEY("direction"));
+    if (!is_text(direction)) return s;
+    bool sell = same(direction, KEY("SELL"));
+    if (!sell && !same(direction, KEY("BUY"))) return s.kind = Share::none, s;
+    nb::object offset = read(child, KEY("offset"));
+    if (!is_text(offset)) return s;
+    if (same(offset, KEY("OPEN"))) return s.kind = Share::none, s;
+    nb::object close_type = read(child, KEY("close_type")), left = read(child, KEY("volume_left"));
+    if (!close_type.is_valid() || (!close_type.is_none() && !is_text(close_type))) return s;
+    if (!left.is_valid() || !PyLong_CheckExact(left.ptr())) return s;
+    int overflow = 0;
+    long long lots = PyLong_AsLongLongAndOverflow(left.ptr(), &overflow);
+    if (overflow || lots < 0 || lots >= lot_limit) return s;
+    s.kind = Share::counting;
+    s.side = sell ? 0 : 1;
+    s.close = close_type.is_none()                ? close_unspecified
+              : same(close_type, KEY("TODAY"))   ? close_today
+              : same(close_type, KEY("HISTORY")) ? close_history
+                                                 : close_unspecified;
+    s.lots = lots;
+    s.symbol = symbol.release().ptr();
+    return s;
+}
+
+}  // namespace
+
+class ClosingIndex {
+public:
+    ~ClosingIndex() { release(); }
+
+    bool answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
+    void container_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) noexcept;
+    void child_event(PyObject* dict, Child& child) noexcept;
+
+private:
+    struct Sums {
+        long long lots[2][3] = {};
+    };
+
+    bool sync(PyObject* container);
+    bool refresh(PyObject* container);
+    void rebuild(PyObject* container);
+    bool add_slot(PyObject* child);
+    bool remove_slot(PyObject* child);
+    void apply(const Share& share, long long times);
+    void release();
+
+    PyObject* container_ = nullptr;  // strong, watched while it is a plain dict
+    bool valid_ = false;             // follows container_ exactly; else rebuilt on next use
+    bool usable_ = false;            // may answer (plain dict of text keys, no child shared elsewhere)
+    bool busy_ = false;
+    Py_ssize_t slots_ = 0;           // entries of container_
+    long long irregular_ = 0;        // slots whose child only the walk reads right
+    std::unordered_map<PyObject*, Child> children_;  // strong keys
+    std::vector<PyObject*> dirty_, dropped_;
+    std::unordered_map<PyObject*, Sums, TextHash, TextEq> books_;  // symbol (strong) -> sums
+};
+
+void ClosingIndex::apply(const Share& share, long long times) {
+    if (share.kind == Share::irregular) {
+        irregular_ += times;
+    } else if (share.kind == Share::counting) {
+        auto [it, fresh] = books_.try_emplace(share.symbol);
+        if (fresh) Py_INCREF(share.symbol);
+        it->second.lots[share.side][share.close] += share.lots * times;
+    }
+}
+
+bool ClosingIndex::add_slot(PyObject* child) {
+    if (auto it = children_.find(child); it != children_.end()) {
+        ++it->second.slots;
+        apply(it->second.applied, 1);
+        return true;
+    }
+    if (child == container_ || watched.count(child)) return false;  // followed by another index
+    // The maps first (they may fail to allocate), then the watch and the reference.
+    dirty_.reserve(dirty_.size() + 1);
+    Child& c = children_[child];
+    bool plain = PyDict_CheckExact(child);
+    if (plain) {
+        try {
+            watched.put(child, {this, &c});
+        } catch (...) {
+            children_.erase(child);
+            throw;
+        }
+        if (PyDict_Watch(watcher_id, child) < 0) {  // not for a plain dict and a registered watcher
+            watched.erase(child);
+            children_.erase(child);
+            return false;
+        }
+    }
+    Py_INCREF(child);
+    c.slots = 1;
+    c.dirty = true;
+    dirty_.push_back(child);
+    return true;
+}
+
+bool ClosingIndex::remove_slot(PyObject* child) {
+    auto it = children_.find(child);
+    if (it == children_.end() || it->second.slots == 0) return false;
+    apply(it->second.applied, -1);
+    if (--it->second.slots == 0) dropped_.push_back(child);
+    return true;
+}
+
+void ClosingIndex::container_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    if (!valid_ || !usable_) {
+        valid_ = false;
+        return;
+    }
+    try {
+        switch (event) {
+            case PyDict_EVENT_ADDED:
+                if (!PyUnicode_CheckExact(key) || !add_slot(value)) {
+                    valid_ = false;
+                    return;
+                }
+                ++slots_;
+                return;
+            case PyDict_EVENT_MODIFIED:
+            case PyDict_EVENT_DELETED: {
+                // The dict still holds the old value. Its keys are all texts, so the lookup runs no
+                // Python code; an error in flight is kept aside meanwhile.
+                if (!PyUnicode_CheckExact(key)) {
+                    valid_ = false;
+                    return;
+                }
+                PyObject* raised = PyErr_GetRaisedException();
+                PyObject* old = PyDict_GetItemWithError(dict, key);
+                if (!old && PyErr_Occurred()) PyErr_Clear();
+                PyErr_SetRaisedException(raised);
+                if (!old) {
+                    valid_ = false;
+                    return;
+                }
+                if (old == value) return;
+                if (!remove_slot(old) || (event == PyDict_EVENT_MODIFIED && !add_slot(value))) {
+                    valid_ = false;
+                    return;
+                }
+                if (event == PyDict_EVENT_DELETED) --slots_;
+                return;
+            }
+            default:  // cleared, filled from another dict: read it again
+                valid_ = false;
+                return;
+        }
+    } catch (...) {
+        valid_ = false;
+    }
+}
+
+void ClosingIndex::child_event(PyObject* dict, Child& child) noexcept {
+    try {
+        if (!child.dirty) {
+            child.dirty = true;
+            dirty_.push_back(dict);
+        }
+        last_marked = dict;
+    } catch (...) {
+        valid_ = false;
+    }
+}
+
+void ClosingIndex::release() {
+    // Everything is taken out first: releasing a child may run Python code that uses the index.
+    auto children = std::move(children_);
+    auto books = std::move(books_);
+    PyObject* container = std::exchange(container_, nullptr);
+    children_.clear();
+    books_.clear();
+    dirty_.clear();
+    dropped_.clear();
+    valid_ = usable_ = false;
+    slots_ = 0;
+    irregular_ = 0;
+    last_marked = nullptr;
+    auto unwatch = [&](PyObject* d) {
+        Watch* w = watched.find(d);
+        if (!w || w->owner != this) return;
+        watched.erase(d);
+        if (PyDict_Unwatch(watcher_id, d) < 0) PyErr_Clear();
+    };
+    if (container) unwatch(container);
+    for (auto& [child, rec] : children) unwatch(child);
+    for (auto& [symbol, sums] : books) Py_DECREF(symbol);
+    for (auto& [child, rec] : children) {
+        Py_XDECREF(rec.applied.symbol);
+        Py_DECREF(child);
+    }
+    Py_XDECREF(container);
+}
+
+void ClosingIndex::rebuild(PyObject* container) {
+    release();
+    Py_INCREF(container);
+    container_ = container;
+    valid_ = true;
+    if (!PyDict_CheckExact(container) || watched.count(container)) return;
+    if (PyDict_Watch(watcher_id, container) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched.put(container, {this, nullptr});
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(container, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !add_slot(value)) return;
+        ++slots_;
+    }
+    usable_ = true;
+}
+
+bool ClosingIndex::sync(PyObject* container) {
+    try {
+        return refresh(container);
+    } catch (...) {  // out of memory half-way: the walk answers, the next use rebuilds
+        valid_ = false;
+        return false;
+    }
+}
+
+bool ClosingIndex::refresh(PyObject* container) {
+    // A size that disagrees: an insertion or deletion failed after its notice.
+    if (container != container_ || !valid_ || (usable_ && PyDict_GET_SIZE(container) != slots_)) rebuild(container);
+    if (!usable_) return false;
+    while (!dropped_.empty()) {
+        PyObject* child = dropped_.back();
+        dropped_.pop_back();
+        auto it = children_.find(child);
+        if (it == children_.end() || it->second.slots) continue;  // back in the container meanwhile
+        PyObject* symbol = it->second.applied.symbol;
+        children_.erase(it);
+        last_marked = nullptr;
+        if (Watch* w = watched.find(child); w && w->owner == this) {
+            watched.erase(child);
+            if (PyDict_Unwatch(watcher_id, child) < 0) PyErr_Clear();
+        }
+        Py_XDECREF(symbol);
+        Py_DECREF(child);
+    }
+    while (!dirty_.empty()) {
+        PyObject* child = dirty_.back();
+        dirty_.pop_back();
+        auto it = children_.find(child);
+        if (it == children_.end() || !it->second.dirty) continue;
+        it->second.dirty = false;
+        last_marked = nullptr;
+        nb::object held = nb::borrow(child);
+        Share fresh = classify(child);
+        it = children_.find(child);  // classify may have run Python code (a key's __eq__)
+        if (it == children_.end()) {
+            Py_XDECREF(fresh.symbol);
+            continue;
+        }
+        long long slots = it->second.slots;
+        apply(it->second.applied, -slots);
+        apply(fresh, slots);
+        std::swap(it->second.applied, fresh);
+        Py_XDECREF(fresh.symbol);
+    }
+    return valid_ && usable_ && container_ == container;
+}
+
+bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
+    if (busy_ || !PyUnicode_CheckExact(symbol.ptr())) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (sides[i].history < -value_limit || sides[i].history > value_limit || sides[i].today < -value_limit ||
+            sides[i].today > value_limit)
+            return false;
+    }
+    busy_ = true;
+    struct Busy {
+        bool& flag;
+        ~Busy() { flag = false; }
+    } busy{busy_};
+    nb::object container = get(self, KEY("native_orders"));
+    if (!sync(container.ptr()) || irregular_) return false;
+
+    static const Sums nothing;
+    auto found = books_.find(symbol.ptr());
+    const Sums& sums = found == books_.end() ? nothing : found->second;
+    long long history[2], today[2];
+    for (size_t i = 0; i < count; ++i) {
+        const long long* held = sums.lots[sides[i].selling ? 0 : 1];
+        long long in_today = held[close_today], in_history = held[close_history], open = held[close_unspecified];
+        if (in_today > value_limit || in_history > value_limit || open > value_limit) return false;
+        long long h0 = sides[i].history, h;
+        if (open == 0 || h0 <= 0)
+            h = h0 - in_history;  // unspecified closes take nothing from history
+        else if (in_history == 0)
+            h = std::max(h0 - open, 0LL);
+        else if (h0 >= in_history + open)
+            h = h0 - in_history - open;  // history never runs out
+        else
+            return false;  // depends on the order of the children
+        history[i] = h;
+        today[i] = sides[i].today + h0 - (in_today + in_history + open) - h;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        sides[i].history = history[i];
+        sides[i].today = today[i];
+    }
+    return true;
+}
+
+namespace {
+
+// A watched dict is never deallocated: the index holds a reference to each.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) {
+    if (dict == last_marked) return 0;
+    Watch* w = watched.find(dict);
+    if (!w) return 0;
+    if (!w->child)
+        w->owner->container_event(event, dict, key, value);
+    else
+        w->owner->child_event(dict, *w->child);
+    return 0;
+}
+
+}  // namespace
+
+Trading::Trading() = default;
+Trading::~Trading() = default;
+
+bool closing_lots(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
+    static PyTypeObject* session_type = reinterpret_cast<PyTypeObject*>(nb::type<Trading>().ptr());
+    if (!watcher_ready() || !PyObject_TypeCheck(self.ptr(), session_type) || !nb::inst_ready(self)) return false;
+    Trading* t = nb::inst_ptr<Trading>(self);
+    if (!t->closing) t->closing = std::make_unique<ClosingIndex>();
+    return t->closing->answer(self, symbol, sides, count);
+}
+
+}  // namespace velkor::trading
