@@ -6,6 +6,9 @@ from __future__ import annotations
 
 import gc
 import sys
+import weakref
+
+import pytest
 
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -256,3 +259,28 @@ def test_a_session_lets_go_of_its_orders():
     del s
     gc.collect()
     assert (sys.getrefcount(child), sys.getrefcount(container)) == (3, 2)
+
+
+class Holder:
+    """A user object that a child record or the book carries, and that reaches back to the session."""
+
+
+@pytest.mark.parametrize("where", ["record", "object in a record", "book"])
+def test_a_session_that_its_orders_reach_is_collected(where):
+    s = ready_session("SHFE.ag2412")
+    s.p["SHFE.ag2412"] = holding("SHFE.ag2412", long_his=5)
+    [r] = now(s.insert("SHFE.ag2412", "SELL", "CLOSE", 2, 5000.0))
+    child, holder = s.native_orders[r.order_id], Holder()
+    holder.session = s
+    if where == "record":
+        child["session"] = s
+    elif where == "object in a record":
+        child["holder"] = holder
+    else:
+        s.native_orders = Record(s.native_orders)
+        s.native_orders.holder = holder
+    assert s._free_parts("SHFE.ag2412", "long") == (3, 0)
+    session, record = weakref.ref(s), weakref.ref(holder)
+    del s, child, holder
+    gc.collect()
+    assert session() is None and record() is None

@@ -188,6 +188,8 @@ public:
     ~ClosingIndex() { release(); }
 
     bool answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
+    int traverse(visitproc visit, void* arg);
+    void clear() { release(); }
     void container_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) noexcept;
     void child_event(PyObject* dict, Child& child) noexcept;
 
@@ -210,7 +212,7 @@ private:
     bool busy_ = false;
     Py_ssize_t slots_ = 0;           // entries of container_
     long long irregular_ = 0;        // slots whose child only the walk reads right
-    std::unordered_map<PyObject*, Child> children_;  // strong keys
+    std::unordered_map<PyObject*, Child> children_;  // strong keys, held from their insertion on
     std::vector<PyObject*> dirty_, dropped_;
     std::unordered_map<PyObject*, Sums, TextHash, TextEq> books_;  // symbol (strong) -> sums
 };
@@ -232,24 +234,29 @@ bool ClosingIndex::add_slot(PyObject* child) {
         return true;
     }
     if (child == container_ || watched.count(child)) return false;  // followed by another index
-    // The maps first (they may fail to allocate), then the watch and the reference.
+    // The maps first (they may fail to allocate), then the watch. Every key of the map holds its
+    // reference: the collector counts it through traverse().
     dirty_.reserve(dirty_.size() + 1);
     Child& c = children_[child];
-    bool plain = PyDict_CheckExact(child);
-    if (plain) {
+    Py_INCREF(child);
+    auto forget = [&] {
+        children_.erase(child);
+        Py_DECREF(child);  // the caller holds it too
+    };
+    if (PyDict_CheckExact(child)) {
         try {
             watched.put(child, {this, &c});
         } catch (...) {
-            children_.erase(child);
+            forget();
             throw;
         }
         if (PyDict_Watch(watcher_id, child) < 0) {  // not for a plain dict and a registered watcher
+            PyErr_Clear();
             watched.erase(child);
-            children_.erase(child);
+            forget();
             return false;
         }
     }
-    Py_INCREF(child);
     c.slots = 1;
     c.dirty = true;
     dirty_.push_back(child);
@@ -465,6 +472,12 @@ bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, s
     return true;
 }
 
+int ClosingIndex::traverse(visitproc visit, void* arg) {
+    Py_VISIT(container_);
+    for (auto& [child, rec] : children_) Py_VISIT(child);
+    return 0;  // the symbols are exact texts, which the collector does not follow
+}
+
 namespace {
 
 // A watched dict is never deallocated: the index holds a reference to each.
@@ -483,6 +496,14 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
 
 Trading::Trading() = default;
 Trading::~Trading() = default;
+
+int closing_traverse(Trading& session, visitproc visit, void* arg) {
+    return session.closing ? session.closing->traverse(visit, arg) : 0;
+}
+
+void closing_clear(Trading& session) {
+    if (session.closing) session.closing->clear();
+}
 
 bool closing_lots(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
     static PyTypeObject* session_type = reinterpret_cast<PyTypeObject*>(nb::type<Trading>().ptr());

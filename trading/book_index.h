@@ -23,4 +23,9 @@ struct SideLots {
 };
 bool closing_lots(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
 
+// The references the index holds, for the session's garbage-collector support: a record or a book
+// that reaches back to its session must not keep it alive.
+int closing_traverse(Trading& session, visitproc visit, void* arg);
+void closing_clear(Trading& session);
+
 }  // namespace velkor::trading

@@ -1,5 +1,6 @@
 // velkor.trading: module initialisation, the module's constants and helper functions, and the
 // helpers shared by the session's files.
+#include "book_index.h"
 #include "coro.h"
 
 #include <algorithm>
@@ -194,6 +195,31 @@ nb::object order_offset(nb::handle value) {
     return global("OFFSET_BY_FLAG").attr("get")(first, "CLOSE");
 }
 
+// Garbage-collector support of Trading: what the default of a class with an instance dict does
+// (the dict and the type), and the references of the closing-lot index.
+PyObject** instance_dict(PyObject* self) {
+    Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    return offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset) : nullptr;
+}
+
+int trading_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (PyObject** dict = instance_dict(self)) Py_VISIT(*dict);
+    if (nb::inst_ready(self))
+        if (int r = closing_traverse(*nb::inst_ptr<Trading>(self), visit, arg)) return r;
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int trading_clear(PyObject* self) {
+    if (PyObject** dict = instance_dict(self)) Py_CLEAR(*dict);
+    if (nb::inst_ready(self)) closing_clear(*nb::inst_ptr<Trading>(self));
+    return 0;
+}
+
+PyType_Slot trading_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(trading_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(trading_clear)},
+                               {0, nullptr}};
+
 nb::dict pairs(std::initializer_list<std::pair<const char*, const char*>> items) {
     nb::dict d;
     for (auto& [k, v] : items) d[k] = v;
@@ -282,7 +308,7 @@ NB_MODULE(trading, m) {
     bind_native(m);
 
     TradingClass cls(m, "Trading", "Private protocol state is committed to user objects only by wait_update.",
-                     nb::dynamic_attr(), nb::is_weak_referenceable());
+                     nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(trading_slots));
     std::vector<MethodRegistration*> regs;
     for (auto* r = registrations; r; r = r->next) regs.push_back(r);
     std::stable_sort(regs.begin(), regs.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
