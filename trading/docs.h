@@ -27,8 +27,7 @@ inline constexpr const char* start_sig = "def start(self) -> None";
 inline constexpr const char* start =
     "Starts the session's task on the running asyncio loop: connect to the front, authenticate, log\n"
     "in, confirm the settlement, synchronise the account, then follow its orders and trades. Does\n"
-    "nothing when the session has a task already (a closed session keeps its ended one) or has no\n"
-    "account.";
+    "nothing when the session has a task already, has been closed or has no account.";
 
 inline constexpr const char* run_sig = "def run(self) -> Coroutine[Any, Any, None]";
 inline constexpr const char* run =

@@ -179,6 +179,9 @@ namespace {
 
 void start(nb::handle self) {
     if (get(self, "config").is_none() || !get(self, "task").is_none()) return;
+    // Closed before it ever ran (only close() leaves a session without a task "DISCONNECTED"): it stays
+    // closed, as one whose task has ended does.
+    if (equals(get(self, "session_status"), "DISCONNECTED")) return;
     nb::object loop = global("asyncio").attr("get_running_loop")();
     set(self, "task", loop.attr("create_task")(run(self)));
 }
