@@ -276,6 +276,13 @@ def measure() -> dict[str, int]:
             "Trade": kinds["Trade"]}
 
 
+def held(session) -> int:
+    """Objects the session's state holds, strings and numbers included (which the collector's count of
+    live objects leaves out): its private books and published views, not its task, adapter or factory."""
+    state = [value for name, value in vars(session).items() if name not in ("task", "native", "factory")]
+    return retained(state, set(), set())[1]
+
+
 def _line(label, f, orders="", fills="", tail=""):
     return (f"{label:>9} {orders:>6} {fills:>6} {f['heap'] / 2**20:8.1f} {f['rss'] / 2**20:7.1f} "
             f"{f['objects']:8}{tail}")
@@ -283,7 +290,8 @@ def _line(label, f, orders="", fills="", tail=""):
 
 async def soak(days: int, orders: int, report=print, explain_days=(0, -1)) -> tuple[dict, list[dict]]:
     """Runs `days` trading days of about `orders` orders each. Returns the figures at the start and, per day,
-    the orders and fills of the day and the figures before ("full") and after ("after") its day roll."""
+    the orders and fills of the day, the figures before ("full") and after ("after") its day roll and the
+    objects the session holds after it ("held")."""
     k = Soak(orders=orders)
     explain_days = {d % days for d in explain_days}
     out = []
@@ -313,7 +321,8 @@ async def soak(days: int, orders: int, report=print, explain_days=(0, -1)) -> tu
                 full = measure()
             day = await k.roll()
             after = measure()
-            out.append({"day": day, "orders": sent, "fills": fills, "full": full, "after": after})
+            out.append({"day": day, "orders": sent, "fills": fills, "full": full, "after": after,
+                        "held": held(k.session)})
             report(_line(day, after, sent, fills, f"   {' ' * 42}{(full['heap'] - after['heap']) / max(sent, 1):6.0f} B "
                          f"{(full['objects'] - after['objects']) / max(sent, 1):7.1f}"))
         return base, out

@@ -220,6 +220,9 @@ async def test_close_on_never_started_session_only_closes_the_adapter(session):
     native = session.native
     await session.close()
     assert native.closes == 1 and session.native is None and session.task is None
+    session.start()  # closed before it ever ran: it stays closed, connects nowhere
+    await asyncio.sleep(0.05)
+    assert session.task is None and session.native is None and len(session.factory.natives) == 1
 
 
 async def test_close_after_the_run_task_failed_is_quiet(session):

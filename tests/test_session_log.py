@@ -116,6 +116,35 @@ def test_a_refused_cancel_is_one_warning(logs):
         "ErrorID 26, CTP:报单已全成交或已撤销，不能再撤"]
 
 
+@pytest.mark.parametrize("outcome,status,reason", [
+    (-1, "REJECTED", "not sent: CTP result -1 (network failure)"),
+    (-2, "REJECTED", "not sent: CTP result -2 (flow control: too many unprocessed requests)"),
+    (-3, "REJECTED", "not sent: CTP result -3 (flow control: too many requests per second)"),
+    (ValueError("OrderRef 超出 CTP 字段长度或包含 NUL 字符"), "REJECTED",
+     "not sent: the request cannot carry a value: ValueError('OrderRef 超出 CTP 字段长度或包含 NUL 字符')"),
+    (RuntimeError("CTP 接口已关闭"), "UNKNOWN", "may have left: sending failed with RuntimeError('CTP 接口已关闭')"),
+])
+@pytest.mark.parametrize("method", ["OrderInsert", "OrderAction"])
+def test_an_order_or_cancel_that_did_not_leave_says_why(logs, method, outcome, status, reason):
+    s = ready_session()
+    if method == "OrderAction":
+        [r] = insert(s)
+        confirm(s, r.order_id)
+    s.native.results[method] = outcome
+    [answer] = insert(s, volume=2) if method == "OrderInsert" else s.cancel(r.order_id)
+    assert answer.status == status
+    [warning] = [x for x in logs.records if x.levelno >= logging.WARNING]
+    assert warning.name == "velkor.trading.orders"
+    text = lines(logs, logging.WARNING)[0]
+    if method == "OrderAction":
+        assert text.startswith(f"cancel of order {r.order_id} {reason}") and warning.order_id == r.order_id
+    elif status == "UNKNOWN":  # the user holds the id of an order that may have left
+        assert text.startswith(f"order {answer.order_id} (SHFE.ag2412 BUY OPEN 2 lots) {reason}")
+        assert warning.order_id == answer.order_id
+    else:
+        assert text == f"order (SHFE.ag2412 BUY OPEN 2 lots) {reason}" and not hasattr(warning, "order_id")
+
+
 @pytest.mark.parametrize("reason,meaning", [
     (0x1001, "network read failed"), (0x1002, "network write failed"), (0x2001, "heartbeat timed out"),
     (0x2002, "heartbeat send failed"), (0x2003, "bad packet received"), (7, "unknown reason"),

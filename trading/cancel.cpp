@@ -1,6 +1,7 @@
 // Cancellation: one "OrderAction" for a confirmed live order, answered at once. The broker's answer
 // arrives later as an order return (cancelled) or a refusal that clears the in-flight mark.
 #include "entry.h"
+#include "log.h"
 
 namespace velkor::trading::entry {
 
@@ -47,16 +48,28 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     payload[VELKOR_KEY("OrderSysID")] = exchange_order_id;
     payload[VELKOR_KEY("ActionFlag")] = "0";
 
+    // Why a cancel did not leave, or may not have; the user's result carries a fixed text.
+    auto unsent = [&](const char* format, std::initializer_list<nb::handle> reason) {
+        std::vector<nb::handle> args{order_id};
+        args.insert(args.end(), reason);
+        log::write(self, log::ORDERS, log::WARNING, format, args, {.order_id = order_id});
+    };
     nb::object outcome, rid;
     try {
         nb::object sent = request(self, nb::str("OrderAction"), payload);
         rid = sent[0];
-        if (compare(sent[1], nb::int_(0), Py_NE)) return answer(rejected, order_id, "撤单未提交");
+        if (compare(sent[1], nb::int_(0), Py_NE)) {
+            unsent("cancel of order %s not sent: CTP result %s (%s)", {sent[1], nb::str(log::request_result(sent[1]))});
+            return answer(rejected, order_id, "撤单未提交");
+        }
         outcome = result(VELKOR_KEY("SUBMITTED"), order_id);
     } catch (nb::python_error& e) {
-        if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError))
+        if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
+            unsent("cancel of order %s not sent: the request cannot carry a value: %r", {e.value()});
             return answer(rejected, order_id, "撤单参数无效，未提交");
+        }
         if (!e.matches(PyExc_Exception)) throw;
+        unsent("cancel of order %s may have left: sending failed with %r; taken as in flight", {e.value()});
         // The request may have left: treat the cancel as in flight under the id it used.
         outcome = result(VELKOR_KEY("UNKNOWN"), order_id, "撤单提交结果不明，等待柜台回报");
         rid = get(self, VELKOR_KEY("request_id"));

@@ -13,8 +13,9 @@ inline constexpr const char* init =
     "One CTP trading session of one account.\n"
     "\n"
     "config: the account. None gives a session in status \"ERROR\" that never starts.\n"
-    "timeout: seconds without progress after which connecting, a login phase, the synchronisation or a\n"
-    "    query is given up; the connection then starts over.\n"
+    "timeout: seconds without progress after which connecting, a login phase or the synchronisation is\n"
+    "    given up and the connection starts over. Once READY, a funds query unanswered that long is asked\n"
+    "    again; three failed funds queries within two minutes, none answered in between, end the session.\n"
     "objects: the caller's registry of published objects, id(obj) -> obj. The session registers its\n"
     "    account, positions, orders and trades, and every object it publishes or drops later.\n"
     "native_factory: builds the adapter over the bridge from the account and the flow-file directory.\n"
@@ -26,8 +27,7 @@ inline constexpr const char* start_sig = "def start(self) -> None";
 inline constexpr const char* start =
     "Starts the session's task on the running asyncio loop: connect to the front, authenticate, log\n"
     "in, confirm the settlement, synchronise the account, then follow its orders and trades. Does\n"
-    "nothing when the session has a task already (a closed session keeps its ended one) or has no\n"
-    "account.";
+    "nothing when the session has a task already, has been closed or has no account.";
 
 inline constexpr const char* run_sig = "def run(self) -> Coroutine[Any, Any, None]";
 inline constexpr const char* run =

@@ -4,6 +4,7 @@
 // Neither suspends: the whole submission happens in one step of the awaiting task.
 #include "coro.h"
 #include "entry.h"
+#include "log.h"
 
 #include <cmath>
 #include <vector>
@@ -104,6 +105,25 @@ void withdraw(nb::handle self, nb::handle child) {
     get(self, VELKOR_KEY("o")).attr("pop")(order_id, nb::none());
     nb::object key = nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]);
     get(self, VELKOR_KEY("ref_orders")).attr("pop")(key, nb::none());
+}
+
+// Why an order did not leave, or may not have: the user's result carries a fixed text, the log the
+// reason. The record names the order by its id only when the user got that id (an UNKNOWN result).
+void log_unsent(nb::handle self, nb::handle child, bool named, const char* format,
+                std::initializer_list<nb::handle> reason) {
+    log::guarded([&] {
+        nb::object order_id = child[VELKOR_KEY("order_id")];
+        std::vector<nb::handle> args;
+        if (named) args.push_back(order_id);
+        nb::object words[] = {child[VELKOR_KEY("symbol")], child[VELKOR_KEY("direction")],
+                              child[VELKOR_KEY("offset")], child[VELKOR_KEY("volume_original")]};
+        args.insert(args.end(), std::begin(words), std::end(words));
+        args.insert(args.end(), reason);
+        std::string text = named ? "order %s (%s %s %s %s lots) " : "order (%s %s %s %s lots) ";
+        text += format;
+        log::write(self, log::ORDERS, log::WARNING, text.c_str(), args,
+                   {.order_id = named ? nb::handle(order_id) : nb::handle()});
+    });
 }
 
 }  // namespace
@@ -238,12 +258,19 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                     insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
                 nb::object sent = request(self, insert_method, payload);
                 child[VELKOR_KEY("request_id")] = sent[0];
-                if (compare(sent[1], nb::int_(0), Py_NE)) message = "报单未提交";
+                if (compare(sent[1], nb::int_(0), Py_NE)) {
+                    message = "报单未提交";
+                    log_unsent(self, child, false, "not sent: CTP result %s (%s)",
+                               {sent[1], nb::str(log::request_result(sent[1]))});
+                }
             } catch (nb::python_error& e) {
                 if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
                     message = "报单参数无效，未提交";
+                    log_unsent(self, child, false, "not sent: the request cannot carry a value: %r", {e.value()});
                 } else if (e.matches(PyExc_Exception)) {
                     // The request may have left: keep the records whole, the front's answer finds them.
+                    log_unsent(self, child, true, "may have left: sending failed with %r; the broker's answer "
+                               "settles it", {e.value()});
                     const char* unknown = "报单提交结果不明，等待柜台回报";
                     child[VELKOR_KEY("status_msg")] = unknown;
                     results.append(result(VELKOR_KEY("UNKNOWN"), child[VELKOR_KEY("order_id")], unknown));

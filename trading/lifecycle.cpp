@@ -95,7 +95,13 @@ void clear_in_place(nb::handle container) {
         container.attr("clear")();
 }
 
+// The C++ side of a session; null for an object that is not a ready one (the methods take any self).
+Trading* state_of(nb::handle self) {
+    return nb::isinstance<Trading>(self) && nb::inst_ready(self) ? nb::inst_ptr<Trading>(self) : nullptr;
+}
+
 Coro run_close(nb::handle self) {
+    if (Trading* t = state_of(self)) t->closed = true;
     // From here on the session takes no order and no cancel: both answer "not ready", send nothing and
     // register nothing. The status is published by the next commit.
     if (!equals(get(self, "session_status"), "ERROR")) set_status(self, "DISCONNECTED");
@@ -179,6 +185,8 @@ namespace {
 
 void start(nb::handle self) {
     if (get(self, "config").is_none() || !get(self, "task").is_none()) return;
+    // Closed before it ever ran: it stays closed, as one whose task has ended does.
+    if (Trading* t = state_of(self); t && t->closed) return;
     nb::object loop = global("asyncio").attr("get_running_loop")();
     set(self, "task", loop.attr("create_task")(run(self)));
 }

@@ -12,6 +12,7 @@
 #include "session.h"
 
 #include <initializer_list>
+#include <vector>
 
 namespace velkor::trading::log {
 
@@ -36,6 +37,8 @@ struct Extra {
 // %-style of logging, formatted only by a handler that takes the record. A failure of logging itself
 // never reaches the session: it goes to sys.unraisablehook.
 void write(nb::handle self, Channel channel, int level, const char* format, std::initializer_list<nb::handle> args,
+           const Extra& extra = {});
+void write(nb::handle self, Channel channel, int level, const char* format, const std::vector<nb::handle>& args,
            const Extra& extra = {});
 
 // Runs `build`, which gathers what a record needs and writes it; a failure while gathering (an odd value

@@ -25,6 +25,7 @@ struct Trading {
     Trading();
     ~Trading();
     std::unique_ptr<ClosingIndex> closing;  // lots held by live closing orders, built on first use
+    bool closed = false;                    // close() has run: start() does nothing from then on
 };
 using TradingClass = nb::class_<Trading>;
 
