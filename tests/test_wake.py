@@ -97,6 +97,29 @@ async def test_each_signal_is_one_pass_that_drains_everything(woken):
     assert not watched(loop, native.fd) and native.closes == 1
 
 
+async def test_an_event_queued_just_after_the_take_ends_the_next_pause(woken):
+    """A callback that lands right after a pass took the queue signals again; the pass must not swallow that
+    signal, or the event would wait for the timer (here a day)."""
+    loop, errors = stretch()
+    woken.start()
+    await settle()
+    native = woken.factory.last
+    take = native.poll
+
+    def poll():
+        taken = take()
+        if native.polls == 2:
+            native.signal(front_connected())
+        return taken
+
+    native.poll = poll
+    native.signal()
+    await settle()
+    assert native.polls == 3 and native.methods == ["Authenticate"]
+    await woken.close()
+    assert not errors
+
+
 async def test_close_while_a_wake_is_pending(woken):
     loop, errors = stretch()
     woken.start()
