@@ -97,6 +97,29 @@ async def test_each_signal_is_one_pass_that_drains_everything(woken):
     assert not watched(loop, native.fd) and native.closes == 1
 
 
+async def test_an_event_queued_just_after_the_take_ends_the_next_pause(woken):
+    """A callback that lands right after a pass took the queue signals again; the pass must not swallow that
+    signal, or the event would wait for the timer (here a day)."""
+    loop, errors = stretch()
+    woken.start()
+    await settle()
+    native = woken.factory.last
+    take = native.poll
+
+    def poll():
+        taken = take()
+        if native.polls == 2:
+            native.signal(front_connected())
+        return taken
+
+    native.poll = poll
+    native.signal()
+    await settle()
+    assert native.polls == 3 and native.methods == ["Authenticate"]
+    await woken.close()
+    assert not errors
+
+
 async def test_close_while_a_wake_is_pending(woken):
     loop, errors = stretch()
     woken.start()
@@ -186,22 +209,40 @@ async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, c
             os.close(native.fd)
 
 
-async def test_a_descriptor_at_end_of_file_falls_back_to_timed_pauses(clock):
-    loop, errors = stretch()
-    read, write = os.pipe()
+@pytest.mark.parametrize("kind", ["pipe-at-end-of-file", "regular-file"])
+async def test_a_descriptor_the_loop_cannot_use_falls_back_to_timed_pauses(clock, tmp_path, kind):
+    """A descriptor that can no longer signal, or one the loop refuses to watch (epoll takes no regular file),
+    costs the session nothing: the same adapter goes on, its pauses on time alone."""
+    loop = asyncio.get_running_loop()
+    errors = []
+    loop.set_exception_handler(lambda _, context: errors.append(context))
+    if kind == "regular-file":
+        fd = os.open(tmp_path / "file", os.O_RDWR | os.O_CREAT)
+    else:
+        fd, write = os.pipe()
+        os.close(write)
+    natives = []
 
-    class Broken(FakeNative):
+    class Odd(FakeNative):
         def fileno(self):
-            return read
+            return fd
 
-    s = make_session(factory=lambda config, directory: Broken(config, directory))
-    os.close(write)
+    def factory(config, directory):
+        natives.append(Odd(config, directory))
+        return natives[-1]
+
+    s = make_session(factory=factory)
     s.start()
-    await settle()
-    assert not watched(loop, read)
+    while len(natives) < 2 and (not natives or natives[0].polls < 3):
+        await asyncio.sleep(0.001)
+    natives[0].push(front_connected())
+    while len(natives) == 1 and not natives[0].requests:
+        await asyncio.sleep(0.001)
+    assert len(natives) == 1 and natives[0].methods == ["Authenticate"] and not natives[0].closed
+    assert not watched(loop, fd)
     await s.close()
     assert not errors
-    os.close(read)
+    os.close(fd)
 
 
 # -- the bridge's descriptor

@@ -148,7 +148,9 @@ void Wake::follow(nb::handle self) {
         try {
             loop.attr("add_reader")(descriptor, signal_function(), state_);
         } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_NotImplementedError)) throw;  // a loop without readers: timed pauses
+            // A loop without readers, or a descriptor its poller refuses (a regular file, no room left):
+            // timed pauses. An OSError here must not restart the connection, or it would every time.
+            if (!e.matches(PyExc_NotImplementedError) && !e.matches(PyExc_OSError)) throw;
             watched = false;
         }
         if (watched) {

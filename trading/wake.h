@@ -2,7 +2,8 @@
 //
 // An adapter with a `fileno()` that returns a descriptor (the bridge's) is watched with the running
 // loop's add_reader, once per adapter; the reader resets the descriptor by reading it and ends the
-// pause. Without one, or with the module-level `asyncio` replaced, the pause is `asyncio.sleep`.
+// pause. Without one, with a descriptor the loop cannot watch, or with the module-level `asyncio`
+// replaced, the pause is `asyncio.sleep`.
 #pragma once
 
 #include "session.h"
