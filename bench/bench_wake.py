@@ -4,7 +4,10 @@ the bridge, the session's run loop and its dispatch, on the real clock.
 Reaction time: from the moment the counter hands an order's acknowledgement or a fill to the front to the moment
 the session's private state shows it (the session's `changed.set()` after the handler), p50 and p99. Each figure
 is printed next to the same run with the pause forced to a plain 0.01 s (an adapter without the bridge's
-readiness descriptor), which is what a build without the wake-up does.
+readiness descriptor), which is what a build without the wake-up does. Fills are made twice: on the loop's own
+thread, as the acknowledgements are (inside the insert), and from an exchange thread of their own; the second adds
+a Python thread's wake-ups and interpreter-lock hand-overs that a real front, whose fills arrive on the CTP API's
+thread alone, does not have.
 
 Burst: 30,000 order returns of one resting order, sent by the front back to back, to a READY session otherwise
 idle: every one delivered to the session in order, none lost, no queue overflow.
