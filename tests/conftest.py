@@ -89,16 +89,6 @@ def _temporary_folder(tmp_path_factory):
         os.environ["TMPDIR"] = saved[1]
 
 
-@pytest.fixture(autouse=True)
-def _private_flow_dirs(monkeypatch, tmp_path):
-    """Flow-file directories of sessions go below the test's tmp_path."""
-    trading = sys.modules.get("velkor.trading")
-    if trading is not None:
-        real = tempfile.mkdtemp
-        monkeypatch.setattr(trading, "mkdtemp", lambda suffix=None, prefix=None, dir=None:
-                            real(suffix, prefix, tmp_path if dir is None else dir))
-
-
 @pytest.fixture
 def clock(monkeypatch):
     """A FakeClock behind the module-level `time` of velkor.trading."""

@@ -65,6 +65,14 @@ async def settle(rounds=50):
         await asyncio.sleep(0)
 
 
+async def started(session):
+    """Starts the session on stretched timers; (loop, its errors, the first adapter) once it waits."""
+    loop, errors = stretch()
+    session.start()
+    await settle()
+    return loop, errors, session.factory.last
+
+
 def watched(loop, fd):
     """Whether `fd` has a reader on the loop (asyncio offers no public look that leaves it alone)."""
     return fd in loop._selector.get_map()
@@ -72,10 +80,7 @@ def watched(loop, fd):
 
 async def test_each_signal_is_one_pass_that_drains_everything(woken):
     """Events queued while the loop waits are handled by the next pass, all of them, and only one pass runs."""
-    loop, errors = stretch()
-    woken.start()
-    await settle()
-    native = woken.factory.last
+    loop, errors, native = await started(woken)
     assert native.polls == 1 and watched(loop, native.fd)
     await settle()
     assert native.polls == 1  # the pause has not ended on its own
@@ -100,10 +105,7 @@ async def test_each_signal_is_one_pass_that_drains_everything(woken):
 async def test_an_event_queued_just_after_the_take_ends_the_next_pause(woken):
     """A callback that lands right after a pass took the queue signals again; the pass must not swallow that
     signal, or the event would wait for the timer (here a day)."""
-    loop, errors = stretch()
-    woken.start()
-    await settle()
-    native = woken.factory.last
+    loop, errors, native = await started(woken)
     take = native.poll
 
     def poll():
@@ -121,10 +123,7 @@ async def test_an_event_queued_just_after_the_take_ends_the_next_pause(woken):
 
 
 async def test_close_while_a_wake_is_pending(woken):
-    loop, errors = stretch()
-    woken.start()
-    await settle()
-    native = woken.factory.last
+    loop, errors, native = await started(woken)
     native.signal(front_connected())
     order = []
     native.close = lambda: order.append(("close", watched(loop, native.fd)))
@@ -137,10 +136,7 @@ async def test_close_while_a_wake_is_pending(woken):
 
 @pytest.mark.parametrize("failure", ["poll", "tick", "fatal"])
 async def test_restart_and_fatal_end_leave_no_reader(woken, failure):
-    loop, errors = stretch()
-    woken.start()
-    await settle()
-    first = woken.factory.last
+    loop, errors, first = await started(woken)
     seen = []
     first.close = lambda: seen.append(watched(loop, first.fd))
     if failure == "poll":
@@ -161,10 +157,7 @@ async def test_restart_and_fatal_end_leave_no_reader(woken, failure):
 
 
 async def test_adapter_replaced_behind_the_loop_is_unwatched(woken):
-    loop, errors = stretch()
-    woken.start()
-    await settle()
-    first = woken.factory.last
+    loop, errors, first = await started(woken)
     second = SignallingNative()
     woken.factory.natives.append(second)
     woken.native = second

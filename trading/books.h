@@ -162,12 +162,9 @@ inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ?
     return is_final_state(held);
 }
 
-// A module-level name by its interned key, looked up when used (tests may substitute it).
-inline nb::object module_global(nb::handle key) { return nb::getattr(module(), key); }
-
 // int(time.time() * 1000), through the module-level name `time`.
 inline nb::object wall_ms() {
-    nb::object clock = module_global(VELKOR_KEY("time"));
+    nb::object clock = global(VELKOR_KEY("time"));
     nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), VELKOR_KEY("time").ptr()));
     if (!seconds.is_valid()) throw nb::python_error();
     nb::object now = seconds * nb::int_(1000);

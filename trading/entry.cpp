@@ -182,7 +182,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     // Register every planned order before the first one is sent.
     nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders"));
     nb::object ref_orders = get(self, VELKOR_KEY("ref_orders"));
-    nb::object local_order_id = book::module_global(VELKOR_KEY("local_order_id"));
+    nb::object local_order_id = global(VELKOR_KEY("local_order_id"));
     std::vector<Registered> registered;
     for (const Planned& entry : plan) {
         nb::object order_ref = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("order_ref")).ptr(), nb::int_(1).ptr()));
@@ -324,14 +324,14 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
         return out;
     }
     try {
-        book::module_global(VELKOR_KEY("check_symbol"))(symbol);
+        global(VELKOR_KEY("check_symbol"))(symbol);
         if (!one_of(direction, VELKOR_KEY("BUY"), VELKOR_KEY("SELL")) ||
             !one_of(offset, VELKOR_KEY("OPEN"), VELKOR_KEY("CLOSE")))
             bare(PyExc_ValueError);
         if (!PyLong_CheckExact(volume.ptr()) || compare(volume, nb::int_(1), Py_LT) ||
             compare(volume, nb::int_(2147483647), Py_GT))
             bare(PyExc_ValueError);
-        if (PyBool_Check(limit_price.ptr()) || book::module_global(VELKOR_KEY("finite"))(limit_price).is_none() ||
+        if (PyBool_Check(limit_price.ptr()) || global(VELKOR_KEY("finite"))(limit_price).is_none() ||
             compare(limit_price, nb::int_(0), Py_LE))
             bare(PyExc_ValueError);
         return insert_checked(self, symbol, direction, offset, volume, limit_price);

@@ -46,11 +46,6 @@ bool enabled(Channel channel, int level) {
     }
 }
 
-void write(nb::handle self, Channel channel, int level, const char* format, std::initializer_list<nb::handle> args,
-           const Extra& more) {
-    write(self, channel, level, format, std::vector<nb::handle>(args), more);
-}
-
 void write(nb::handle self, Channel channel, int level, const char* format, const std::vector<nb::handle>& args,
            const Extra& more) {
     try {

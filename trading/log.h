@@ -11,7 +11,6 @@
 
 #include "session.h"
 
-#include <initializer_list>
 #include <vector>
 
 namespace velkor::trading::log {
@@ -36,8 +35,6 @@ struct Extra {
 // logger.log(level, "[%s/%s] " + format, broker_id, user_id, *args, extra={...}), `format` in the
 // %-style of logging, formatted only by a handler that takes the record. A failure of logging itself
 // never reaches the session: it goes to sys.unraisablehook.
-void write(nb::handle self, Channel channel, int level, const char* format, std::initializer_list<nb::handle> args,
-           const Extra& extra = {});
 void write(nb::handle self, Channel channel, int level, const char* format, const std::vector<nb::handle>& args,
            const Extra& extra = {});
 

@@ -27,7 +27,9 @@ MethodRegistration::MethodRegistration(Slot s, void (*b)(TradingClass&)) : slot(
 
 nb::module_& module() { return *the_module; }
 
-nb::object global(const char* name) { return nb::getattr(*the_module, name); }
+nb::object global(nb::handle key) { return nb::getattr(*the_module, key); }
+
+nb::object global(const char* text) { return global(name(text)); }
 
 double monotonic() { return nb::cast<double>(global("time").attr("monotonic")()); }
 

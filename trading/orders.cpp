@@ -23,8 +23,8 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     put(order, KEY("order_sys_id"), syskey);
     put(order, KEY("symbol"), symbol);
     put(order, KEY("direction"), direction_of(row));
-    put(order, KEY("offset"), book::module_global(KEY("order_offset"))(flag));
-    put(order, KEY("limit_price"), book::module_global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
+    put(order, KEY("offset"), global(KEY("order_offset"))(flag));
+    put(order, KEY("limit_price"), global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
     nb::int_ zero(0);
     put(order, KEY("volume_original"), zero);
     put(order, KEY("volume_traded"), zero);
@@ -33,7 +33,7 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     put(order, KEY("status_msg"), KEY(""));
     put(order, KEY("cancel_pending"), Py_False);
     put(order, KEY("cancel_error"), nb::none());
-    put(order, KEY("insert_time"), book::module_global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
+    put(order, KEY("insert_time"), global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
                                                        item_or(row, KEY("InsertTime"), KEY(""))));
     put(get(self, KEY("o")), key, order);
 
@@ -158,8 +158,8 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
 
     nb::object order = item(get(self, KEY("o")), item(child, KEY("parent")));
     if (item(order, KEY("limit_price")).is_none()) {
-        put(order, KEY("limit_price"), book::module_global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
-        put(order, KEY("insert_time"), book::module_global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
+        put(order, KEY("limit_price"), global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
+        put(order, KEY("insert_time"), global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
                                                            item_or(row, KEY("InsertTime"), KEY(""))));
     }
 
@@ -221,7 +221,7 @@ nb::object child_of(nb::handle self, nb::handle row) {
         buffer_error("同一个 CTP OrderSysID 关联到不同订单");
     nb::object key = by_ref.is_none() ? by_system : by_ref;
     if (key.is_none()) {
-        key = book::module_global(KEY("local_order_id"))(front, session, ref);
+        key = global(KEY("local_order_id"))(front, session, ref);
         create_order(self, row, key, front, session, ref, system, syskey);
     }
     put(ref_orders, refkey, key);

@@ -64,7 +64,7 @@ void apply_position_trade(nb::handle self, nb::handle row) {
     nb::object symbol = symbol_of(row);
     nb::object now = wall_ms();
     nb::object book = get(self, KEY("p"));
-    if (!contains(book, symbol)) put(book, symbol, book::module_global(KEY("empty_position"))(symbol, now));
+    if (!contains(book, symbol)) put(book, symbol, global(KEY("empty_position"))(symbol, now));
     nb::object record = item(book, symbol);
 
     nb::object volume = item(row, KEY("Volume"));

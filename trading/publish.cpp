@@ -31,13 +31,6 @@ nb::object result(nb::handle status, nb::handle order_id, const char* message) {
 
 nb::object change_set(nb::handle changes, nb::handle obj) {
     nb::object key = identity(obj);
-    if (PyDict_CheckExact(changes.ptr())) {
-        nb::object fresh = nb::steal(PySet_New(nullptr));
-        if (!fresh.is_valid()) throw nb::python_error();
-        PyObject* s = PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr());
-        if (!s) throw nb::python_error();
-        return nb::borrow(s);
-    }
     if (PyDict_Check(changes.ptr())) {
         PyObject* s = PyDict_GetItemWithError(changes.ptr(), key.ptr());
         if (s) return nb::borrow(s);
@@ -242,7 +235,7 @@ static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle chan
 nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
     Target changed{changes, obj, nb::steal(PySet_New(nullptr))};
     if (!changed.set.is_valid()) throw nb::python_error();
-    update_into(obj, values, changes, book::module_global(VELKOR_KEY("different")), &changed);
+    update_into(obj, values, changes, global(VELKOR_KEY("different")), &changed);
     return changed.set;
 }
 
@@ -303,7 +296,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
     set(self, VELKOR_KEY("published_status"), status);
     if (compare(status, VELKOR_KEY("READY"), Py_NE)) return nb::bool_(status_changed);
 
-    nb::object different = book::module_global(VELKOR_KEY("different"));
+    nb::object different = global(VELKOR_KEY("different"));
     nb::object objects = get(self, VELKOR_KEY("objects"));
     update_into(get(self, VELKOR_KEY("account")), get(self, VELKOR_KEY("a")), changes, different, nullptr);
 
@@ -365,7 +358,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
         nb::object view = dict_get(trade_views, trade_id);
         bool created = view.is_none();
         if (created) {
-            if (!trade_type.is_valid()) trade_type = book::module_global(VELKOR_KEY("Trade"));
+            if (!trade_type.is_valid()) trade_type = global(VELKOR_KEY("Trade"));
             view = trade_type();
             if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
             trades.attr("append")(view);
@@ -382,14 +375,14 @@ static nb::object commit(nb::handle self, nb::handle changes) {
 static nb::object position_view(nb::handle self, nb::handle symbol) {
     nb::object positions = get(self, VELKOR_KEY("positions"));
     if (symbol.is_none()) return positions;
-    book::module_global(VELKOR_KEY("check_symbol"))(symbol);
+    global(VELKOR_KEY("check_symbol"))(symbol);
     nb::object instruments = get(self, VELKOR_KEY("instruments"));
     if (truthy(instruments) && !contains(instruments, symbol))
         raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
     if (!contains(positions, symbol)) {
         nb::object baseline = get(self, VELKOR_KEY("published_position_time"));
-        nb::object row = book::module_global(VELKOR_KEY("empty_position"))(symbol, baseline);
-        nb::object position_type = book::module_global(VELKOR_KEY("Position"));
+        nb::object row = global(VELKOR_KEY("empty_position"))(symbol, baseline);
+        nb::object position_type = global(VELKOR_KEY("Position"));
         nb::dict kwargs;
         for (nb::handle name : position_type.attr(VELKOR_KEY("fields"))) kwargs[name] = row[name];
         nb::object empty = nb::steal(PyTuple_New(0));
@@ -419,7 +412,7 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
             Target target{changes, view};
             nb::object objects = get(self, VELKOR_KEY("objects"));
             return map_view_with(objects, view, view.attr(VELKOR_KEY("_data")), key, values, changes,
-                                 book::module_global(VELKOR_KEY("different")), target);
+                                 global(VELKOR_KEY("different")), target);
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });

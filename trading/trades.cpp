@@ -19,10 +19,10 @@ nb::dict trade_record(nb::handle row, nb::handle tid, nb::handle system_id, nb::
     put(record, KEY("order_sys_id"), system_id);
     put(record, KEY("symbol"), symbol);
     put(record, KEY("direction"), direction_of(row));
-    put(record, KEY("offset"), book::module_global(KEY("order_offset"))(item_or(row, KEY("OffsetFlag"), nb::none())));
+    put(record, KEY("offset"), global(KEY("order_offset"))(item_or(row, KEY("OffsetFlag"), nb::none())));
     put(record, KEY("price"), item_or(row, KEY("Price"), nb::none()));
     put(record, KEY("volume"), volume);
-    put(record, KEY("trade_time"), book::module_global(KEY("timestamp"))(item_or(row, KEY("TradeDate"), KEY("")),
+    put(record, KEY("trade_time"), global(KEY("timestamp"))(item_or(row, KEY("TradeDate"), KEY("")),
                                                        item_or(row, KEY("TradeTime"), KEY(""))));
     return record;
 }

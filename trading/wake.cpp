@@ -32,13 +32,6 @@ PyObject* real_asyncio() {
     return module;
 }
 
-// The module-level `asyncio`, looked up when used.
-nb::object asyncio() {
-    PyObject* value = PyObject_GetAttr(module().ptr(), name("asyncio").ptr());
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
-
 // Resets a readable descriptor by reading it: 1 when it was signalled, 0 when it was not, -1 when it
 // can no longer signal (end of file or an error).
 int reset(int fd) {
@@ -130,7 +123,7 @@ nb::list Wake::state() {
 
 void Wake::follow(nb::handle self) {
     nb::object native = get(self, "native");
-    if (asyncio().ptr() != real_asyncio()) {
+    if (global("asyncio").ptr() != real_asyncio()) {
         stop();
         return;
     }
@@ -162,7 +155,7 @@ void Wake::follow(nb::handle self) {
 }
 
 nb::object Wake::pause(double seconds) {
-    if (slot(state_, FD) == Py_None) return asyncio().attr(name("sleep"))(seconds);
+    if (slot(state_, FD) == Py_None) return global("asyncio").attr(name("sleep"))(seconds);
     nb::handle loop = slot(state_, LOOP);
     nb::object waiter = loop.attr(name("create_future"))();
     put(state_, WAITER, waiter);
