@@ -175,6 +175,18 @@ def test_wrong_handle_raises_capsule_value_error(handle):
         _kestro.request(handle, "UserLogin", {}, 1)
 
 
+def capsule_is(handle, name):
+    is_valid = ctypes.pythonapi.PyCapsule_IsValid
+    is_valid.restype = ctypes.c_int
+    is_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return is_valid(handle, name) == 1
+
+
+def test_handle_is_a_capsule_named_velkor_ctp(bridge):
+    assert capsule_is(bridge.handle, b"velkor.ctp")
+    assert not capsule_is(bridge.handle, b"velkor._kestro")
+
+
 def test_create_fails_without_flow_directory(tmp_path):
     missing = os.fsencode(tmp_path / "missing") + os.sep.encode()
     with pytest.raises(RuntimeError) as info:
@@ -188,6 +200,19 @@ def test_unreachable_front_gives_handle_without_events(flow_dir):
     assert _kestro.poll(handle) == []
     assert _kestro.request(handle, "UserLogin", {}, 1) == -1
     assert _kestro.close(handle) is None
+
+
+@pytest.mark.parametrize("address", ["tcp://前置.期货:41205", "tcp://127.0.0.1:41206/路径?é=ü"])
+def test_front_address_reaches_the_api_unchanged(flow_dir, address):
+    with ctpsim.Front(address) as f:
+        handle = _kestro.create(address, flow_dir)
+        try:
+            conn = f.wait_connection(5)
+            f.flush()
+            assert conn.connected
+            assert _kestro.poll(handle) == [{"name": "FrontConnected"}]
+        finally:
+            _kestro.close(handle)
 
 
 def test_disconnect_and_reconnect_records(bridge):
