@@ -114,13 +114,6 @@ def rows(events):
 
 
 @pytest.fixture
-def front():
-    with Front() as f:
-        f.retry_interval = 0.01
-        yield f
-
-
-@pytest.fixture
 def counter(front):
     c = Counter(front, trading_day=DAY, query_interval=0)
     yield c
