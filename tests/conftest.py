@@ -1,4 +1,5 @@
-"""Shared fixtures: a session over the fake adapter, a fake clock and a fast run loop.
+"""Shared fixtures: a session over the fake adapter, a fake clock and a fast run loop; a simulated front, a
+flow folder and a bridge handle on that front.
 
 `async def` tests need no marker: each runs on its own event loop.
 """
@@ -117,3 +118,30 @@ def session(clock):
     from fakes import make_session
 
     return make_session(timeout=5.0)
+
+
+@pytest.fixture
+def front():
+    """A simulated front on a fresh address; an API it drops may connect again after 10 ms."""
+    from ctpsim import Front
+
+    with Front() as f:
+        f.retry_interval = 0.01
+        yield f
+
+
+@pytest.fixture
+def flow(tmp_path):
+    """A fresh folder for an API's flow files: the bytes path, ending in a separator, that the bridge takes."""
+    return os.fsencode(tmp_path) + os.sep.encode()
+
+
+@pytest.fixture
+def bridge(front, flow):
+    """A `fakes.Bridge` on `front`, closed after the test."""
+    from velkor import _kestro
+    from fakes import Bridge
+
+    b = Bridge(front, flow)
+    yield b
+    _kestro.close(b.handle)

@@ -1,4 +1,5 @@
-"""A scripted stand-in for the native adapter, event-record builders and session builders.
+"""A scripted stand-in for the native adapter, event-record builders and session builders, and the plain
+helpers tests share: a retry-control recorder, waits on the running session and a bridge handle on a front.
 
 The adapter records every request and answers from a script; `poll` hands out the records pushed
 since the last poll. Sessions are built with `make_session`, whose factory keeps every adapter it made:
@@ -13,13 +14,16 @@ from __future__ import annotations
 
 import asyncio
 import copy
+import time
 from collections import deque
 from types import SimpleNamespace
 
+from velkor import _kestro
 from velkor.ledgerlet import CtpAccount
 from velkor.trading import Trading
 
 ACCOUNT = CtpAccount("9999", "123456", "secret", "tcp://127.0.0.1:1", "client_app", "auth-code")
+FATAL = "交易连接不可用，请检查账户配置或稍后重新连接。"  # the error of a session that gave up on its connection
 
 _UNSET = object()
 
@@ -218,3 +222,74 @@ class FastAsyncio:
 def fake_time(clock: FakeClock) -> SimpleNamespace:
     """A module-like `time` whose `monotonic` and `time` read `clock`."""
     return SimpleNamespace(monotonic=clock.monotonic, time=clock.time)
+
+
+# -- a retry control that records its calls
+
+class Recording:
+    """Stands in for a Recovery: records the calls of each of its methods; `raises` maps a method name to the
+    exception that method raises."""
+
+    def __init__(self, **raises):
+        self.calls: list[str] = []
+        self.raises = raises
+
+    def __getattr__(self, name):
+        if name not in ("begin", "check", "fail", "success"):
+            raise AttributeError(name)
+
+        def call():
+            self.calls.append(name)
+            if name in self.raises:
+                raise self.raises[name]
+        return call
+
+    def count(self, name):
+        return self.calls.count(name)
+
+
+# -- waits
+
+async def until(condition, passes=100_000, pause=0.0):
+    """Lets the other tasks run, one pass of the event loop (and `pause` seconds) at a time, until `condition()`
+    holds; fails after `passes` passes."""
+    for _ in range(passes):
+        if condition():
+            return
+        await asyncio.sleep(pause)
+    raise AssertionError("condition not reached")
+
+
+def polled(poll, count, timeout=5.0):
+    """What `poll()` hands out until `count` items came or `timeout` seconds passed."""
+    got = []
+    deadline = time.monotonic() + timeout
+    while len(got) < count and time.monotonic() < deadline:
+        got += poll()
+        time.sleep(0.002)
+    return got
+
+
+# -- the native bridge on a simulated front
+
+class Bridge:
+    """An open handle connected to `front`, its FrontConnected event already polled."""
+
+    def __init__(self, front, flow_dir):
+        self.front = front
+        self.handle = _kestro.create(front.address, flow_dir)
+        self.conn = front.wait_connection()
+        front.flush()
+        assert _kestro.poll(self.handle) == [{"name": "FrontConnected"}]
+
+    def send(self, callback, *args, **kwargs):
+        self.front.send(self.conn, callback, *args, **kwargs)
+
+    def events(self):
+        self.front.flush()
+        return _kestro.poll(self.handle)
+
+    def event(self, callback, *args, **kwargs):
+        self.send(callback, *args, **kwargs)
+        (record,) = self.events()
+        return record

@@ -12,6 +12,7 @@ from velkor import _kestro
 
 pytest.importorskip("ctpsim._front", reason="simulated front not built (vendor SDK build)")
 import ctpsim  # noqa: E402
+from fakes import Bridge  # noqa: E402
 
 CAPACITY = 32768
 NO_ERROR = {"ErrorID": 0, "ErrorMsg": ""}
@@ -23,47 +24,6 @@ def wait_for(predicate, timeout=5.0):
         if time.monotonic() > deadline:
             raise AssertionError("condition not reached in time")
         time.sleep(0.005)
-
-
-@pytest.fixture
-def front():
-    with ctpsim.Front() as front:
-        yield front
-
-
-@pytest.fixture
-def flow_dir(tmp_path):
-    return os.fsencode(tmp_path) + os.sep.encode()
-
-
-class Bridge:
-    """An open handle connected to `front`, its FrontConnected event already polled."""
-
-    def __init__(self, front, flow_dir):
-        self.front = front
-        self.handle = _kestro.create(front.address, flow_dir)
-        self.conn = front.wait_connection()
-        front.flush()
-        assert _kestro.poll(self.handle) == [{"name": "FrontConnected"}]
-
-    def send(self, callback, *args, **kwargs):
-        self.front.send(self.conn, callback, *args, **kwargs)
-
-    def events(self):
-        self.front.flush()
-        return _kestro.poll(self.handle)
-
-    def event(self, callback, *args, **kwargs):
-        self.send(callback, *args, **kwargs)
-        (record,) = self.events()
-        return record
-
-
-@pytest.fixture
-def bridge(front, flow_dir):
-    b = Bridge(front, flow_dir)
-    yield b
-    _kestro.close(b.handle)
 
 
 # The record contract: data keys in insertion order, with kind and string size.
@@ -136,15 +96,15 @@ def test_module_surface():
     assert isinstance(text, str) and text and text.isascii()
 
 
-def test_arguments_are_positional_and_typed(front, flow_dir):
+def test_arguments_are_positional_and_typed(front, flow):
     with pytest.raises(TypeError):
-        _kestro.create(front=front.address, path=flow_dir)
+        _kestro.create(front=front.address, path=flow)
     with pytest.raises(TypeError):
-        _kestro.create(front.address, os.fsdecode(flow_dir))
+        _kestro.create(front.address, os.fsdecode(flow))
     with pytest.raises(TypeError):
-        _kestro.create(front.address.encode(), flow_dir)
+        _kestro.create(front.address.encode(), flow)
     with pytest.raises(ValueError):
-        _kestro.create(front.address, flow_dir + b"\0x")
+        _kestro.create(front.address, flow + b"\0x")
     with pytest.raises(TypeError):
         _kestro.version(1)
 
@@ -175,6 +135,18 @@ def test_wrong_handle_raises_capsule_value_error(handle):
         _kestro.request(handle, "UserLogin", {}, 1)
 
 
+def capsule_is(handle, name):
+    is_valid = ctypes.pythonapi.PyCapsule_IsValid
+    is_valid.restype = ctypes.c_int
+    is_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return is_valid(handle, name) == 1
+
+
+def test_handle_is_a_capsule_named_velkor_ctp(bridge):
+    assert capsule_is(bridge.handle, b"velkor.ctp")
+    assert not capsule_is(bridge.handle, b"velkor._kestro")
+
+
 def test_create_fails_without_flow_directory(tmp_path):
     missing = os.fsencode(tmp_path / "missing") + os.sep.encode()
     with pytest.raises(RuntimeError) as info:
@@ -182,12 +154,25 @@ def test_create_fails_without_flow_directory(tmp_path):
     assert str(info.value) == "创建 CTP 接口失败"
 
 
-def test_unreachable_front_gives_handle_without_events(flow_dir):
-    handle = _kestro.create("not even an address", flow_dir)
+def test_unreachable_front_gives_handle_without_events(flow):
+    handle = _kestro.create("not even an address", flow)
     time.sleep(0.05)
     assert _kestro.poll(handle) == []
     assert _kestro.request(handle, "UserLogin", {}, 1) == -1
     assert _kestro.close(handle) is None
+
+
+@pytest.mark.parametrize("address", ["tcp://前置.期货:41205", "tcp://127.0.0.1:41206/路径?é=ü"])
+def test_front_address_reaches_the_api_unchanged(flow, address):
+    with ctpsim.Front(address) as f:
+        handle = _kestro.create(address, flow)
+        try:
+            conn = f.wait_connection(5)
+            f.flush()
+            assert conn.connected
+            assert _kestro.poll(handle) == [{"name": "FrontConnected"}]
+        finally:
+            _kestro.close(handle)
 
 
 def test_disconnect_and_reconnect_records(bridge):
@@ -216,8 +201,8 @@ def test_close_is_idempotent_and_poll_drains_after_it(bridge):
 
 
 @pytest.mark.parametrize("pending", [0, 5, CAPACITY])
-def test_dropping_an_open_handle_releases_the_api(front, flow_dir, pending):
-    b = Bridge(front, flow_dir)
+def test_dropping_an_open_handle_releases_the_api(front, flow, pending):
+    b = Bridge(front, flow)
     if pending:
         front.burst(b.conn, "OnRtnOrder", {"StatusMsg": "未成交".encode("gb18030")}, pending)
         front.flush()

@@ -6,7 +6,7 @@ import time
 import pytest
 
 from test_counter import DAY, Client, names, rows  # noqa: F401  (fixtures below reuse the helpers)
-from test_counter import client, connect, counter, front  # noqa: F401
+from test_counter import client, connect, counter  # noqa: F401
 
 ERROR = (1234, "CTP:模拟的错误")
 

@@ -188,14 +188,15 @@ def test_an_inconsistent_book_refuses_opening_orders_too(offset):
     assert s.native.requests == [] and s.order_ref == 100
 
 
-def split_session():
-    s = ready_session()
-    s.p["SHFE.ag2412"] = holding("SHFE.ag2412", long_his=2, long_today=4)
+def split_session(symbol="SHFE.ag2412"):
+    """A ready session long 2 earlier and 4 today lots of `symbol`: on SHFE a close of 5 goes out in two parts."""
+    s = ready_session(symbol)
+    s.p[symbol] = holding(symbol, long_his=2, long_today=4)
     return s
 
 
-def split_close(s):
-    return insert(s, direction="SELL", offset="CLOSE", volume=5)
+def split_close(s, symbol="SHFE.ag2412"):
+    return insert(s, symbol, direction="SELL", offset="CLOSE", volume=5)
 
 
 def test_second_part_refused_by_ctp_keeps_the_first():
@@ -235,6 +236,49 @@ def test_an_unexpected_error_while_sending_keeps_the_order_as_unknown():
     assert s.o[oid(101)]["status_msg"] == unknown  # rolled up
     assert list(s.native_orders) == [oid(101)] and oid(102) not in s.o
     assert s.pending == {"account"} and s.dirty
+
+
+def break_book_on_send(s, symbol, damage):
+    """Makes every OrderInsert that reaches the adapter damage the position record of `symbol`."""
+    send = s.native.request
+
+    def request(method, data, request_id):
+        result = send(method, data, request_id)
+        if method == "OrderInsert":
+            damage(s.p[symbol])
+        return result
+
+    s.native.request = request
+
+
+def drop_frozen(rec):
+    rec.pop("frozen_long", None)
+
+
+def lose_the_position(rec):
+    rec.update(pos_long=0, pos_long_his=0, pos_long_today=0)
+
+
+@pytest.mark.parametrize("damage", [drop_frozen, lose_the_position], ids=["KeyError", "BufferError"])
+@pytest.mark.parametrize("symbol,results", [
+    ("SHFE.ag2412", [TradingResult("SUBMITTED", oid(101)), TradingResult("SUBMITTED", oid(102))]),
+    ("DCE.m2501", [TradingResult("SUBMITTED", oid(101))]),
+])
+def test_orders_already_sent_are_never_reported_as_rejected(damage, symbol, results):
+    s = split_session(symbol)
+    break_book_on_send(s, symbol, damage)
+    assert split_close(s, symbol) == results
+    assert list(s.native_orders) == [r.order_id for r in results]
+    assert [s.o[r.order_id]["status"] for r in results] == ["PENDING"] * len(results)
+    assert s.pending == {"account"} and s.dirty and s.changed.is_set()
+
+
+def test_a_broken_book_after_a_refused_send_keeps_the_refusals_own_message():
+    s = split_session("DCE.m2501")
+    s.native.results["OrderInsert"] = -2
+    break_book_on_send(s, "DCE.m2501", drop_frozen)
+    assert split_close(s, "DCE.m2501") == [TradingResult("REJECTED", None, "报单未提交")]
+    assert s.o == {} and s.native_orders == {} and s.ref_orders == {}
 
 
 def test_errors_outside_the_handled_kinds_propagate(monkeypatch):

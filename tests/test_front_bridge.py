@@ -1,22 +1,11 @@
 """The bridge over the stand-in API and a simulated front, end to end."""
 
-import time
-
 import pytest
 
 pytest.importorskip("ctpsim._front", reason="simulated front not built")
 _kestro = pytest.importorskip("velkor._kestro")
 
-from test_front import flow, front  # noqa: E402,F401  (shared fixtures)
-
-
-def poll_until(handle, count, timeout=5.0):
-    got = []
-    deadline = time.monotonic() + timeout
-    while len(got) < count and time.monotonic() < deadline:
-        got += _kestro.poll(handle)
-        time.sleep(0.002)
-    return got
+from fakes import polled  # noqa: E402
 
 
 def test_version_comes_from_the_stand_in():
@@ -39,7 +28,7 @@ def test_records_cross_the_bridge_byte_for_byte(front, flow):
     front.send(conn, "OnRspQryInvestorPosition", None, None, 12, True)
     front.send(conn, "OnRspError", None, (17, "资金不足"), 3, False)
     front.flush()
-    connected, order, position, error = poll_until(handle, 4)
+    connected, order, position, error = polled(lambda: _kestro.poll(handle), 4)
     assert connected == {"name": "FrontConnected"}
     data = order["data"]
     assert (data["TradingDay"], data["StatusMsg"], data["Direction"], data["FrontID"]) == (
@@ -89,8 +78,8 @@ def test_disconnect_reconnect_and_close(front, flow):
     front.disconnect(conn, 0x1002)
     assert front.wait_connection() is conn
     front.flush()
-    assert poll_until(handle, 3) == [{"name": "FrontConnected"}, {"name": "FrontDisconnected", "reason": 0x1002},
-                                     {"name": "FrontConnected"}]
+    assert polled(lambda: _kestro.poll(handle), 3) == [
+        {"name": "FrontConnected"}, {"name": "FrontDisconnected", "reason": 0x1002}, {"name": "FrontConnected"}]
     front.burst(conn, "OnRtnTrade", {"Volume": 1}, 100)
     _kestro.close(handle)
     assert conn.released and front.connections == []

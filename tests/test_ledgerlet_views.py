@@ -1,6 +1,9 @@
 import collections.abc
 import gc
 import inspect
+import subprocess
+import sys
+import textwrap
 import typing
 
 import pytest
@@ -9,6 +12,7 @@ import velkor.ledgerlet as ledgerlet
 from velkor.ledgerlet import Account, LiveMap, LiveObject, Order, Position, Trade, empty_position
 
 READ_ONLY = "SDK 交易数据对象为只读"
+SET_VALUES = LiveObject._values.__set__
 
 KINDS = {
     Account: ["account_id", "trading_day", "balance", "available", "margin", "frozen_margin", "commission",
@@ -49,6 +53,35 @@ def test_annotations_and_docstrings():
     assert Account.__doc__ == ("只读资金快照；金额单位为人民币元，未知字段为 None。\n\n"
                                "金额仅由完整柜台查询更新，不根据行情或成交估算；交易日来自登录回报。")
     assert Position.__doc__ == "只读持仓快照；数量单位为手。\n\n登录查询建立基线，之后根据真实成交本地更新；未知数量为 None。"
+
+
+S, F, I = "str | None", "float | None", "int | None"
+DOCUMENTED = {
+    "Account": ("只读资金快照；金额单位为人民币元，未知字段为 None。\n\n"
+                "金额仅由完整柜台查询更新，不根据行情或成交估算；交易日来自登录回报。",
+                {"account_id": S, "trading_day": S, "balance": F, "available": F, "margin": F, "frozen_margin": F,
+                 "commission": F, "frozen_commission": F, "close_profit": F, "position_profit": F, "deposit": F,
+                 "withdraw": F, "updated_at": I}),
+    "Order": ("只读订单快照；断线后观察句柄保留最后一次已提交的数据。",
+              {"order_id": "str", "order_sys_id": S, "symbol": "str", "direction": S, "offset": S,
+               "limit_price": F, "volume_original": I, "volume_traded": I, "volume_left": I,
+               "status": "Literal['PENDING', 'ALIVE', 'FILLED', 'CANCELLED', 'REJECTED'] | None",
+               "status_msg": S, "cancel_pending": "bool", "cancel_error": S, "insert_time": I}),
+    "Position": ("只读持仓快照；数量单位为手。\n\n登录查询建立基线，之后根据真实成交本地更新；未知数量为 None。",
+                 {"symbol": "str", "pos_long": I, "pos_short": I, "pos_long_today": I, "pos_short_today": I,
+                  "available_long": I, "available_short": I}),
+    "Trade": ("只读真实成交快照，不包含估算手续费；断线后保留最后一次已提交的数据。",
+              {"trade_id": "str", "order_sys_id": "str", "symbol": "str", "direction": S, "offset": S,
+               "price": F, "volume": I, "trade_time": I}),
+}
+
+
+@pytest.mark.parametrize("name", DOCUMENTED)
+def test_record_kind_docstring_and_annotations(name):
+    kind = getattr(ledgerlet, name)
+    doc, annotations = DOCUMENTED[name]
+    assert kind.__doc__ == doc
+    assert kind.__annotations__ == annotations and list(kind.__annotations__) == list(kind.fields)
 
 
 def test_keywords_overwrite_in_place_and_extras_come_last():
@@ -164,6 +197,72 @@ def test_reads_from_dicts_of_other_shapes():
         assert obj.status == values["status"]
 
 
+class Shadow(dict):
+    def __getitem__(self, key):
+        return "shadow:" + key
+
+
+class Defaulting(dict):
+    def __missing__(self, key):
+        return "missing:" + key
+
+
+@pytest.mark.parametrize("values, expected", [
+    (Shadow(status="plain"), "shadow:status"),
+    (Defaulting(), "missing:status"),
+    (collections.ChainMap({}, {"status": "chained"}), "chained"),
+])
+def test_replaced_values_are_read_through_their_own_lookup_after_warm_reads(values, expected):
+    view = Order(status="ALIVE")
+    for _ in range(3):
+        assert view.status == "ALIVE"
+    SET_VALUES(view, values)
+    assert view.status == expected
+    SET_VALUES(view, 5)
+    with pytest.raises(TypeError):
+        view.status
+
+
+class Text(str):
+    pass
+
+
+class Sneaky(str):
+    """Equal to the field name it spells; its comparison empties the view's values while a read looks."""
+
+    view = None
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        if Sneaky.view is not None:
+            view, Sneaky.view = Sneaky.view, None
+            view._values.clear()
+            LiveObject._values.__delete__(view)
+        return str.__eq__(self, other)
+
+
+def test_str_subclass_names_and_keys():
+    view = Order(**{Text("extra"): 1}, status="ALIVE")
+    assert (view.extra, getattr(view, Text("status")), getattr(view, Text("extra"))) == (1, "ALIVE", 1)
+    assert [type(k) for k in view._values][-1] is Text
+
+
+def test_values_changed_by_a_key_comparison_during_a_read():
+    view = Order(status="ALIVE")
+    for _ in range(3):
+        assert view.status == "ALIVE"
+    values = {Sneaky("order_id"): "x", Sneaky("status"): "ALIVE"}
+    SET_VALUES(view, values)
+    Sneaky.view = view
+    name = "".join(["sta", "tus"])  # not the interned name: compared by equality
+    result = getattr(view, name, "gone")
+    assert result in ("ALIVE", "gone")
+    with pytest.raises(AttributeError):
+        view.status
+
+
 def test_class_changes_take_effect_at_once():
     order = Order(shadowed="value")
     for _ in range(3):
@@ -177,6 +276,49 @@ def test_class_changes_take_effect_at_once():
         del Order.shadowed
         del LiveObject.status
     assert order.shadowed == "value" and order.status is None
+
+
+def run_isolated(source):
+    """Runs `source` in a fresh interpreter: a use after free may crash it."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    return done.stdout.split()
+
+
+FINALISER = """
+    import gc
+    from velkor.ledgerlet import Order
+
+    class Base(Order):
+        __slots__ = ()
+
+    seen = []
+
+    class Probe:
+        def __del__(self):
+            seen.append(view.shadowed)
+
+    Kind = {kind}
+    view = Kind(shadowed="own")
+    {owner}.shadowed = [Probe()]
+    for _ in range(3):
+        assert isinstance(view.shadowed, list)
+    {change}
+    gc.collect()
+    garbage = [[i] for i in range(1000)]
+    print(*seen, view.shadowed)
+"""
+
+
+@pytest.mark.parametrize("kind, owner", [("Order", "Order"), ("type('Sub', (Base,), {'__slots__': ()})", "Base")])
+@pytest.mark.parametrize("change, expected", [("{owner}.shadowed = 'new'", ["new", "new"]),
+                                              ("del {owner}.shadowed", ["own", "own"])])
+def test_class_attribute_replaced_while_its_old_value_reads_it_back(kind, owner, change, expected):
+    # The old value is freed inside the assignment, before the type is marked changed: a read from its
+    # finaliser must see the type as it is now, never the value being freed.
+    source = FINALISER.format(kind=kind, owner=owner, change=change.format(owner=owner))
+    assert run_isolated(source) == expected
 
 
 def broken(self):
@@ -221,6 +363,21 @@ def test_python_subclasses_keep_the_rules():
     assert Order(status="ALIVE").status == "ALIVE"
 
 
+class Free(Order):  # no __slots__: instances get a __dict__
+    pass
+
+
+@pytest.mark.parametrize("name, expected", [("x", 1), ("status", "inst"), ("order_id", "own"), ("fields", Order.fields)])
+def test_instance_dict_of_a_subclass_takes_part_in_lookup(name, expected):
+    view = Free(order_id="own", status="values")
+    vars(view).update(x=1, status="inst")
+    for _ in range(3):
+        assert getattr(view, name) == expected
+    with pytest.raises(AttributeError) as info:
+        view.missing
+    assert info.value.args == ("missing",)
+
+
 def test_odd_states_raise_instead_of_crashing():
     bare = Order.__new__(Order)
     with pytest.raises(AttributeError):
@@ -263,6 +420,15 @@ def test_live_map_is_a_read_only_mapping():
         assert not hasattr(view, name)
     with pytest.raises(TypeError):
         view["x"] = Order()
+
+
+def test_live_map_constructor_signature():
+    assert str(inspect.signature(LiveMap)) == "(item_type)"
+    assert str(inspect.signature(Order.__getattr__)) == "(self, key, /)"
+    assert LiveMap(item_type=Trade).item_type is Trade and len(LiveMap(Order)) == 0
+    for args, kwargs in (((), {}), ((Order, Trade), {}), ((), {"kind": Order})):
+        with pytest.raises(TypeError):
+            LiveMap(*args, **kwargs)
 
 
 def test_live_map_shows_its_backing_dict():

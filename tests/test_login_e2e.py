@@ -2,12 +2,11 @@
 
 from __future__ import annotations
 
-import asyncio
 import time as real_time
 
 import pytest
 
-from fakes import FastAsyncio
+from fakes import FATAL, FastAsyncio, until
 from velkor import trading
 from velkor.ledgerlet import CtpAccount
 
@@ -16,11 +15,10 @@ Front = getattr(pytest.importorskip("ctpsim"), "Front", None)
 if Front is None:
     pytest.skip("the simulated front is not built", allow_module_level=True)
 from ctpsim.counter import AccountConfig, Counter  # noqa: E402
-from test_counter import Client, front  # noqa: E402,F401  (a raw client; a front that reconnects quickly)
+from test_counter import Client  # noqa: E402  (a raw client)
 
 DAY = "20241202"
 TIMEOUT = 10.0
-FATAL = "交易连接不可用，请检查账户配置或稍后重新连接。"
 
 
 class PacedAsyncio(FastAsyncio):
@@ -72,15 +70,6 @@ def make_session(front, account: AccountConfig, natives=None):
         return native
 
     return trading.Trading(config, TIMEOUT, {}, native_factory=factory)
-
-
-async def until(predicate, passes=20000):
-    """Lets the run task work until `predicate()` holds."""
-    for _ in range(passes):
-        if predicate():
-            return
-        await asyncio.sleep(0)
-    raise AssertionError("condition not reached")
 
 
 def picture(s):

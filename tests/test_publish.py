@@ -144,6 +144,50 @@ def test_a_failing_comparison_propagates_after_dirty_was_cleared(monkeypatch):
     assert not s.dirty and s.published_status == "READY"
 
 
+def recording(monkeypatch, fail_on=None):
+    """The host's `different` replaced by one that records each new value it compares and fails on `fail_on`."""
+    calls = []
+
+    def different(old, new):
+        calls.append(new)
+        if new == fail_on:
+            raise ZeroDivisionError
+        return old != new
+
+    monkeypatch.setattr(trading, "different", different)
+    return calls
+
+
+def test_commit_compares_a_position_in_the_order_of_its_private_record(monkeypatch):
+    s = ready_session()
+    s.p["SHFE.ag2412"] = rec = holding("SHFE.ag2412", long_his=1, long_today=2, short_today=4)
+    s._touch()
+    calls = recording(monkeypatch)
+    s.commit({})
+    fields = [k for k in rec if k in trading.Position.fields]
+    assert fields != list(trading.Position.fields)  # the two orders differ, so the test can tell
+    assert calls == [rec[k] for k in fields]
+
+
+@pytest.mark.parametrize("target", ["account", "order"])
+def test_a_failing_comparison_leaves_no_change_set_for_the_object(monkeypatch, target):
+    s = ready_session()
+    s.a.update(balance=1.0, available=2.0)
+    s.o["k"] = {"order_id": "k", "status": "ALIVE", "symbol": "SHFE.ag2412"}
+    s._touch()
+    recording(monkeypatch, fail_on=2.0 if target == "account" else "ALIVE")
+    changes = {}
+    with pytest.raises(ZeroDivisionError):
+        s.commit(changes)
+    if target == "account":
+        assert changes == {}
+        assert s.account.balance is None  # nothing copied before every comparison succeeded
+    else:
+        order = s.orders["k"]
+        assert id(order) not in changes and id(s.orders) not in changes
+        assert order.order_id is None
+
+
 def test_a_reset_drops_orders_and_trades_not_seen_again_keeping_the_others():
     objects = {}
     s = stocked(objects)
@@ -185,6 +229,21 @@ def test_trades_stay_published_without_a_reset():
     changes = {}
     s.commit(changes)
     assert [x.trade_id for x in s.trades] == ["t1", "t2"] and id(s.trades) not in changes
+
+
+@pytest.mark.parametrize("change,names", [({"volume": 2}, {"volume"}), ({}, None)])
+def test_a_known_trade_reports_only_its_changed_fields_to_the_list(change, names):
+    s = ready_session()
+    s.t["t1"] = trade("t1")
+    s._touch()
+    s.commit({})
+    [view] = s.trades
+    s.t["t1"].update(change)
+    s._touch()
+    changes = {}
+    s.commit(changes)
+    assert s.trades == [view] and changes[id(view)] == (names or set())
+    assert changes.get(id(s.trades)) == names  # no entry at all when nothing changed, never "__members__"
 
 
 def test_position_view_none_gives_the_map():
@@ -251,3 +310,11 @@ def test_update_view_writes_missing_fields_and_reads_any_mapping():
     assert "status" in item._values and "bogus" not in item._values
     assert s._update_view(item, MappingProxyType({"status": "ALIVE", "bogus": 1}), changes) == {"status"}
     assert item.status == "ALIVE" and changes == {id(item): {"status"}}
+
+
+def test_update_view_compares_in_the_order_of_the_values(monkeypatch):
+    calls = recording(monkeypatch)
+    s = ready_session()
+    values = {"status": "ALIVE", "bogus": "x", "order_id": "k", "volume_left": 3, "symbol": "SHFE.ag2412"}
+    assert s._update_view(Order(), values, {}) == {"status", "order_id", "volume_left", "symbol"}
+    assert calls == ["ALIVE", "k", 3, "SHFE.ag2412"]

@@ -1,14 +1,14 @@
 """Trading over the real bridge and a simulated front: adapters, restarts and close."""
 
-import asyncio
 import os
-import time
 
 import pytest
 
 from velkor import trading
 from velkor.data import VelkorError
 from velkor.ledgerlet import CtpAccount
+
+from fakes import until
 
 ctpsim = pytest.importorskip("ctpsim")
 pytest.importorskip("velkor._kestro")
@@ -28,14 +28,6 @@ class CountingFactory:
         native = trading.Native(config, directory)
         self.natives.append(native)
         return native
-
-
-async def until(condition, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached in time")
-        await asyncio.sleep(0.01)
 
 
 def test_native_over_the_bridge(tmp_path):
@@ -60,11 +52,7 @@ async def test_front_that_never_connects_gets_a_new_adapter(fast, clock):
         s = trading.Trading(account(front.address), 5.0, {}, native_factory=factory)
         start = clock.now
         s.start()
-        for _ in range(100_000):
-            if len(factory.natives) == 2:
-                break
-            await asyncio.sleep(0)
-        assert len(factory.natives) == 2
+        await until(lambda: len(factory.natives) == 2)
         assert clock.now > start + 5 + 1
         assert s.session_status == "SYNCING" and s.error is None
         first, second = factory.natives
@@ -85,13 +73,13 @@ async def test_close_leaves_no_api_attached_to_the_front(tmp_path, when):
             s.recovery = type("Giving", (), {"begin": lambda self: None, "fail": lambda self: None,
                                              "check": lambda self: None})()
         s.start()
-        await until(lambda: front.connections)
+        await until(lambda: front.connections, passes=500, pause=0.01)
         conn = front.connections[0]
         if when == "fatal":
             def fatal():
                 raise VelkorError("stop")
             s.recovery.check = fatal
-            await until(lambda: s.task.done())
+            await until(lambda: s.task.done(), passes=500, pause=0.01)
             assert s.session_status == "ERROR" and not conn.released  # still open until close()
         await s.close()
         assert conn.released and front.connections == []
@@ -114,7 +102,7 @@ async def test_restart_reuses_the_flow_directory(tmp_path):
                     seen.append(conn)
             return len(seen) == 2
 
-        await until(connected_twice)
+        await until(connected_twice, passes=500, pause=0.01)
         first, second = seen
         assert first.released and not second.released and len(factory.natives) == 2
         assert second.flow_path == first.flow_path == os.fsencode(s.directory + os.sep)

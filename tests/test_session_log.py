@@ -11,10 +11,9 @@ import pytest
 from velkor import trading
 from velkor.data import VelkorError
 
-from fakes import front_connected, front_disconnected, make_session, record, row, rsp_error
+from fakes import front_connected, front_disconnected, make_session, record, row, rsp_error, until
 from test_entry_support import confirm, insert, ready_session
-from test_login_e2e import DAY, counter, front, make_session as counter_session, paced, until  # noqa: F401
-from test_session_run import spin
+from test_login_e2e import DAY, counter, make_session as counter_session, paced  # noqa: F401
 from test_sync_support import answer, log_in, send_query
 
 ACCOUNT_PREFIX = "[9999/123456] "
@@ -190,9 +189,9 @@ def test_a_broken_logging_never_reaches_the_session(monkeypatch):
 async def test_restarts_and_the_fatal_end_name_their_cause(logs, clock, fast):
     s = make_session(timeout=5.0)
     s.start()
-    await spin(lambda: len(s.factory.natives) == 2)  # the front never answered: a new adapter
+    await until(lambda: len(s.factory.natives) == 2)  # the front never answered: a new adapter
     s.factory.last.poll_error = LookupError("broken adapter")  # an internal fault: fatal, with its traceback
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert lines(logs, logging.INFO) == [
         "connecting to front tcp://127.0.0.1:1",
         "no connection to front tcp://127.0.0.1:1 for 5.0 s; connecting again in 1 s",
@@ -206,11 +205,11 @@ async def test_restarts_and_the_fatal_end_name_their_cause(logs, clock, fast):
 async def test_a_refusal_that_ends_the_session_has_no_traceback(logs, clock, fast):
     s = make_session(timeout=5.0)
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     s.factory.last.push(front_connected())
-    await spin(lambda: s.phase == "authenticate")
+    await until(lambda: s.phase == "authenticate")
     s.factory.last.push(record("RspAuthenticate", None, 63, "CTP:客户端认证失败", request_id=s.phase_id))
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert lines(logs, logging.WARNING) == [
         "authentication refused by the broker: ErrorID 63, CTP:客户端认证失败",
         "session ended with status ERROR: VelkorError('CTP 认证失败（错误码：63）：CTP:客户端认证失败')",

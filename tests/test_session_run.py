@@ -8,33 +8,7 @@ import pytest
 from velkor import trading
 from velkor.data import VelkorError
 
-from fakes import FakeNative, make_session
-
-FATAL = "交易连接不可用，请检查账户配置或稍后重新连接。"
-
-
-class Recording:
-    """A Recovery stand-in counting its calls; `raises` maps a method name to the exception it raises."""
-
-    def __init__(self, **raises):
-        self.calls = []
-        self.raises = raises
-
-    def __getattr__(self, name):
-        def call():
-            self.calls.append(name)
-            if name in self.raises:
-                raise self.raises[name]
-        return call
-
-
-async def spin(until, limit=100_000):
-    """Lets the run task make passes until `until()` holds."""
-    for _ in range(limit):
-        if until():
-            return
-        await asyncio.sleep(0)
-    raise AssertionError("condition never reached")
+from fakes import FATAL, FakeNative, Recording, make_session, until
 
 
 @pytest.fixture
@@ -50,11 +24,11 @@ async def test_front_that_never_connects_restarts_after_the_timeout(s, clock, fa
     start = s.phase_time
     closed_at = []
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     first = s.factory.natives[0]
     first.close = lambda: closed_at.append(clock.now)
     s.request_id = 41
-    await spin(lambda: len(s.factory.natives) == 2)
+    await until(lambda: len(s.factory.natives) == 2)
     assert start + 5 < closed_at[0] <= start + 5.01 + 1e-6
     assert s.recovery.calls.count("fail") == 1
     assert s.session_status == "SYNCING" and s.phase == "connecting"
@@ -82,7 +56,7 @@ async def test_every_new_adapter_gets_the_whole_timeout_to_connect(s, clock, tim
 
     s.factory = factory
     s.start()
-    await spin(lambda: len(lifetimes) == 3)
+    await until(lambda: len(lifetimes) == 3)
     assert all(timeout - 0.01 - 1e-6 < life <= timeout + 0.01 + 1e-6 for life in lifetimes), lifetimes
     assert s.recovery.calls.count("fail") == 3
     await s.close()
@@ -95,12 +69,12 @@ async def test_every_new_adapter_gets_the_whole_timeout_to_connect(s, clock, tim
 async def test_restart_classes_include_subclasses(s, error):
     s.factory.results = {}
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     native = s.factory.natives[0]
     s.phase, s.session_status, s.sync_index = "ready", "READY", 3
     s.o["x"] = {}
     native.poll_error = error
-    await spin(lambda: len(s.factory.natives) == 2)
+    await until(lambda: len(s.factory.natives) == 2)
     assert native.closes == 1
     assert s.recovery.calls[0] == "begin" and s.recovery.calls.count("fail") == 1
     assert s.session_status == "SYNCING" and s.phase == "connecting" and s.sync_index == 0 and s.o == {}
@@ -111,10 +85,10 @@ async def test_restart_classes_include_subclasses(s, error):
 @pytest.mark.parametrize("error", [ValueError("x"), KeyError("k"), VelkorError("bad"), RuntimeError("CTP 接口已关闭")])
 async def test_other_errors_end_the_session(s, error):
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     native = s.factory.natives[0]
     native.poll_error = error
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert s.task.result() is None
     assert type(s.error) is VelkorError and str(s.error) == FATAL
     assert s.error.__cause__ is None
@@ -127,11 +101,11 @@ async def test_other_errors_end_the_session(s, error):
 async def test_factory_error_is_classified_like_any_other(s):
     s.factory.error = [OSError("no dir"), None]
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     assert s.recovery.calls.count("fail") == 1 and s.error is None
     s.factory.error = [ValueError("bad config")]
     s.factory.natives[0].poll_error = TimeoutError()
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert str(s.error) == FATAL
 
 
@@ -141,26 +115,26 @@ async def test_retry_control_checked_only_while_not_ready(s):
     s.phase = "ready"
     s.last_account_refresh = 1e12  # no funds refresh due
     s.start()
-    await spin(lambda: s.native is not None and s.native.polls >= 3)
+    await until(lambda: s.native is not None and s.native.polls >= 3)
     assert "check" not in s.recovery.calls and s.error is None
     s.session_status = "SYNCING"
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert s.recovery.calls[-1] == "check" and str(s.error) == FATAL and s.session_status == "ERROR"
 
 
 async def test_failing_restart_step_is_fatal(s):
     s.recovery = Recording(fail=VelkorError("give up"))
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     s.factory.natives[0].poll_error = ConnectionError()
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert str(s.error) == FATAL and s.session_status == "ERROR"
 
 
 async def test_begin_failure_ends_the_task_with_that_exception(s):
     s.recovery = Recording(begin=KeyError("begin"))
     s.start()
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert isinstance(s.task.exception(), KeyError)
     assert s.error is None and s.factory.calls == []
     await s.close()
@@ -168,9 +142,9 @@ async def test_begin_failure_ends_the_task_with_that_exception(s):
 
 async def test_cancellation_is_never_caught(s):
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     s.task.cancel()
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert s.task.cancelled() and s.error is None and s.session_status == "SYNCING"
     assert s.recovery.calls.count("fail") == 0
     await s.close()
@@ -180,12 +154,12 @@ async def test_cancellation_is_never_caught(s):
 async def test_each_pass_polls_then_ticks(s, clock, fast):
     order = []
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     native = s.factory.natives[0]
     real_poll = native.poll
     native.poll = lambda: order.append("poll") or real_poll()
     s.phase, s.phase_time, s.sync_index, s.last_query = "sync", clock.now, 0, clock.now - 1
-    await spin(lambda: native.requests)
+    await until(lambda: native.requests)
     order.append("request")
     assert order[-2:] == ["poll", "request"]
     assert native.requests[0][0] == "QryInstrument"
@@ -217,9 +191,9 @@ async def test_close_during_the_restart_pause_leaves_no_adapter(monkeypatch, clo
     monkeypatch.setattr(trading, "asyncio", pausing)
     s = make_session(timeout=5.0)
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     s.factory.natives[0].poll_error = BufferError("CTP 回调队列已满")
-    await spin(lambda: pausing.paused is not None)
+    await until(lambda: pausing.paused is not None)
     assert s.native is None and s.factory.natives[0].closes == 1
     await s.close()
     assert s.task.cancelled() and len(s.factory.natives) == 1 and s.native is None
@@ -227,7 +201,7 @@ async def test_close_during_the_restart_pause_leaves_no_adapter(monkeypatch, clo
 
 async def test_close_while_waiting_for_the_front(s):
     s.start()
-    await spin(lambda: s.native is not None and s.native.polls > 2)
+    await until(lambda: s.native is not None and s.native.polls > 2)
     native = s.native
     await s.close()
     assert native.closes == 1 and s.native is None and s.task.cancelled()
@@ -249,7 +223,7 @@ async def test_run_awaited_directly_returns_none_on_fatal_end(s):
 
 async def test_cancelled_close_still_closes_the_adapter(s):
     s.start()
-    await spin(lambda: s.factory.natives)
+    await until(lambda: s.factory.natives)
     native = s.factory.natives[0]
     closer = asyncio.ensure_future(s.close())
     await asyncio.sleep(0)  # close() has cancelled the run task and waits for it
@@ -258,5 +232,5 @@ async def test_cancelled_close_still_closes_the_adapter(s):
     with pytest.raises(asyncio.CancelledError):
         await closer
     assert native.closes == 1 and s.native is None
-    await spin(lambda: s.task.done())
+    await until(lambda: s.task.done())
     assert s.task.cancelled() and len(s.factory.natives) == 1

@@ -12,8 +12,8 @@ import math
 import random
 
 import pytest
-from test_login_e2e import DAY, Counter, counter_positions, make_session, paced, until  # noqa: F401
-from test_counter import front  # noqa: F401  (a registered front that reconnects quickly)
+from fakes import until
+from test_login_e2e import counter, counter_positions, make_session, paced  # noqa: F401
 
 # Symbols traded, their tick and a lot size the account can afford many times over.
 SYMBOLS = {
@@ -26,15 +26,6 @@ SYMBOLS = {
 }
 SPLIT = ("SHFE", "INE")
 STATUS_BY_CTP = {"0": "FILLED", "1": "ALIVE", "3": "ALIVE", "5": "CANCELLED"}
-
-
-@pytest.fixture
-def counter(front, clock):  # noqa: F811
-    c = Counter(front, trading_day=DAY, clock=clock.monotonic, wall_clock=clock.time)
-    c.deposit(9_000_000.0)
-    yield c
-    c.close()
-    assert c.errors == []
 
 
 def row_id(row) -> str:
@@ -366,6 +357,7 @@ async def update_wait(session, commits):
 
 
 async def soak(front, counter, seed, steps, roll_at, user_loop):  # noqa: F811
+    counter.deposit(9_000_000.0)  # every lot size above stays affordable many times over
     rng = random.Random(seed)
     k = Soak(front, counter, rng)
     k.s.start()

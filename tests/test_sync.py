@@ -95,6 +95,13 @@ def test_hedge_rows_are_skipped_and_unknown_zero_rows_kept(session):
     assert list(result) == ["CZCE.SR501", "DCE.m2501"]
 
 
+def test_positions_without_timestamp_give_unstamped_records(session):
+    session.instruments = {"DCE.m2501": instrument("DCE.m2501")}
+    session.day = DAY
+    assert session._positions([], None) == {}
+    assert session._positions(rows=[], updated=None) == {}
+
+
 # -- trades before and after positions
 
 def _through_trades(s, clock, before, positions, after):
@@ -112,6 +119,14 @@ def test_stable_snapshot_takes_the_baseline(synced, clock):
     assert synced.p["SHFE.ag2412"]["available_long"] == 2
     assert synced.published_position_time == synced.p["SHFE.ag2412"]["updated_at"]
     assert synced.native_orders[f"{FRONT}:{SESSION}:1"]["volume_traded"] == 2
+
+
+def test_positions_query_stamps_candidate_with_the_completion_time(synced, clock):
+    run_step(synced, clock, [], "trades_before")
+    run_step(synced, clock, [position_row("DCE.m2501", "2", 2, today=1)], "positions")
+    rec = synced.position_candidate["DCE.m2501"]
+    assert rec["updated_at"] == int(clock.time() * 1000)
+    assert (rec["pos_long"], rec["pos_long_today"], rec["pos_long_his"], rec["pos"]) == (2, 1, 1, 2)
 
 
 def test_one_more_trade_in_the_second_query_goes_round_again(synced, clock):
@@ -168,6 +183,15 @@ def test_trades_whose_order_never_comes_restart_the_login(synced, clock):
     assert synced.position_ready is False
 
 
+def test_trade_query_row_without_id_changes_nothing(synced, clock):
+    synced.trade_before = {"old"}
+    rows = [trade_row("SHFE.ag2412", "T1", "S1"), trade_row("SHFE.ag2412", " ", "S1")]
+    with pytest.raises(BufferError):
+        complete(synced, "trades_before", rows)
+    assert synced.trade_before == {"old"} and synced.t == {} and synced.pending_trades == {}
+    assert synced.sync_index == 2
+
+
 def test_baseline_keeps_symbols_users_already_view(synced, clock):
     synced.positions = {"DCE.m2501": None, "CZCE.SR501": None, "SHFE.ag2412": None}
     _through_trades(synced, clock, [], [position_row("SHFE.ag2412", "3", 4, date="2")], [])
@@ -177,6 +201,16 @@ def test_baseline_keeps_symbols_users_already_view(synced, clock):
     assert p["CZCE.SR501"]["pos_long"] is None and p["CZCE.SR501"]["updated_at"] is None
     assert (p["SHFE.ag2412"]["pos_short_his"], p["SHFE.ag2412"]["available_short"]) == (4, 4)
     assert p["DCE.m2501"]["updated_at"] == synced.published_position_time
+
+
+def test_baseline_covers_the_position_views_users_hold(synced, clock):
+    synced.instruments["CZCE.SR501"] = instrument("CZCE.SR501")  # known to an earlier login only
+    views = [synced.position_view(sym) for sym in ("CZCE.SR501", "DCE.m2501")]
+    del synced.instruments["CZCE.SR501"]
+    _through_trades(synced, clock, [], [position_row("SHFE.ag2412", "2", 1)], [])
+    assert list(synced.p) == ["CZCE.SR501", "DCE.m2501", "SHFE.ag2412"] and len(views) == 2
+    assert synced.p["CZCE.SR501"]["pos"] is None and synced.p["DCE.m2501"]["pos"] == 0
+    assert synced.p["SHFE.ag2412"]["pos_long_today"] == 1
 
 
 # -- funds and the end of synchronisation
@@ -216,9 +250,34 @@ def test_funds_row_without_currency_counts_as_cny_and_odd_values_become_none(ses
     assert session.a["balance"] is None and session.a["withdraw"] is None and session.a["available"] == 800.0
 
 
+def test_funds_without_timestamp(session):
+    session.day = DAY
+    session._complete_account([account_row()], None)
+    assert session.a["updated_at"] is None and session.a["balance"] == 1000.0
+
+
 def test_trading_day_change_during_funds_query(session):
     session.day = DAY
     before = dict(session.a)
     with pytest.raises(TimeoutError) as info:
         session._complete_account([account_row(day="20240103")], 1)
     assert str(info.value) == "资金查询期间交易日发生变化" and session.a == before
+
+
+@pytest.mark.parametrize("kind, rows, error", [
+    ("positions", [position_row("DCE.m2501", "1", 1)], VelkorError),
+    ("positions", [position_row("DCE.m2501", "2", 1, day="20240103")], TimeoutError),
+    ("account", [account_row(day="20240103")], TimeoutError),
+    ("account", [], VelkorError),
+])
+def test_failing_step_neither_advances_nor_touches(synced, clock, kind, rows, error):
+    synced.sync_index = {"positions": 3, "account": 5}[kind]
+    synced.dirty = False
+    synced.changed.clear()
+    time_before = synced.phase_time
+    clock.advance(2)
+    with pytest.raises(error):
+        complete(synced, kind, rows)
+    assert (synced.sync_index, synced.phase, synced.phase_time) == (
+        {"positions": 3, "account": 5}[kind], "sync", time_before)
+    assert synced.position_candidate is None and synced.dirty is False and not synced.changed.is_set()

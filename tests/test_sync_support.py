@@ -2,25 +2,10 @@
 
 from __future__ import annotations
 
-from fakes import front_connected, record, row
+from fakes import Recording, front_connected, record, row
 
 DAY = "20240102"
 FRONT, SESSION = 3, 77
-
-
-class Recording:
-    """Stands in for a Recovery: counts the calls of each method."""
-
-    def __init__(self):
-        self.calls: list[str] = []
-
-    def __getattr__(self, name):
-        if name not in ("begin", "check", "fail", "success"):
-            raise AttributeError(name)
-        return lambda: self.calls.append(name)
-
-    def count(self, name):
-        return self.calls.count(name)
 
 
 def watch_recovery(s):

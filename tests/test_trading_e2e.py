@@ -6,19 +6,10 @@ user's objects must agree with the counter.
 
 from __future__ import annotations
 
-import pytest
-from test_login_e2e import (DAY, AccountConfig, Counter, counter_positions, make_session, paced,  # noqa: F401
-                            picture, until)
-from test_counter import front  # noqa: F401  (a registered front that reconnects quickly)
+from fakes import until
+from test_login_e2e import counter, counter_positions, make_session, paced, picture  # noqa: F401
 
 from velkor.ledgerlet import TradingResult
-
-@pytest.fixture
-def counter(front, clock):  # noqa: F811
-    c = Counter(front, trading_day=DAY, clock=clock.monotonic, wall_clock=clock.time)
-    yield c
-    c.close()
-    assert c.errors == []
 
 
 class Trader:
