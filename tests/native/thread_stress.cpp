@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "SimFront.h"
 #include "ThostFtdcTraderApi.h"
 #include "queue.h"
+#include "registry.h"
 
 namespace {
 

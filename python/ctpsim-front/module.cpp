@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <unordered_map>
 
-#include "SimFront.h"
+#include "registry.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
