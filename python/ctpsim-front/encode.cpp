@@ -13,7 +13,7 @@ struct RecordIndex {
     std::unordered_map<std::string_view, Field> fields;
 };
 
-// Built once at import and never destroyed.
+// Built on first use and never destroyed.
 const std::unordered_map<std::string_view, RecordIndex> &record_index() {
     static const auto *index = [] {
         auto *out = new std::unordered_map<std::string_view, RecordIndex>;
