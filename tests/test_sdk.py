@@ -71,11 +71,14 @@ def dynamic(path, tag):
 
 
 def stand_in_library(path, version=None, soname=None):
-    """Our stand-in built as the vendor ships its library: one shared object, without SONAME unless asked."""
+    """Our stand-in, its registry of simulated fronts included, built as the vendor ships its library: one shared
+    object, without SONAME unless asked."""
     extra = ([f'-DVELKOR_CTP_API_VERSION="{version}"'] if version is not None else []) + (
         [f"-Wl,-soname,{soname}"] if soname else [])
+    front = ROOT / "python" / "ctpsim-front"
     run(CXX, "-std=c++20", "-O1", "-fPIC", "-shared", "-fvisibility=hidden", "-pthread", "-DTHOST_TRADER_API_BUILD",
-        *extra, f"-I{ROOT / 'ctp'}", ROOT / "ctp" / "TraderApi.cpp", "-o", path)
+        *extra, f"-I{ROOT / 'ctp'}", f"-I{front}", ROOT / "ctp" / "TraderApi.cpp", front / "calls.cpp",
+        front / "registry.cpp", "-o", path)
 
 
 def vendor_sdk(folder, library, **how):

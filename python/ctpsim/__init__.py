@@ -1,4 +1,5 @@
-"""Simulated CTP trading front and broker counter, for tests, benchmarks and the demo."""
+"""Simulated CTP trading front and broker counter, for tests, benchmarks and the demo. The front's native part,
+`ctpsim._front`, is built from python/ctpsim-front."""
 
 from importlib.util import find_spec as _find_spec
 from typing import TYPE_CHECKING, Any

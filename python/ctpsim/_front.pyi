@@ -1,4 +1,5 @@
-"""The native part of the simulated front: the stand-in API's front registry, record layouts, a test client."""
+"""The native part of the simulated front (python/ctpsim-front): the registry of simulated fronts the stand-in
+API connects to, record layouts, a record encoder, a test client."""
 
 from collections.abc import Callable, Mapping
 from typing import Any, TypeAlias

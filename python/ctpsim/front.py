@@ -1,4 +1,5 @@
-"""Simulated CTP trading fronts: the Python face of the stand-in API's process-wide front registry."""
+"""Simulated CTP trading fronts: the Python face of the process-wide registry of simulated fronts that the
+stand-in CTP library's API instances connect to (native part: python/ctpsim-front)."""
 
 from __future__ import annotations
 

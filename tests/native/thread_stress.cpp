@@ -11,7 +11,7 @@
 //                answered from the requesting thread, disconnect and reconnect, then shutdown racing
 //                callbacks: none may begin after RegisterSpi(nullptr) and Release() have returned
 //
-// Exits 1 when a check fails. Build and run it with bridge/stress/check.
+// Exits 1 when a check fails. Build and run it with tests/native/run_thread_stress.
 #include <poll.h>
 
 #include <atomic>
@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "SimFront.h"
 #include "ThostFtdcTraderApi.h"
 #include "queue.h"
+#include "registry.h"
 
 namespace {
 
@@ -254,10 +254,85 @@ ctpsim::Delivery order_return(int source, long number) {
     return d;
 }
 
+// Each round of the stand-in: threads that send order returns, and how many each sends while connected.
+constexpr int SENDERS = 3;
+constexpr long RETURNS_EACH = 3000;
+
+// Order returns numbered [from, to) to `conn`, from each of SENDERS threads of their own.
+std::vector<std::thread> send_returns(const std::shared_ptr<ctpsim::Front>& front,
+                                      const std::shared_ptr<ctpsim::Connection>& conn, long from, long to) {
+    std::vector<std::thread> senders;
+    for (int s = 0; s < SENDERS; ++s)
+        senders.emplace_back([&front, &conn, s, from, to] {
+            for (long i = from; i < to; ++i) front->send(conn, order_return(s, i));
+        });
+    return senders;
+}
+
+// Everything sent while connected arrives: returns from several threads, answers to requests, a disconnection
+// and the reconnection after it. Returns how many requests the API accepted.
+long connected_traffic(const std::shared_ptr<ctpsim::Front>& front, CThostFtdcTraderApi* api,
+                       const std::shared_ptr<ctpsim::Connection>& conn, int round) {
+    long accepted = 0;
+    std::vector<std::thread> senders = send_returns(front, conn, 0, RETURNS_EACH);
+    std::thread requester([&] {
+        for (int i = 0; i < 300; ++i) {
+            CThostFtdcInputOrderField input;
+            std::memset(&input, 0, sizeof input);
+            input.VolumeTotalOriginal = 1;
+            // Numbered by the accepted ones: a request refused while disconnected gets no answer.
+            if (api->ReqOrderInsert(&input, static_cast<int>(accepted)) == 0) ++accepted;
+        }
+    });
+    front->disconnect(conn, 0x1001);
+    for (auto& t : senders) t.join();
+    requester.join();
+    CHECK(front->wait_connection(10) == conn, "round %d: did not reconnect", round);
+    CHECK(front->flush(30), "round %d: deliveries stuck", round);
+    return accepted;
+}
+
+// What the drain saw while connected: every return and every answer once and in order, two connections, one drop.
+void check_connected_tally(Tally& tally, long accepted, int round) {
+    CHECK(!tally.overflowed && tally.lost_signals == 0, "round %d: overflow %d, %ld lost signals", round,
+          tally.overflowed, tally.lost_signals);
+    for (int s = 0; s < SENDERS; ++s)
+        CHECK(tally.count[s] == RETURNS_EACH && tally.broken[s] == 0,
+              "round %d source %d: %ld of %ld, %ld out of order", round, s, tally.count[s], RETURNS_EACH,
+              tally.broken[s]);
+    CHECK(tally.count[ANSWERS] == accepted && tally.broken[ANSWERS] == 0,
+          "round %d: %ld answers to %ld accepted requests, %ld out of order", round, tally.count[ANSWERS], accepted,
+          tally.broken[ANSWERS]);
+    CHECK(tally.count[CONNECTED] == 2 && tally.count[DISCONNECTED] == 1, "round %d: %ld connections, %ld drops",
+          round, tally.count[CONNECTED], tally.count[DISCONNECTED]);
+}
+
+// Shutdown while returns keep coming: whatever arrives is in order and once; nothing after the shutdown.
+void racing_shutdown(const std::shared_ptr<ctpsim::Front>& front, CThostFtdcTraderApi* api, StressSpi* spi,
+                     const std::shared_ptr<ctpsim::Connection>& conn, int round) {
+    Tally racing;
+    for (int s = 0; s < SENDERS; ++s) racing.resume(s, RETURNS_EACH);
+    std::atomic<bool> stop{false};
+    std::thread drainer([&] { drain(*spi, stop, racing); });
+    std::vector<std::thread> senders = send_returns(front, conn, RETURNS_EACH, 2 * RETURNS_EACH);
+    ctpsim::Delivery burst = order_return(BURST, 0);
+    burst.count = 20000;
+    front->send(conn, burst);
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 8)));
+    api->RegisterSpi(nullptr);
+    api->Release();
+    spi->closed = true;
+    for (auto& t : senders) t.join();
+    stop = true;
+    drainer.join();
+    CHECK(spi->late.load() == 0, "round %d: %ld callbacks after the shutdown", round, spi->late.load());
+    for (int s = 0; s < SENDERS; ++s)
+        CHECK(racing.broken[s] == 0 && racing.count[s] <= 2 * RETURNS_EACH,
+              "round %d source %d: %ld events, %ld out of order", round, s, racing.count[s], racing.broken[s]);
+}
+
 // One API from create to shutdown, as the bridge drives it, with everything the front can do racing.
 void stand_in_round(const std::shared_ptr<ctpsim::Front>& front, const std::string& flow, int round) {
-    constexpr int SENDERS = 3;
-    constexpr long EACH = 3000;
     auto* spi = new StressSpi;
     CThostFtdcTraderApi* api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow.c_str(), true);
     CHECK(api != nullptr, "no API for %s", flow.c_str());
@@ -275,66 +350,12 @@ void stand_in_round(const std::shared_ptr<ctpsim::Front>& front, const std::stri
     std::shared_ptr<ctpsim::Connection> conn = front->wait_connection(10);
     CHECK(conn != nullptr, "round %d: never connected", round);
     if (!conn) std::exit(1);
-
-    // Everything sent while connected arrives: returns from several threads, answers to requests,
-    // a disconnection and the reconnection after it.
-    long accepted = 0;
-    auto sending = [&](long from, long to) {
-        std::vector<std::thread> senders;
-        for (int s = 0; s < SENDERS; ++s)
-            senders.emplace_back([&front, &conn, s, from, to] {
-                for (long i = from; i < to; ++i) front->send(conn, order_return(s, i));
-            });
-        return senders;
-    };
-    std::vector<std::thread> senders = sending(0, EACH);
-    std::thread requester([&] {
-        for (int i = 0; i < 300; ++i) {
-            CThostFtdcInputOrderField input;
-            std::memset(&input, 0, sizeof input);
-            input.VolumeTotalOriginal = 1;
-            // Numbered by the accepted ones: a request refused while disconnected gets no answer.
-            if (api->ReqOrderInsert(&input, static_cast<int>(accepted)) == 0) ++accepted;
-        }
-    });
-    front->disconnect(conn, 0x1001);
-    for (auto& t : senders) t.join();
-    requester.join();
-    CHECK(front->wait_connection(10) == conn, "round %d: did not reconnect", round);
-    CHECK(front->flush(30), "round %d: deliveries stuck", round);
+    const long accepted = connected_traffic(front, api, conn, round);
     stop = true;
     drainer.join();
-    CHECK(!tally.overflowed && tally.lost_signals == 0, "round %d: overflow %d, %ld lost signals", round,
-          tally.overflowed, tally.lost_signals);
-    for (int s = 0; s < SENDERS; ++s)
-        CHECK(tally.count[s] == EACH && tally.broken[s] == 0, "round %d source %d: %ld of %ld, %ld out of order",
-              round, s, tally.count[s], EACH, tally.broken[s]);
-    CHECK(tally.count[ANSWERS] == accepted && tally.broken[ANSWERS] == 0,
-          "round %d: %ld answers to %ld accepted requests, %ld out of order", round, tally.count[ANSWERS], accepted,
-          tally.broken[ANSWERS]);
-    CHECK(tally.count[CONNECTED] == 2 && tally.count[DISCONNECTED] == 1, "round %d: %ld connections, %ld drops",
-          round, tally.count[CONNECTED], tally.count[DISCONNECTED]);
+    check_connected_tally(tally, accepted, round);
 
-    // Shutdown while returns keep coming: whatever arrives is in order and once; nothing after the shutdown.
-    Tally racing;
-    for (int s = 0; s < SENDERS; ++s) racing.resume(s, EACH);
-    stop = false;
-    drainer = std::thread([&] { drain(*spi, stop, racing); });
-    senders = sending(EACH, 2 * EACH);
-    ctpsim::Delivery burst = order_return(BURST, 0);
-    burst.count = 20000;
-    front->send(conn, burst);
-    std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 8)));
-    api->RegisterSpi(nullptr);
-    api->Release();
-    spi->closed = true;
-    for (auto& t : senders) t.join();
-    stop = true;
-    drainer.join();
-    CHECK(spi->late.load() == 0, "round %d: %ld callbacks after the shutdown", round, spi->late.load());
-    for (int s = 0; s < SENDERS; ++s)
-        CHECK(racing.broken[s] == 0 && racing.count[s] <= 2 * EACH, "round %d source %d: %ld events, %ld out of order",
-              round, s, racing.count[s], racing.broken[s]);
+    racing_shutdown(front, api, spi, conn, round);
     delete spi;  // a callback still running would now touch freed memory
 }
 
