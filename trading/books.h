@@ -30,12 +30,13 @@ void aggregate(nb::handle self, nb::handle child);
 
 namespace book {
 
-// An interned str, created once per use site: VELKOR_KEY("symbol").
+// KEY("symbol"): an interned str, created once per use site (KEY is the short name of VELKOR_KEY).
 #define VELKOR_KEY(text)                                                  \
     ([]() -> nb::handle {                                                 \
         static PyObject* interned = PyUnicode_InternFromString(text);     \
         return interned;                                                  \
     }())
+#define KEY(text) VELKOR_KEY(text)
 
 // d[k]: KeyError when absent.
 inline nb::object item(nb::handle d, nb::handle k) {
@@ -74,7 +75,7 @@ inline nb::object item_or(nb::handle d, nb::handle k, nb::handle fallback) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(fallback);
     }
-    return nb::getattr(d, VELKOR_KEY("get"))(k, fallback);
+    return nb::getattr(d, KEY("get"))(k, fallback);
 }
 
 // k in d
@@ -92,7 +93,7 @@ inline void put(nb::handle d, nb::handle k, nb::handle v) {
 // x.strip(); a plain text is stripped here, as str.strip() does it (itself when nothing to strip).
 inline nb::object stripped(nb::handle h) {
     PyObject* s = h.ptr();
-    if (!PyUnicode_CheckExact(s)) return nb::getattr(h, VELKOR_KEY("strip"))();
+    if (!PyUnicode_CheckExact(s)) return nb::getattr(h, KEY("strip"))();
     Py_ssize_t n = PyUnicode_GET_LENGTH(s), i = 0, j = n;
     int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
@@ -106,54 +107,34 @@ inline nb::object stripped(nb::handle h) {
 
 // row.get(key, "").strip()
 inline nb::object stripped_field(nb::handle row, nb::handle key) {
-    return stripped(item_or(row, key, VELKOR_KEY("")));
+    return stripped(item_or(row, key, KEY("")));
 }
 
 // The symbol of a CTP row: ExchangeID + "." + InstrumentID. Interned: the records of one symbol
 // then share one text object, which makes the scans by symbol cheap.
 inline nb::object symbol_of(nb::handle row) {
-    nb::str exchange(item(row, VELKOR_KEY("ExchangeID")));
-    nb::str instrument(item(row, VELKOR_KEY("InstrumentID")));
-    PyObject* symbol = (exchange + VELKOR_KEY(".") + instrument).release().ptr();
+    nb::str exchange(item(row, KEY("ExchangeID")));
+    nb::str instrument(item(row, KEY("InstrumentID")));
+    PyObject* symbol = (exchange + KEY(".") + instrument).release().ptr();
     if (PyUnicode_CheckExact(symbol)) PyUnicode_InternInPlace(&symbol);
     return nb::steal(symbol);
 }
 
 // "BUY" when the row's Direction is "0", else "SELL".
 inline nb::handle direction_of(nb::handle row) {
-    return item_or(row, VELKOR_KEY("Direction"), nb::none()).equal(VELKOR_KEY("0")) ? VELKOR_KEY("BUY")
-                                                                                   : VELKOR_KEY("SELL");
+    return equals(item_or(row, KEY("Direction"), nb::none()), KEY("0")) ? KEY("BUY") : KEY("SELL");
 }
 
 // min(a, b) and max(a, b) as the builtins pick them.
 inline nb::object smaller(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
 inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
 
-// a == b for anything but two texts; holds both while user code may run.
-[[gnu::noinline]] inline bool same_slow(PyObject* x, PyObject* y) {
-    if ((x == Py_None && PyUnicode_CheckExact(y)) || (y == Py_None && PyUnicode_CheckExact(x))) return false;
-    nb::object hx = nb::borrow(x), hy = nb::borrow(y);
-    return equals(hx, hy);
-}
-
-// a == b. Two exact texts are compared here without running any Python code: length, kind and
-// cached hashes settle a mismatch, the characters a match. None never equals a text.
-[[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) {
-    PyObject *x = a.ptr(), *y = b.ptr();
-    if (x == y) return true;
-    if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return same_slow(x, y);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(x);
-    unsigned kind = PyUnicode_KIND(x);
-    if (n != PyUnicode_GET_LENGTH(y) || kind != PyUnicode_KIND(y)) return false;
-    Py_hash_t hx = ((PyASCIIObject*)x)->hash, hy = ((PyASCIIObject*)y)->hash;
-    if (hx != -1 && hy != -1 && hx != hy) return false;
-    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t)n * kind) == 0;
-}
+// The former name of equals(), kept for the closing-lot index.
+[[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) { return equals(a, b); }
 
 // The three final order states.
 [[gnu::always_inline]] inline bool is_final_state(nb::handle status) {
-    return same(status, VELKOR_KEY("FILLED")) || same(status, VELKOR_KEY("CANCELLED")) ||
-           same(status, VELKOR_KEY("REJECTED"));
+    return equals(status, KEY("FILLED")) || equals(status, KEY("CANCELLED")) || equals(status, KEY("REJECTED"));
 }
 [[gnu::always_inline]] inline bool is_final(nb::handle status) {
     if (PyUnicode_CheckExact(status.ptr())) return is_final_state(status);
@@ -164,8 +145,8 @@ inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ?
 
 // int(time.time() * 1000), through the module-level name `time`.
 inline nb::object wall_ms() {
-    nb::object clock = global(VELKOR_KEY("time"));
-    nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), VELKOR_KEY("time").ptr()));
+    nb::object clock = global(KEY("time"));
+    nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), KEY("time").ptr()));
     if (!seconds.is_valid()) throw nb::python_error();
     nb::object now = seconds * nb::int_(1000);
     PyObject* ms = PyNumber_Long(now.ptr());

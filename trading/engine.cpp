@@ -1,57 +1,12 @@
 // Trading: requests, login phase requests, the run loop and its tick (time-outs and query pacing).
 #include "coro.h"
 #include "log.h"
+#include "sync.h"
 #include "wake.h"
 
 namespace velkor::trading {
 
 namespace {
-
-// `a <op> b` with Python's rich comparison.
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-nb::object minus(nb::handle a, nb::handle b) {
-    PyObject* r = PyNumber_Subtract(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-nb::object plus(nb::handle a, nb::handle b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-// "a" + "b" + ... as str concatenation (a non-str piece raises TypeError, as in Python).
-nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::object text = nb::str("");
-    for (nb::handle piece : pieces) {
-        PyObject* joined = PyUnicode_Concat(text.ptr(), piece.ptr());
-        if (!joined) throw nb::python_error();
-        text = nb::steal(joined);
-    }
-    return text;
-}
-
-nb::object str_of(nb::handle value) {
-    PyObject* s = PyObject_Str(value.ptr());
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
-}
-
-[[noreturn]] void raise_object(nb::handle type, nb::handle message) {
-    PyErr_SetObject(type.ptr(), message.ptr());
-    throw nb::python_error();
-}
-
-[[noreturn]] void raise_bare(PyObject* type) {
-    PyErr_SetNone(type);
-    throw nb::python_error();
-}
 
 bool in_codes(nb::handle result, std::initializer_list<int> codes) {
     for (int code : codes)
@@ -74,9 +29,7 @@ void pass(nb::handle self, Wake& wake) {
     if (get(self, "native").is_none()) open_native(self);
     if (!equals(get(self, "session_status"), "READY")) get(self, "recovery").attr("check")();
     nb::object records = get(self, "native").attr("poll")();
-    EventHook hook = event_hook();
-    for (nb::handle record : records)
-        if (hook) hook(self, record);
+    for (nb::handle record : records) event(self, record);
     tick(self, now_object());
     wake.follow(self);
 }
@@ -143,13 +96,8 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
 
 }  // namespace
 
-EventHook& event_hook() {
-    static EventHook hook = nullptr;
-    return hook;
-}
-
 nb::tuple request(nb::handle self, nb::handle method, nb::handle fields) {
-    nb::object request_id = plus(get(self, "request_id"), nb::int_(1));
+    nb::object request_id = get(self, "request_id") + nb::int_(1);
     set(self, "request_id", request_id);
     nb::object config = get(self, "config");
     nb::dict payload;
@@ -182,11 +130,10 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
     if (lost || !equals(result, nb::int_(0)))
         log::write(self, log::SESSION, log::WARNING, "%s request not sent: CTP result %s (%s)",
                    {log::phase_name(phase), result, nb::str(log::request_result(result))});
-    if (lost) raise_bare(PyExc_TimeoutError);
+    if (lost) raise(PyExc_TimeoutError);
     if (!equals(result, nb::int_(0))) {
         nb::object label = global("PHASE_LABELS").attr("get")(phase, phase);
-        raise_object(global("VelkorError"),
-                     concat({nb::str("CTP "), label, nb::str("请求失败（错误码："), str_of(result), nb::str("）")}));
+        raise(global("VelkorError"), nb::str("CTP ") + label + nb::str("请求失败（错误码：") + nb::str(result) + nb::str("）"));
     }
 }
 
@@ -202,18 +149,18 @@ void tick(nb::handle self, nb::handle now) {
 
     nb::object timeout = get(self, "timeout");
     if (equals(phase, "connecting")) {
-        if (compare(minus(now, get(self, "phase_time")), timeout, Py_GT)) raise_bare(PyExc_TimeoutError);
+        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError);
         return;
     }
     bool sync = equals(phase, "sync");
     if (!ready && !sync) {
-        if (compare(minus(now, get(self, "phase_time")), timeout, Py_GT)) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
+        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
         return;
     }
 
     nb::object inflight = get(self, "inflight");
     if (!inflight.is_none()) {
-        if (compare(minus(now, inflight["progress"]), timeout, Py_GT)) {
+        if (now - inflight["progress"] > timeout) {
             nb::object kind = inflight["kind"];
             if (ready) {
                 log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
@@ -223,17 +170,17 @@ void tick(nb::handle self, nb::handle now) {
                 set(self, "inflight", nb::none());
             } else {
                 nb::object label = global("QUERY_LABELS").attr("get")(kind, kind);
-                raise_object(PyExc_TimeoutError, concat({nb::str("CTP "), label, nb::str("查询超时且无进展")}));
+                raise(PyExc_TimeoutError, nb::str("CTP ") + label + nb::str("查询超时且无进展"));
             }
         }
         return;
     }
 
-    if (sync && compare(minus(now, get(self, "phase_time")), timeout, Py_GT))
+    if (sync && now - get(self, "phase_time") > timeout)
         raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
-    if (ready && compare(minus(now, get(self, "last_account_refresh")), nb::int_(5), Py_GE))
+    if (ready && now - get(self, "last_account_refresh") >= nb::int_(5))
         get(self, "pending").attr("add")("account");
-    if (compare(minus(now, get(self, "last_query")), nb::int_(1), Py_LT)) return;
+    if (now - get(self, "last_query") < nb::int_(1)) return;
 
     nb::object step;
     if (sync) {
@@ -255,13 +202,12 @@ void tick(nb::handle self, nb::handle now) {
         log::write(self, log::SESSION, log::WARNING, "%s query not sent: CTP result %s (%s); next try in 2 s",
                    {log::query_name(step), result, nb::str(log::request_result(result))});
         get(self, ready ? "query_recovery" : "recovery").attr("fail")();
-        set(self, "last_query", plus(now, nb::int_(1)));
+        set(self, "last_query", now + nb::int_(1));
         return;
     }
     if (!equals(result, nb::int_(0))) {
         nb::object label = global("QUERY_LABELS")[step];
-        raise_object(PyExc_TimeoutError,
-                     concat({nb::str("CTP "), label, nb::str("查询提交失败（错误码："), str_of(result), nb::str("）")}));
+        raise(PyExc_TimeoutError, nb::str("CTP ") + label + nb::str("查询提交失败（错误码：") + nb::str(result) + nb::str("）"));
     }
     get(self, "pending").attr("discard")(step);
     set(self, "phase_time", now);

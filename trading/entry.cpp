@@ -17,14 +17,9 @@ constexpr const char* NOT_READY = "交易账户未就绪，报单未提交";
 constexpr const char* INVALID = "报单参数无效或可平持仓不足，未提交";
 
 bool session_ready(nb::handle self) {
-    return compare(get(self, VELKOR_KEY("phase")), VELKOR_KEY("ready"), Py_EQ) &&
-           compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_EQ) &&
-           !truthy(get(self, VELKOR_KEY("reset_pending")));
-}
-
-[[noreturn]] void bare(PyObject* type) {
-    PyErr_SetNone(type);
-    throw nb::python_error();
+    return equals(get(self, KEY("phase")), KEY("ready")) &&
+           equals(get(self, KEY("session_status")), KEY("READY")) &&
+           !truthy(get(self, KEY("reset_pending")));
 }
 
 // The kinds that `insert` answers with the generic rejection.
@@ -34,7 +29,7 @@ bool handled_by_insert(nb::python_error& e) {
 }
 
 bool one_of(nb::handle value, nb::handle a, nb::handle b) {
-    return compare(value, a, Py_EQ) || compare(value, b, Py_EQ);
+    return equals(value, a) || equals(value, b);
 }
 
 // The text before and after the first "." of a symbol.
@@ -79,32 +74,32 @@ struct Registered {
 nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
                         const char* flag, nb::handle limit_price) {
     nb::dict d;
-    d[VELKOR_KEY("InstrumentID")] = instrument;
-    d[VELKOR_KEY("ExchangeID")] = exchange;
-    d[VELKOR_KEY("OrderRef")] = child[VELKOR_KEY("ref")];
-    d[VELKOR_KEY("Direction")] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? VELKOR_KEY("0") : VELKOR_KEY("1");
-    d[VELKOR_KEY("CombOffsetFlag")] = name(flag);
-    d[VELKOR_KEY("CombHedgeFlag")] = VELKOR_KEY("1");
-    d[VELKOR_KEY("OrderPriceType")] = VELKOR_KEY("2");
-    d[VELKOR_KEY("LimitPrice")] = limit_price;
-    d[VELKOR_KEY("VolumeTotalOriginal")] = child[VELKOR_KEY("volume_original")];
-    d[VELKOR_KEY("TimeCondition")] = VELKOR_KEY("3");
-    d[VELKOR_KEY("VolumeCondition")] = VELKOR_KEY("1");
-    d[VELKOR_KEY("MinVolume")] = 1;
-    d[VELKOR_KEY("ContingentCondition")] = VELKOR_KEY("1");
-    d[VELKOR_KEY("ForceCloseReason")] = VELKOR_KEY("0");
-    d[VELKOR_KEY("IsAutoSuspend")] = 0;
-    d[VELKOR_KEY("UserForceClose")] = 0;
+    d[KEY("InstrumentID")] = instrument;
+    d[KEY("ExchangeID")] = exchange;
+    d[KEY("OrderRef")] = child[KEY("ref")];
+    d[KEY("Direction")] = equals(direction, KEY("BUY")) ? KEY("0") : KEY("1");
+    d[KEY("CombOffsetFlag")] = name(flag);
+    d[KEY("CombHedgeFlag")] = KEY("1");
+    d[KEY("OrderPriceType")] = KEY("2");
+    d[KEY("LimitPrice")] = limit_price;
+    d[KEY("VolumeTotalOriginal")] = child[KEY("volume_original")];
+    d[KEY("TimeCondition")] = KEY("3");
+    d[KEY("VolumeCondition")] = KEY("1");
+    d[KEY("MinVolume")] = 1;
+    d[KEY("ContingentCondition")] = KEY("1");
+    d[KEY("ForceCloseReason")] = KEY("0");
+    d[KEY("IsAutoSuspend")] = 0;
+    d[KEY("UserForceClose")] = 0;
     return d;
 }
 
 // Removes an order that was not sent: its child, its user order and its reference.
 void withdraw(nb::handle self, nb::handle child) {
-    nb::object order_id = child[VELKOR_KEY("order_id")];
-    get(self, VELKOR_KEY("native_orders")).attr("pop")(order_id, nb::none());
-    get(self, VELKOR_KEY("o")).attr("pop")(order_id, nb::none());
-    nb::object key = nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]);
-    get(self, VELKOR_KEY("ref_orders")).attr("pop")(key, nb::none());
+    nb::object order_id = child[KEY("order_id")];
+    get(self, KEY("native_orders")).attr("pop")(order_id, nb::none());
+    get(self, KEY("o")).attr("pop")(order_id, nb::none());
+    nb::object key = nb::make_tuple(child[KEY("front")], child[KEY("session")], child[KEY("ref")]);
+    get(self, KEY("ref_orders")).attr("pop")(key, nb::none());
 }
 
 // Why an order did not leave, or may not have: the user's result carries a fixed text, the log the
@@ -112,11 +107,11 @@ void withdraw(nb::handle self, nb::handle child) {
 void log_unsent(nb::handle self, nb::handle child, bool named, const char* format,
                 std::initializer_list<nb::handle> reason) {
     log::guarded([&] {
-        nb::object order_id = child[VELKOR_KEY("order_id")];
+        nb::object order_id = child[KEY("order_id")];
         std::vector<nb::handle> args;
         if (named) args.push_back(order_id);
-        nb::object words[] = {child[VELKOR_KEY("symbol")], child[VELKOR_KEY("direction")],
-                              child[VELKOR_KEY("offset")], child[VELKOR_KEY("volume_original")]};
+        nb::object words[] = {child[KEY("symbol")], child[KEY("direction")],
+                              child[KEY("offset")], child[KEY("volume_original")]};
         args.insert(args.end(), std::begin(words), std::end(words));
         args.insert(args.end(), reason);
         std::string text = named ? "order %s (%s %s %s %s lots) " : "order (%s %s %s %s lots) ";
@@ -133,31 +128,31 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                           nb::handle volume, nb::handle limit_price) {
     if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
 
-    nb::object instrument = dict_get(get(self, VELKOR_KEY("instruments")), symbol);
-    if (instrument.is_none() || !truthy(dict_get(instrument, VELKOR_KEY("IsTrading"))))
+    nb::object instrument = item_or(get(self, KEY("instruments")), symbol, nb::none());
+    if (instrument.is_none() || !truthy(item_or(instrument, KEY("IsTrading"), nb::none())))
         raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
 
-    nb::object tick = instrument[VELKOR_KEY("PriceTick")];
-    if (compare(tick, nb::int_(0), Py_GT) && !on_tick_grid(limit_price, tick))
+    nb::object tick = instrument[KEY("PriceTick")];
+    if (tick > nb::int_(0) && !on_tick_grid(limit_price, tick))
         raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
 
     auto [exchange, instrument_id] = split_symbol(symbol);
     std::vector<Planned> plan;
-    bool closing = !compare(offset, VELKOR_KEY("OPEN"), Py_EQ);
-    bool sell = compare(direction, VELKOR_KEY("SELL"), Py_EQ);
+    bool closing = !equals(offset, KEY("OPEN"));
+    bool sell = equals(direction, KEY("SELL"));
     if (!closing) {
         plan.push_back({"OPEN", "0", nb::borrow(volume)});
     } else {
-        nb::object parts = free_parts(self, symbol, sell ? VELKOR_KEY("long") : VELKOR_KEY("short"));
+        nb::object parts = free_parts(self, symbol, sell ? KEY("long") : KEY("short"));
         nb::object history = parts[0], today = parts[1];
         nb::object free = nb::steal(PyNumber_Add(history.ptr(), today.ptr()));
         if (!free.is_valid()) throw nb::python_error();
-        if (compare(volume, free, Py_GT)) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
-        if (one_of(exchange, VELKOR_KEY("SHFE"), VELKOR_KEY("INE"))) {
+        if (volume > free) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
+        if (one_of(exchange, KEY("SHFE"), KEY("INE"))) {
             // Earlier days' lots first, the rest from today.
-            nb::object yesterday = compare(history, volume, Py_LT) ? history : nb::borrow(volume);
-            if (compare(yesterday, nb::int_(0), Py_NE)) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
-            if (compare(volume, yesterday, Py_GT)) {
+            nb::object yesterday = history < volume ? history : nb::borrow(volume);
+            if (yesterday.not_equal(nb::int_(0))) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
+            if (volume > yesterday) {
                 nb::object rest = nb::steal(PyNumber_Subtract(volume.ptr(), yesterday.ptr()));
                 if (!rest.is_valid()) throw nb::python_error();
                 plan.push_back({"CLOSE_TODAY", "3", rest});
@@ -167,71 +162,71 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         }
     }
 
-    nb::object minimum = instrument[VELKOR_KEY("MinLimitOrderVolume")];
-    nb::object maximum = instrument[VELKOR_KEY("MaxLimitOrderVolume")];
+    nb::object minimum = instrument[KEY("MinLimitOrderVolume")];
+    nb::object maximum = instrument[KEY("MaxLimitOrderVolume")];
     for (const Planned& entry : plan) {
-        if (!(compare(minimum, entry.lots, Py_LE) && compare(entry.lots, maximum, Py_LE)))
+        if (!(minimum <= entry.lots && entry.lots <= maximum))
             raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
     }
 
     // An inconsistent book refuses every order, opening ones too (the side a close was planned from
     // is already known to be consistent).
-    if (!closing || !sell) free_parts(self, symbol, VELKOR_KEY("long"));
-    if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
+    if (!closing || !sell) free_parts(self, symbol, KEY("long"));
+    if (!closing || sell) free_parts(self, symbol, KEY("short"));
 
     // Register every planned order before the first one is sent.
-    nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders"));
-    nb::object ref_orders = get(self, VELKOR_KEY("ref_orders"));
-    nb::object local_order_id = global(VELKOR_KEY("local_order_id"));
+    nb::object o = get(self, KEY("o")), native_orders = get(self, KEY("native_orders"));
+    nb::object ref_orders = get(self, KEY("ref_orders"));
+    nb::object local_order_id = global(KEY("local_order_id"));
     std::vector<Registered> registered;
     for (const Planned& entry : plan) {
-        nb::object order_ref = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("order_ref")).ptr(), nb::int_(1).ptr()));
+        nb::object order_ref = nb::steal(PyNumber_Add(get(self, KEY("order_ref")).ptr(), nb::int_(1).ptr()));
         if (!order_ref.is_valid()) throw nb::python_error();
-        set(self, VELKOR_KEY("order_ref"), order_ref);
+        set(self, KEY("order_ref"), order_ref);
         nb::str ref(order_ref);
-        nb::object front = get(self, VELKOR_KEY("front")), session = get(self, VELKOR_KEY("session"));
+        nb::object front = get(self, KEY("front")), session = get(self, KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
 
         nb::dict order;
-        order[VELKOR_KEY("order_id")] = order_id;
-        order[VELKOR_KEY("order_sys_id")] = nb::none();
-        order[VELKOR_KEY("symbol")] = symbol;
-        order[VELKOR_KEY("direction")] = direction;
-        order[VELKOR_KEY("offset")] = name(entry.offset);
-        order[VELKOR_KEY("limit_price")] = limit_price;
-        order[VELKOR_KEY("volume_original")] = entry.lots;
-        order[VELKOR_KEY("volume_traded")] = 0;
-        order[VELKOR_KEY("volume_left")] = entry.lots;
-        order[VELKOR_KEY("status")] = VELKOR_KEY("PENDING");
-        order[VELKOR_KEY("status_msg")] = VELKOR_KEY("");
-        order[VELKOR_KEY("cancel_pending")] = false;
-        order[VELKOR_KEY("cancel_error")] = nb::none();
-        order[VELKOR_KEY("insert_time")] = book::wall_ms();
+        order[KEY("order_id")] = order_id;
+        order[KEY("order_sys_id")] = nb::none();
+        order[KEY("symbol")] = symbol;
+        order[KEY("direction")] = direction;
+        order[KEY("offset")] = name(entry.offset);
+        order[KEY("limit_price")] = limit_price;
+        order[KEY("volume_original")] = entry.lots;
+        order[KEY("volume_traded")] = 0;
+        order[KEY("volume_left")] = entry.lots;
+        order[KEY("status")] = KEY("PENDING");
+        order[KEY("status_msg")] = KEY("");
+        order[KEY("cancel_pending")] = false;
+        order[KEY("cancel_error")] = nb::none();
+        order[KEY("insert_time")] = book::wall_ms();
 
         nb::dict child;
-        child[VELKOR_KEY("order_id")] = order_id;
-        child[VELKOR_KEY("parent")] = order_id;
-        child[VELKOR_KEY("symbol")] = symbol;
-        child[VELKOR_KEY("direction")] = direction;
-        child[VELKOR_KEY("offset")] = name(entry.offset);
-        child[VELKOR_KEY("exchange_order_id")] = VELKOR_KEY("");
-        child[VELKOR_KEY("close_type")] = close_type(entry.flag);
-        child[VELKOR_KEY("volume_original")] = entry.lots;
-        child[VELKOR_KEY("volume_traded")] = 0;
-        child[VELKOR_KEY("volume_left")] = entry.lots;
-        child[VELKOR_KEY("status")] = VELKOR_KEY("PENDING");
-        child[VELKOR_KEY("is_confirmed")] = false;
-        child[VELKOR_KEY("status_msg")] = VELKOR_KEY("");
-        child[VELKOR_KEY("cancel_pending")] = false;
-        child[VELKOR_KEY("cancel_error")] = nb::none();
-        child[VELKOR_KEY("ref")] = ref;
-        child[VELKOR_KEY("front")] = front;
-        child[VELKOR_KEY("session")] = session;
-        child[VELKOR_KEY("cancel_request_id")] = nb::none();
-        child[VELKOR_KEY("pending_finish")] = false;
-        child[VELKOR_KEY("expected_traded")] = 0;
-        child[VELKOR_KEY("finish_status")] = nb::none();
-        child[VELKOR_KEY("finish_msg")] = VELKOR_KEY("");
+        child[KEY("order_id")] = order_id;
+        child[KEY("parent")] = order_id;
+        child[KEY("symbol")] = symbol;
+        child[KEY("direction")] = direction;
+        child[KEY("offset")] = name(entry.offset);
+        child[KEY("exchange_order_id")] = KEY("");
+        child[KEY("close_type")] = close_type(entry.flag);
+        child[KEY("volume_original")] = entry.lots;
+        child[KEY("volume_traded")] = 0;
+        child[KEY("volume_left")] = entry.lots;
+        child[KEY("status")] = KEY("PENDING");
+        child[KEY("is_confirmed")] = false;
+        child[KEY("status_msg")] = KEY("");
+        child[KEY("cancel_pending")] = false;
+        child[KEY("cancel_error")] = nb::none();
+        child[KEY("ref")] = ref;
+        child[KEY("front")] = front;
+        child[KEY("session")] = session;
+        child[KEY("cancel_request_id")] = nb::none();
+        child[KEY("pending_finish")] = false;
+        child[KEY("expected_traded")] = 0;
+        child[KEY("finish_status")] = nb::none();
+        child[KEY("finish_msg")] = KEY("");
 
         o[order_id] = order;
         native_orders[order_id] = child;
@@ -242,7 +237,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     // Send in plan order; the first failure stops the rest, which are withdrawn unsent.
     nb::list results;
     bool failed = false;
-    nb::handle insert_method = VELKOR_KEY("OrderInsert");
+    nb::handle insert_method = KEY("OrderInsert");
     for (size_t i = 0; i < registered.size(); ++i) {
         Registered& entry = registered[i];
         nb::object& child = entry.child;
@@ -251,14 +246,14 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             message = "未发送：前一笔委托提交失败";
         } else {
             try {
-                nb::object next = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("request_id")).ptr(), nb::int_(1).ptr()));
+                nb::object next = nb::steal(PyNumber_Add(get(self, KEY("request_id")).ptr(), nb::int_(1).ptr()));
                 if (!next.is_valid()) throw nb::python_error();
-                child[VELKOR_KEY("request_id")] = next;
+                child[KEY("request_id")] = next;
                 nb::dict payload =
                     insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
                 nb::object sent = request(self, insert_method, payload);
-                child[VELKOR_KEY("request_id")] = sent[0];
-                if (compare(sent[1], nb::int_(0), Py_NE)) {
+                child[KEY("request_id")] = sent[0];
+                if (sent[1].not_equal(nb::int_(0))) {
                     message = "报单未提交";
                     log_unsent(self, child, false, "not sent: CTP result %s (%s)",
                                {sent[1], nb::str(log::request_result(sent[1]))});
@@ -272,8 +267,8 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                     log_unsent(self, child, true, "may have left: sending failed with %r; the broker's answer "
                                "settles it", {e.value()});
                     const char* unknown = "报单提交结果不明，等待柜台回报";
-                    child[VELKOR_KEY("status_msg")] = unknown;
-                    results.append(result(VELKOR_KEY("UNKNOWN"), child[VELKOR_KEY("order_id")], unknown));
+                    child[KEY("status_msg")] = unknown;
+                    results.append(trading_result(KEY("UNKNOWN"), child[KEY("order_id")], unknown));
                     failed = true;
                     continue;
                 } else {
@@ -286,10 +281,10 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         }
         if (*message) {
             withdraw(self, child);
-            results.append(result(VELKOR_KEY("REJECTED"), nb::none(), message));
+            results.append(trading_result(KEY("REJECTED"), nb::none(), message));
             failed = true;
         } else {
-            results.append(result(VELKOR_KEY("SUBMITTED"), child[VELKOR_KEY("order_id")]));
+            results.append(trading_result(KEY("SUBMITTED"), child[KEY("order_id")]));
         }
     }
 
@@ -299,14 +294,14 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     try {
         recompute_frozen(self, nb::none(), symbol);
         for (Registered& entry : registered) {
-            if (contains(native_orders, entry.child[VELKOR_KEY("order_id")])) aggregate(self, entry.child);
+            if (contains(native_orders, entry.child[KEY("order_id")])) aggregate(self, entry.child);
         }
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
     }
     bool submitted = false;
     for (nb::handle r : results) {
-        if (compare(r.attr("status"), VELKOR_KEY("REJECTED"), Py_NE)) submitted = true;
+        if (r.attr("status").not_equal(KEY("REJECTED"))) submitted = true;
     }
     if (submitted) {
         schedule_account(self);
@@ -320,26 +315,26 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
                           nb::handle volume, nb::handle limit_price) {
     if (!session_ready(self)) {
         nb::list out;
-        out.append(result(VELKOR_KEY("REJECTED"), nb::none(), NOT_READY));
+        out.append(trading_result(KEY("REJECTED"), nb::none(), NOT_READY));
         return out;
     }
     try {
-        global(VELKOR_KEY("check_symbol"))(symbol);
-        if (!one_of(direction, VELKOR_KEY("BUY"), VELKOR_KEY("SELL")) ||
-            !one_of(offset, VELKOR_KEY("OPEN"), VELKOR_KEY("CLOSE")))
-            bare(PyExc_ValueError);
-        if (!PyLong_CheckExact(volume.ptr()) || compare(volume, nb::int_(1), Py_LT) ||
-            compare(volume, nb::int_(2147483647), Py_GT))
-            bare(PyExc_ValueError);
-        if (PyBool_Check(limit_price.ptr()) || global(VELKOR_KEY("finite"))(limit_price).is_none() ||
-            compare(limit_price, nb::int_(0), Py_LE))
-            bare(PyExc_ValueError);
+        global(KEY("check_symbol"))(symbol);
+        if (!one_of(direction, KEY("BUY"), KEY("SELL")) ||
+            !one_of(offset, KEY("OPEN"), KEY("CLOSE")))
+            raise(PyExc_ValueError);
+        if (!PyLong_CheckExact(volume.ptr()) || volume < nb::int_(1) ||
+            volume > nb::int_(2147483647))
+            raise(PyExc_ValueError);
+        if (PyBool_Check(limit_price.ptr()) || global(KEY("finite"))(limit_price).is_none() ||
+            limit_price <= nb::int_(0))
+            raise(PyExc_ValueError);
         return insert_checked(self, symbol, direction, offset, volume, limit_price);
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
     }
     nb::list out;
-    out.append(result(VELKOR_KEY("REJECTED"), nb::none(), INVALID));
+    out.append(trading_result(KEY("REJECTED"), nb::none(), INVALID));
     return out;
 }
 

@@ -45,9 +45,15 @@ nb::handle name(std::string_view text) {
     return s;
 }
 
-void raise(nb::handle type, std::string_view message) {
-    nb::str text(message.data(), message.size());
-    PyErr_SetObject(type.ptr(), text.ptr());
+void raise(nb::handle type, std::string_view message) { raise(type, nb::str(message.data(), message.size())); }
+
+void raise(nb::handle type, nb::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+void raise(nb::handle type) {
+    PyErr_SetNone(type.ptr());
     throw nb::python_error();
 }
 
@@ -167,7 +173,8 @@ nb::object finite_value(nb::handle value) {
     return below ? nb::borrow(value) : nb::none();
 }
 
-nb::str text_of(nb::handle value) {
+// format(value): the text itself, or what its format() gives.
+nb::str formatted(nb::handle value) {
     if (PyUnicode_Check(value.ptr())) return nb::borrow<nb::str>(value);
     PyObject* s = PyObject_Format(value.ptr(), nullptr);
     if (!s) throw nb::python_error();
@@ -176,7 +183,7 @@ nb::str text_of(nb::handle value) {
 
 // local_order_id(front, session, order_ref): "front:session:order_ref".
 nb::str local_order_id(nb::handle front, nb::handle session, nb::handle order_ref) {
-    nb::str parts[3] = {text_of(front), text_of(session), text_of(order_ref)};
+    nb::str parts[3] = {formatted(front), formatted(session), formatted(order_ref)};
     nb::list items;
     for (auto& p : parts) items.append(p);
     PyObject* joined = PyUnicode_Join(name(":").ptr(), items.ptr());

@@ -5,9 +5,7 @@
 
 namespace velkor::trading {
 
-using namespace nb::literals;
 using namespace book;
-#define KEY(text) VELKOR_KEY(text)
 
 namespace {
 
@@ -16,7 +14,7 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
                   nb::handle ref, nb::handle system, nb::handle syskey) {
     nb::object symbol = symbol_of(row);
     nb::object comb = item_or(row, KEY("CombOffsetFlag"), nb::none());
-    nb::object flag = comb.is_none() || comb.equal(KEY("")) ? item_or(row, KEY("OffsetFlag"), nb::none()) : comb;
+    nb::object flag = comb.is_none() || equals(comb, KEY("")) ? item_or(row, KEY("OffsetFlag"), nb::none()) : comb;
 
     nb::dict order;
     put(order, KEY("order_id"), key);
@@ -66,24 +64,25 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
 
 // The session's status of an order row.
 nb::handle row_status(nb::handle submit, nb::handle status) {
-    if (submit.equal(KEY("4"))) return KEY("REJECTED");
-    if (status.equal(KEY("0"))) return KEY("FILLED");
-    if (status.equal(KEY("2")) || status.equal(KEY("4")) || status.equal(KEY("5"))) return KEY("CANCELLED");
+    if (equals(submit, KEY("4"))) return KEY("REJECTED");
+    if (equals(status, KEY("0"))) return KEY("FILLED");
+    if (equals(status, KEY("2")) || equals(status, KEY("4")) || equals(status, KEY("5"))) return KEY("CANCELLED");
     return KEY("ALIVE");
 }
 
 // A child's status moves forward only; a held-back final state waits for another final state.
 bool moves_forward(nb::handle child, nb::handle now, nb::handle next, bool finished) {
-    if (now.equal(KEY("FILLED"))) return next.equal(KEY("FILLED"));
-    if (now.equal(KEY("REJECTED"))) return next.equal(KEY("REJECTED"));
-    if (now.equal(KEY("CANCELLED")) && !next.equal(KEY("CANCELLED")) && !next.equal(KEY("REJECTED"))) return false;
+    if (equals(now, KEY("FILLED"))) return equals(next, KEY("FILLED"));
+    if (equals(now, KEY("REJECTED"))) return equals(next, KEY("REJECTED"));
+    if (equals(now, KEY("CANCELLED")) && !equals(next, KEY("CANCELLED")) && !equals(next, KEY("REJECTED")))
+        return false;
     return finished || !truthy(item_or(child, KEY("pending_finish"), Py_False));
 }
 
 nb::handle status_text(nb::handle status) {
-    if (status.equal(KEY("FILLED"))) return KEY("全部成交");
-    if (status.equal(KEY("CANCELLED"))) return KEY("剩余委托已不再排队");
-    if (status.equal(KEY("REJECTED"))) return KEY("报单被拒绝");
+    if (equals(status, KEY("FILLED"))) return KEY("全部成交");
+    if (equals(status, KEY("CANCELLED"))) return KEY("剩余委托已不再排队");
+    if (equals(status, KEY("REJECTED"))) return KEY("报单被拒绝");
     return KEY("");
 }
 
@@ -113,7 +112,7 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
 
     nb::object original = item(row, KEY("VolumeTotalOriginal"));
     nb::object expected = larger(item_or(row, KEY("VolumeTraded"), zero), item_or(child, KEY("expected_traded"), zero));
-    if (status.equal(KEY("FILLED"))) expected = larger(original, expected);
+    if (equals(status, KEY("FILLED"))) expected = larger(original, expected);
 
     // A return without an exchange order number keeps the one already known: the order must stay
     // cancellable.
@@ -125,8 +124,8 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
     put(child, KEY("volume_left"), original - item(child, KEY("volume_traded")));
     put(child, KEY("is_confirmed"), Py_True);
     nb::object previous_msg = item(previous, KEY("status_msg"));
-    bool cancel_refused = submit.equal(KEY("5"));
-    bool keep_msg = cancel_refused && status.equal(KEY("ALIVE")) && truthy(previous_msg);
+    bool cancel_refused = equals(submit, KEY("5"));
+    bool keep_msg = cancel_refused && equals(status, KEY("ALIVE")) && truthy(previous_msg);
     put(child, KEY("status_msg"), keep_msg ? nb::handle(previous_msg) : status_text(status));
     put(child, KEY("front"), item(row, KEY("FrontID")));
     put(child, KEY("session"), item(row, KEY("SessionID")));
@@ -182,7 +181,7 @@ void replay_pending(nb::handle self, nb::handle row) {
     if (!truthy(pending)) return;
     nb::list waiting(nb::getattr(pending, KEY("values"))());
     for (nb::handle trade : waiting)
-        if (stripped_field(trade, KEY("OrderSysID")).equal(system_id))
+        if (equals(stripped_field(trade, KEY("OrderSysID")), system_id))
             apply_trade(self, trade, truthy(get(self, KEY("position_ready"))));
 }
 
@@ -202,7 +201,7 @@ bool is_spec_order(nb::handle row) {
     return PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == '1';
 }
 
-bool is_spec_trade(nb::handle row) { return item_or(row, KEY("HedgeFlag"), nb::none()).equal(KEY("1")); }
+bool is_spec_trade(nb::handle row) { return equals(item_or(row, KEY("HedgeFlag"), nb::none()), KEY("1")); }
 
 nb::object child_of(nb::handle self, nb::handle row) {
     nb::object front = item_or(row, KEY("FrontID"), get(self, KEY("front")));

@@ -4,9 +4,7 @@
 
 namespace velkor::trading {
 
-using namespace nb::literals;
 using namespace book;
-#define KEY(text) VELKOR_KEY(text)
 
 namespace {
 
@@ -42,7 +40,7 @@ void count_fill(nb::handle child, nb::handle volume) {
         put(child, KEY("status"), nb::getattr(child, KEY("pop"))(KEY("finish_status")));
         put(child, KEY("status_msg"), nb::getattr(child, KEY("pop"))(KEY("finish_msg"), KEY("")));
     }
-    if (left.equal(zero)) {
+    if (equals(left, zero)) {
         put(child, KEY("pending_finish"), Py_False);
         if (item(child, KEY("status")).not_equal(KEY("FILLED")) || !truthy(item(child, KEY("status_msg"))))
             put(child, KEY("status_msg"), KEY("全部成交"));
