@@ -5,11 +5,23 @@
 
 #include "session.h"
 
-#include <cstring>
+#include <utility>
 
 namespace velkor::trading {
 
 // Order tracking.
+
+// What the user order and the child order of a new order start from.
+struct NewOrder {
+    nb::handle order_id, order_sys_id, symbol, direction, offset, limit_price;
+    nb::handle volume;  // volume_original and volume_left
+    nb::handle insert_time, exchange_order_id, close_type, ref, front, session;
+};
+// The user order and the child order of a new order, PENDING with nothing traded: one builder for
+// the orders this session sends and those first seen in a row from the front, so that both have
+// the same keys in the same order (records keep the order of their keys; users see it).
+std::pair<nb::dict, nb::dict> new_order_records(const NewOrder& o);
+
 nb::object by_ref(nb::handle self, nb::handle ref);
 bool is_spec_order(nb::handle row);
 bool is_spec_trade(nb::handle row);
@@ -131,6 +143,19 @@ inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ?
 
 // The former name of equals(), kept for the closing-lot index.
 [[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) { return equals(a, b); }
+
+// The close type of a CTP offset flag (only its first character counts): "TODAY", "HISTORY", None
+// for an opening order, "UNSPECIFIED" else.
+inline nb::handle close_type_of(nb::handle offset_flag) {
+    nb::str flag(offset_flag);
+    if (PyUnicode_GET_LENGTH(flag.ptr()) == 0) return KEY("UNSPECIFIED");
+    switch (PyUnicode_READ_CHAR(flag.ptr(), 0)) {
+        case '0': return nb::none();
+        case '3': return KEY("TODAY");
+        case '4': return KEY("HISTORY");
+        default: return KEY("UNSPECIFIED");
+    }
+}
 
 // The three final order states.
 [[gnu::always_inline]] inline bool is_final_state(nb::handle status) {

@@ -1,7 +1,8 @@
 // Order entry: `insert` guards the session state and the argument types and turns failures into
-// results; `_insert` checks against the instrument, plans (closes on SHFE and INE split into
-// close-yesterday and close-today parts), registers every order, then sends them in plan order.
-// Neither suspends: the whole submission happens in one step of the awaiting task.
+// results; `_insert` takes five steps: check (the session, the instrument, the price), plan (closes
+// on SHFE and INE split into close-yesterday and close-today parts), register every order, send them
+// in plan order, settle (the book and the user orders follow). Neither suspends: the whole
+// submission happens in one step of the awaiting task.
 #include "coro.h"
 #include "entry.h"
 #include "log.h"
@@ -51,37 +52,41 @@ bool on_tick_grid(nb::handle limit_price, nb::handle tick) {
     return q == nearest || std::fabs(q - nearest) <= 1e-07;
 }
 
-nb::object close_type(const char* flag) {
-    switch (flag[0]) {
-        case '3': return nb::str("TODAY");
-        case '4': return nb::str("HISTORY");
-        case '0': return nb::none();
-        default: return nb::str("UNSPECIFIED");
-    }
-}
+// What every order of one insert shares: the caller's arguments and the symbol's two parts.
+struct Insert {
+    nb::handle symbol, direction, offset, volume, limit_price;
+    nb::object exchange, instrument_id;
+};
 
+// One order of the plan: its offset, its CTP offset flag and its lots.
 struct Planned {
     const char* offset;
     const char* flag;
     nb::object lots;
 };
 
+// A planned order once registered: its child record and its CTP offset flag.
 struct Registered {
     nb::object child;
     const char* flag;
 };
 
-nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
-                        const char* flag, nb::handle limit_price) {
+// The registered orders of one insert, and the session's child orders as registration found them.
+struct Registration {
+    nb::object native_orders;
+    std::vector<Registered> orders;
+};
+
+nb::dict insert_payload(const Insert& in, nb::handle child, const char* flag) {
     nb::dict d;
-    d[KEY("InstrumentID")] = instrument;
-    d[KEY("ExchangeID")] = exchange;
+    d[KEY("InstrumentID")] = in.instrument_id;
+    d[KEY("ExchangeID")] = in.exchange;
     d[KEY("OrderRef")] = child[KEY("ref")];
-    d[KEY("Direction")] = equals(direction, KEY("BUY")) ? KEY("0") : KEY("1");
+    d[KEY("Direction")] = equals(in.direction, KEY("BUY")) ? KEY("0") : KEY("1");
     d[KEY("CombOffsetFlag")] = name(flag);
     d[KEY("CombHedgeFlag")] = KEY("1");
     d[KEY("OrderPriceType")] = KEY("2");
-    d[KEY("LimitPrice")] = limit_price;
+    d[KEY("LimitPrice")] = in.limit_price;
     d[KEY("VolumeTotalOriginal")] = child[KEY("volume_original")];
     d[KEY("TimeCondition")] = KEY("3");
     d[KEY("VolumeCondition")] = KEY("1");
@@ -110,8 +115,8 @@ void log_unsent(nb::handle self, nb::handle child, bool named, const char* forma
         nb::object order_id = child[KEY("order_id")];
         std::vector<nb::handle> args;
         if (named) args.push_back(order_id);
-        nb::object words[] = {child[KEY("symbol")], child[KEY("direction")],
-                              child[KEY("offset")], child[KEY("volume_original")]};
+        nb::object words[] = {child[KEY("symbol")], child[KEY("direction")], child[KEY("offset")],
+                              child[KEY("volume_original")]};
         args.insert(args.end(), std::begin(words), std::end(words));
         args.insert(args.end(), reason);
         std::string text = named ? "order %s (%s %s %s %s lots) " : "order (%s %s %s %s lots) ";
@@ -121,143 +126,109 @@ void log_unsent(nb::handle self, nb::handle child, bool named, const char* forma
     });
 }
 
-}  // namespace
-
-// `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
-nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
-                          nb::handle volume, nb::handle limit_price) {
+// Check: the session is ready, the instrument trades and the price lies on its grid. Returns the
+// instrument's record.
+nb::object check_order(nb::handle self, nb::handle symbol, nb::handle limit_price) {
     if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
-
     nb::object instrument = item_or(get(self, KEY("instruments")), symbol, nb::none());
     if (instrument.is_none() || !truthy(item_or(instrument, KEY("IsTrading"), nb::none())))
         raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
-
     nb::object tick = instrument[KEY("PriceTick")];
     if (tick > nb::int_(0) && !on_tick_grid(limit_price, tick))
         raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+    return instrument;
+}
 
-    auto [exchange, instrument_id] = split_symbol(symbol);
+// Plan: one order, or for a close on SHFE and INE up to two, earlier days' lots first and the rest
+// from today; a close needs that many free lots, and every order a volume the instrument takes.
+std::vector<Planned> plan_orders(nb::handle self, const Insert& in, nb::handle instrument, bool closing, bool sell) {
     std::vector<Planned> plan;
-    bool closing = !equals(offset, KEY("OPEN"));
-    bool sell = equals(direction, KEY("SELL"));
     if (!closing) {
-        plan.push_back({"OPEN", "0", nb::borrow(volume)});
+        plan.push_back({"OPEN", "0", nb::borrow(in.volume)});
     } else {
-        nb::object parts = free_parts(self, symbol, sell ? KEY("long") : KEY("short"));
+        nb::object parts = free_parts(self, in.symbol, sell ? KEY("long") : KEY("short"));
         nb::object history = parts[0], today = parts[1];
-        nb::object free = nb::steal(PyNumber_Add(history.ptr(), today.ptr()));
-        if (!free.is_valid()) throw nb::python_error();
-        if (volume > free) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
-        if (one_of(exchange, KEY("SHFE"), KEY("INE"))) {
-            // Earlier days' lots first, the rest from today.
-            nb::object yesterday = history < volume ? history : nb::borrow(volume);
+        if (in.volume > history + today) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
+        if (one_of(in.exchange, KEY("SHFE"), KEY("INE"))) {
+            nb::object yesterday = history < in.volume ? history : nb::borrow(in.volume);
             if (yesterday.not_equal(nb::int_(0))) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
-            if (volume > yesterday) {
-                nb::object rest = nb::steal(PyNumber_Subtract(volume.ptr(), yesterday.ptr()));
-                if (!rest.is_valid()) throw nb::python_error();
-                plan.push_back({"CLOSE_TODAY", "3", rest});
-            }
+            if (in.volume > yesterday) plan.push_back({"CLOSE_TODAY", "3", in.volume - yesterday});
         } else {
-            plan.push_back({"CLOSE", "1", nb::borrow(volume)});
+            plan.push_back({"CLOSE", "1", nb::borrow(in.volume)});
         }
     }
-
     nb::object minimum = instrument[KEY("MinLimitOrderVolume")];
     nb::object maximum = instrument[KEY("MaxLimitOrderVolume")];
-    for (const Planned& entry : plan) {
-        if (!(minimum <= entry.lots && entry.lots <= maximum))
-            raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
+    for (const Planned& part : plan) {
+        if (!(minimum <= part.lots && part.lots <= maximum)) raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
     }
-
     // An inconsistent book refuses every order, opening ones too (the side a close was planned from
     // is already known to be consistent).
-    if (!closing || !sell) free_parts(self, symbol, KEY("long"));
-    if (!closing || sell) free_parts(self, symbol, KEY("short"));
+    if (!closing || !sell) free_parts(self, in.symbol, KEY("long"));
+    if (!closing || sell) free_parts(self, in.symbol, KEY("short"));
+    return plan;
+}
 
-    // Register every planned order before the first one is sent.
+// Register: every planned order, with its user order, child and reference, before the first is sent.
+Registration register_orders(nb::handle self, const Insert& in, const std::vector<Planned>& plan) {
     nb::object o = get(self, KEY("o")), native_orders = get(self, KEY("native_orders"));
     nb::object ref_orders = get(self, KEY("ref_orders"));
     nb::object local_order_id = global(KEY("local_order_id"));
-    std::vector<Registered> registered;
-    for (const Planned& entry : plan) {
-        nb::object order_ref = nb::steal(PyNumber_Add(get(self, KEY("order_ref")).ptr(), nb::int_(1).ptr()));
-        if (!order_ref.is_valid()) throw nb::python_error();
+    Registration registered{native_orders, {}};
+    for (const Planned& part : plan) {
+        nb::object order_ref = get(self, KEY("order_ref")) + nb::int_(1);
         set(self, KEY("order_ref"), order_ref);
         nb::str ref(order_ref);
         nb::object front = get(self, KEY("front")), session = get(self, KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
-
-        nb::dict order;
-        order[KEY("order_id")] = order_id;
-        order[KEY("order_sys_id")] = nb::none();
-        order[KEY("symbol")] = symbol;
-        order[KEY("direction")] = direction;
-        order[KEY("offset")] = name(entry.offset);
-        order[KEY("limit_price")] = limit_price;
-        order[KEY("volume_original")] = entry.lots;
-        order[KEY("volume_traded")] = 0;
-        order[KEY("volume_left")] = entry.lots;
-        order[KEY("status")] = KEY("PENDING");
-        order[KEY("status_msg")] = KEY("");
-        order[KEY("cancel_pending")] = false;
-        order[KEY("cancel_error")] = nb::none();
-        order[KEY("insert_time")] = book::wall_ms();
-
-        nb::dict child;
-        child[KEY("order_id")] = order_id;
-        child[KEY("parent")] = order_id;
-        child[KEY("symbol")] = symbol;
-        child[KEY("direction")] = direction;
-        child[KEY("offset")] = name(entry.offset);
-        child[KEY("exchange_order_id")] = KEY("");
-        child[KEY("close_type")] = close_type(entry.flag);
-        child[KEY("volume_original")] = entry.lots;
-        child[KEY("volume_traded")] = 0;
-        child[KEY("volume_left")] = entry.lots;
-        child[KEY("status")] = KEY("PENDING");
-        child[KEY("is_confirmed")] = false;
-        child[KEY("status_msg")] = KEY("");
-        child[KEY("cancel_pending")] = false;
-        child[KEY("cancel_error")] = nb::none();
-        child[KEY("ref")] = ref;
-        child[KEY("front")] = front;
-        child[KEY("session")] = session;
-        child[KEY("cancel_request_id")] = nb::none();
-        child[KEY("pending_finish")] = false;
-        child[KEY("expected_traded")] = 0;
-        child[KEY("finish_status")] = nb::none();
-        child[KEY("finish_msg")] = KEY("");
-
+        nb::object insert_time = book::wall_ms();
+        auto [order, child] = new_order_records({.order_id = order_id,
+                                                 .order_sys_id = nb::none(),
+                                                 .symbol = in.symbol,
+                                                 .direction = in.direction,
+                                                 .offset = name(part.offset),
+                                                 .limit_price = in.limit_price,
+                                                 .volume = part.lots,
+                                                 .insert_time = insert_time,
+                                                 .exchange_order_id = KEY(""),
+                                                 .close_type = book::close_type_of(name(part.flag)),
+                                                 .ref = ref,
+                                                 .front = front,
+                                                 .session = session});
         o[order_id] = order;
         native_orders[order_id] = child;
         ref_orders[nb::make_tuple(front, session, ref)] = order_id;
-        registered.push_back({std::move(child), entry.flag});
+        registered.orders.push_back({std::move(child), part.flag});
     }
+    return registered;
+}
 
-    // Send in plan order; the first failure stops the rest, which are withdrawn unsent.
+// Sends one registered order: "" once it left, else the text of its rejection. Raises when sending
+// failed.
+const char* send_order(nb::handle self, const Insert& in, const Registered& order) {
+    const nb::object& child = order.child;
+    child[KEY("request_id")] = get(self, KEY("request_id")) + nb::int_(1);
+    nb::object sent = request(self, KEY("OrderInsert"), insert_payload(in, child, order.flag));
+    child[KEY("request_id")] = sent[0];
+    if (sent[1].not_equal(nb::int_(0))) {
+        log_unsent(self, child, false, "not sent: CTP result %s (%s)",
+                   {sent[1], nb::str(log::request_result(sent[1]))});
+        return "报单未提交";
+    }
+    return "";
+}
+
+// Send: in plan order, one result per order; the first failure stops the rest, which are withdrawn
+// unsent.
+nb::list send_orders(nb::handle self, const Insert& in, const std::vector<Registered>& registered) {
     nb::list results;
     bool failed = false;
-    nb::handle insert_method = KEY("OrderInsert");
     for (size_t i = 0; i < registered.size(); ++i) {
-        Registered& entry = registered[i];
-        nb::object& child = entry.child;
-        const char* message = "";
-        if (failed) {
-            message = "未发送：前一笔委托提交失败";
-        } else {
+        const nb::object& child = registered[i].child;
+        const char* message = "未发送：前一笔委托提交失败";
+        if (!failed) {
             try {
-                nb::object next = nb::steal(PyNumber_Add(get(self, KEY("request_id")).ptr(), nb::int_(1).ptr()));
-                if (!next.is_valid()) throw nb::python_error();
-                child[KEY("request_id")] = next;
-                nb::dict payload =
-                    insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
-                nb::object sent = request(self, insert_method, payload);
-                child[KEY("request_id")] = sent[0];
-                if (sent[1].not_equal(nb::int_(0))) {
-                    message = "报单未提交";
-                    log_unsent(self, child, false, "not sent: CTP result %s (%s)",
-                               {sent[1], nb::str(log::request_result(sent[1]))});
-                }
+                message = send_order(self, in, registered[i]);
             } catch (nb::python_error& e) {
                 if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
                     message = "报单参数无效，未提交";
@@ -287,14 +258,19 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
             results.append(trading_result(KEY("SUBMITTED"), child[KEY("order_id")]));
         }
     }
+    return results;
+}
 
+// Settle: the book and the user orders follow the registered orders, and the account query is due
+// once any order left.
+void settle_orders(nb::handle self, const Insert& in, const Registration& registered, nb::handle results) {
     // The orders have left: a book that fails to recompute now must not turn the answers into
     // rejections (insert would report every order as refused). Order tracking meets the same book
     // on the next return and recovers from there.
     try {
-        recompute_frozen(self, nb::none(), symbol);
-        for (Registered& entry : registered) {
-            if (contains(native_orders, entry.child[KEY("order_id")])) aggregate(self, entry.child);
+        recompute_frozen(self, nb::none(), in.symbol);
+        for (const Registered& order : registered.orders) {
+            if (contains(registered.native_orders, order.child[KEY("order_id")])) aggregate(self, order.child);
         }
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
@@ -307,6 +283,22 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         schedule_account(self);
         touch(self);
     }
+}
+
+}  // namespace
+
+// `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
+nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                          nb::handle volume, nb::handle limit_price) {
+    nb::object instrument = check_order(self, symbol, limit_price);
+    auto [exchange, instrument_id] = split_symbol(symbol);
+    Insert in{symbol, direction, offset, volume, limit_price, std::move(exchange), std::move(instrument_id)};
+    bool closing = !equals(offset, KEY("OPEN"));
+    bool sell = equals(direction, KEY("SELL"));
+    std::vector<Planned> plan = plan_orders(self, in, instrument, closing, sell);
+    Registration registered = register_orders(self, in, plan);
+    nb::list results = send_orders(self, in, registered.orders);
+    settle_orders(self, in, registered, results);
     return results;
 }
 

@@ -3,6 +3,8 @@
 // child's fills have been counted.
 #include "books.h"
 
+#include <utility>
+
 namespace velkor::trading {
 
 using namespace book;
@@ -15,50 +17,25 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     nb::object symbol = symbol_of(row);
     nb::object comb = item_or(row, KEY("CombOffsetFlag"), nb::none());
     nb::object flag = comb.is_none() || equals(comb, KEY("")) ? item_or(row, KEY("OffsetFlag"), nb::none()) : comb;
-
-    nb::dict order;
-    put(order, KEY("order_id"), key);
-    put(order, KEY("order_sys_id"), syskey);
-    put(order, KEY("symbol"), symbol);
-    put(order, KEY("direction"), direction_of(row));
-    put(order, KEY("offset"), global(KEY("order_offset"))(flag));
-    put(order, KEY("limit_price"), global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
-    nb::int_ zero(0);
-    put(order, KEY("volume_original"), zero);
-    put(order, KEY("volume_traded"), zero);
-    put(order, KEY("volume_left"), zero);
-    put(order, KEY("status"), KEY("PENDING"));
-    put(order, KEY("status_msg"), KEY(""));
-    put(order, KEY("cancel_pending"), Py_False);
-    put(order, KEY("cancel_error"), nb::none());
-    put(order, KEY("insert_time"), global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
-                                                       item_or(row, KEY("InsertTime"), KEY(""))));
+    nb::handle direction = direction_of(row);
+    nb::object offset = global(KEY("order_offset"))(flag);
+    nb::object limit_price = global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none()));
+    nb::object insert_time =
+        global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")), item_or(row, KEY("InsertTime"), KEY("")));
+    auto [order, child] = new_order_records({.order_id = key,
+                                             .order_sys_id = syskey,
+                                             .symbol = symbol,
+                                             .direction = direction,
+                                             .offset = offset,
+                                             .limit_price = limit_price,
+                                             .volume = nb::int_(0),
+                                             .insert_time = insert_time,
+                                             .exchange_order_id = system,
+                                             .close_type = KEY("UNSPECIFIED"),
+                                             .ref = ref,
+                                             .front = front,
+                                             .session = session});
     put(get(self, KEY("o")), key, order);
-
-    nb::dict child;
-    put(child, KEY("order_id"), key);
-    put(child, KEY("parent"), key);
-    put(child, KEY("symbol"), symbol);
-    put(child, KEY("direction"), item(order, KEY("direction")));
-    put(child, KEY("offset"), item(order, KEY("offset")));
-    put(child, KEY("exchange_order_id"), system);
-    put(child, KEY("close_type"), KEY("UNSPECIFIED"));
-    put(child, KEY("volume_original"), zero);
-    put(child, KEY("volume_traded"), zero);
-    put(child, KEY("volume_left"), zero);
-    put(child, KEY("status"), KEY("PENDING"));
-    put(child, KEY("is_confirmed"), Py_False);
-    put(child, KEY("status_msg"), KEY(""));
-    put(child, KEY("cancel_pending"), Py_False);
-    put(child, KEY("cancel_error"), nb::none());
-    put(child, KEY("ref"), ref);
-    put(child, KEY("front"), front);
-    put(child, KEY("session"), session);
-    put(child, KEY("cancel_request_id"), nb::none());
-    put(child, KEY("pending_finish"), Py_False);
-    put(child, KEY("expected_traded"), zero);
-    put(child, KEY("finish_status"), nb::none());
-    put(child, KEY("finish_msg"), KEY(""));
     put(get(self, KEY("native_orders")), key, child);
 }
 
@@ -84,17 +61,6 @@ nb::handle status_text(nb::handle status) {
     if (equals(status, KEY("CANCELLED"))) return KEY("剩余委托已不再排队");
     if (equals(status, KEY("REJECTED"))) return KEY("报单被拒绝");
     return KEY("");
-}
-
-nb::handle close_type_of(nb::handle comb_offset) {
-    nb::str flag(comb_offset);
-    if (PyUnicode_GET_LENGTH(flag.ptr()) == 0) return KEY("UNSPECIFIED");
-    switch (PyUnicode_READ_CHAR(flag.ptr(), 0)) {
-        case '0': return nb::none();
-        case '3': return KEY("TODAY");
-        case '4': return KEY("HISTORY");
-        default: return KEY("UNSPECIFIED");
-    }
 }
 
 // Applies one order row to its child; returns early when the row is stale or would move the child
@@ -186,6 +152,54 @@ void replay_pending(nb::handle self, nb::handle row) {
 }
 
 }  // namespace
+
+std::pair<nb::dict, nb::dict> new_order_records(const NewOrder& o) {
+    nb::int_ zero(0);
+    nb::handle none = Py_None, no = Py_False, pending = KEY("PENDING"), empty = KEY("");
+    std::pair<nb::handle, nb::handle> order_fields[] = {
+        {KEY("order_id"), o.order_id},
+        {KEY("order_sys_id"), o.order_sys_id},
+        {KEY("symbol"), o.symbol},
+        {KEY("direction"), o.direction},
+        {KEY("offset"), o.offset},
+        {KEY("limit_price"), o.limit_price},
+        {KEY("volume_original"), o.volume},
+        {KEY("volume_traded"), zero},
+        {KEY("volume_left"), o.volume},
+        {KEY("status"), pending},
+        {KEY("status_msg"), empty},
+        {KEY("cancel_pending"), no},
+        {KEY("cancel_error"), none},
+        {KEY("insert_time"), o.insert_time}};
+    std::pair<nb::handle, nb::handle> child_fields[] = {
+        {KEY("order_id"), o.order_id},
+        {KEY("parent"), o.order_id},
+        {KEY("symbol"), o.symbol},
+        {KEY("direction"), o.direction},
+        {KEY("offset"), o.offset},
+        {KEY("exchange_order_id"), o.exchange_order_id},
+        {KEY("close_type"), o.close_type},
+        {KEY("volume_original"), o.volume},
+        {KEY("volume_traded"), zero},
+        {KEY("volume_left"), o.volume},
+        {KEY("status"), pending},
+        {KEY("is_confirmed"), no},
+        {KEY("status_msg"), empty},
+        {KEY("cancel_pending"), no},
+        {KEY("cancel_error"), none},
+        {KEY("ref"), o.ref},
+        {KEY("front"), o.front},
+        {KEY("session"), o.session},
+        {KEY("cancel_request_id"), none},
+        {KEY("pending_finish"), no},
+        {KEY("expected_traded"), zero},
+        {KEY("finish_status"), none},
+        {KEY("finish_msg"), empty}};
+    nb::dict order, child;
+    for (auto& [key, value] : order_fields) put(order, key, value);
+    for (auto& [key, value] : child_fields) put(child, key, value);
+    return {std::move(order), std::move(child)};
+}
 
 nb::object by_ref(nb::handle self, nb::handle ref) {
     nb::object refkey = nb::make_tuple(get(self, KEY("front")), get(self, KEY("session")), nb::str(ref));
