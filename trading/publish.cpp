@@ -280,6 +280,72 @@ static Items snapshot_items(nb::handle d) {
     return out;
 }
 
+// What one commit publishes with: the user's registry, the changes map and the host's `different`.
+struct Commit {
+    nb::handle objects, changes, different;
+};
+
+// Orders gone from the private book `o` leave the published map.
+static void drop_gone_orders(const Commit& c, nb::handle orders, nb::handle o) {
+    nb::object data = orders.attr(KEY("_data"));
+    nb::list gone;
+    for (nb::handle order_id : data) {
+        if (!contains(o, order_id)) gone.append(order_id);
+    }
+    for (nb::handle order_id : gone) {
+        unregister_object(c.objects, orders[order_id]);
+        if (PyObject_DelItem(data.ptr(), order_id.ptr()) < 0) throw nb::python_error();
+    }
+    if (nb::len(gone)) add_name(change_set(c.changes, orders), KEY("__members__"));
+}
+
+// Published trades that the private book `t` no longer holds leave the list and the registry.
+static void drop_gone_trades(const Commit& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
+    nb::list gone;
+    for (nb::handle trade_id : trade_views) {
+        if (!contains(t, trade_id)) gone.append(trade_id);
+    }
+    if (!nb::len(gone)) return;
+    nb::object dropped = checked(PySet_New(nullptr));
+    for (nb::handle trade_id : gone) {
+        nb::object view = trade_views.attr("pop")(trade_id);
+        if (PySet_Add(dropped.ptr(), identity(view).ptr()) < 0) throw nb::python_error();
+    }
+    nb::list kept;
+    for (nb::handle view : trades) {
+        if (!contains(dropped, identity(view))) kept.append(view);
+    }
+    if (PySequence_SetSlice(trades.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0) throw nb::python_error();
+    for (nb::handle id : dropped) c.objects.attr("pop")(id, nb::none());
+    add_name(change_set(c.changes, trades), KEY("__members__"));
+}
+
+// Every private record of `records` into the LiveMap `view` (`data` is its `_data`).
+static void publish_map(const Commit& c, nb::handle view, nb::handle data, nb::handle records) {
+    LazyChangeSet names{c.changes, view};
+    for (auto& [key, record] : snapshot_items(records))
+        map_view_with(c.objects, view, data, key, record, c.changes, c.different, names);
+}
+
+// Every private trade of `t` into its published Trade, made and appended to `trades` when new.
+static void publish_trades(const Commit& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
+    nb::object trade_type;
+    LazyChangeSet names{c.changes, trades};  // only when a trade is new or changed
+    for (auto& [trade_id, row] : snapshot_items(t)) {
+        nb::object view = item_or(trade_views, trade_id, nb::none());
+        bool created = view.is_none();
+        if (created) {
+            if (!trade_type.is_valid()) trade_type = global(KEY("Trade"));
+            view = trade_type();
+            if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
+            trades.attr("append")(view);
+            register_object(c.objects, view);
+        }
+        update_into(view, row, c.changes, c.different, &names);
+        if (created) add_name(names.get(), KEY("__members__"));
+    }
+}
+
 static nb::object commit(nb::handle self, nb::handle changes) {
     if (!truthy(get(self, KEY("dirty")))) return nb::bool_(false);
     set(self, KEY("dirty"), nb::bool_(false));
@@ -292,75 +358,23 @@ static nb::object commit(nb::handle self, nb::handle changes) {
 
     nb::object different = global(KEY("different"));
     nb::object objects = get(self, KEY("objects"));
+    Commit c{objects, changes, different};
     update_into(get(self, KEY("account")), get(self, KEY("a")), changes, different, nullptr);
 
-    // Orders gone from the private book leave the published map.
     nb::object orders = get(self, KEY("orders"));
     nb::object o = get(self, KEY("o"));
-    {
-        nb::object data = orders.attr(KEY("_data"));
-        nb::list gone;
-        for (nb::handle order_id : data) {
-            if (!contains(o, order_id)) gone.append(order_id);
-        }
-        for (nb::handle order_id : gone) {
-            unregister_object(objects, orders[order_id]);
-            if (PyObject_DelItem(data.ptr(), order_id.ptr()) < 0) throw nb::python_error();
-        }
-        if (nb::len(gone)) add_name(change_set(changes, orders), KEY("__members__"));
-    }
-
-    // Trades of an earlier login that the new one did not report again go only after a reset.
+    drop_gone_orders(c, orders, o);
     nb::object trades = get(self, KEY("trades"));
     nb::object trade_views = get(self, KEY("trade_views"));
     nb::object t = get(self, KEY("t"));
-    if (truthy(get(self, KEY("reset_pending")))) {
-        nb::list gone;
-        for (nb::handle trade_id : trade_views) {
-            if (!contains(t, trade_id)) gone.append(trade_id);
-        }
-        if (nb::len(gone)) {
-            nb::object dropped = nb::steal(PySet_New(nullptr));
-            if (!dropped.is_valid()) throw nb::python_error();
-            for (nb::handle trade_id : gone) {
-                nb::object view = trade_views.attr("pop")(trade_id);
-                if (PySet_Add(dropped.ptr(), identity(view).ptr()) < 0) throw nb::python_error();
-            }
-            nb::list kept;
-            for (nb::handle view : trades) {
-                if (!contains(dropped, identity(view))) kept.append(view);
-            }
-            if (PySequence_SetSlice(trades.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0) throw nb::python_error();
-            for (nb::handle id : dropped) objects.attr("pop")(id, nb::none());
-            add_name(change_set(changes, trades), KEY("__members__"));
-        }
-    }
+    // Trades of an earlier login that the new one did not report again go only after a reset.
+    if (truthy(get(self, KEY("reset_pending")))) drop_gone_trades(c, trades, trade_views, t);
 
     nb::object positions = get(self, KEY("positions"));
     nb::object position_data = positions.attr(KEY("_data"));
-    LazyChangeSet position_set{changes, positions};
-    for (auto& [symbol, record] : snapshot_items(get(self, KEY("p"))))
-        map_view_with(objects, positions, position_data, symbol, record, changes, different, position_set);
-    nb::object order_data = orders.attr(KEY("_data"));
-    LazyChangeSet order_set{changes, orders};
-    for (auto& [order_id, record] : snapshot_items(o))
-        map_view_with(objects, orders, order_data, order_id, record, changes, different, order_set);
-
-    nb::object trade_type;
-    LazyChangeSet trade_set{changes, trades};  // only when a trade is new or changed
-    for (auto& [trade_id, row] : snapshot_items(t)) {
-        nb::object view = item_or(trade_views, trade_id, nb::none());
-        bool created = view.is_none();
-        if (created) {
-            if (!trade_type.is_valid()) trade_type = global(KEY("Trade"));
-            view = trade_type();
-            if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
-            trades.attr("append")(view);
-            register_object(objects, view);
-        }
-        update_into(view, row, changes, different, &trade_set);
-        if (created) add_name(trade_set.get(), KEY("__members__"));
-    }
+    publish_map(c, positions, position_data, get(self, KEY("p")));
+    publish_map(c, orders, orders.attr(KEY("_data")), o);
+    publish_trades(c, trades, trade_views, t);
 
     set(self, KEY("reset_pending"), nb::bool_(false));
     return nb::bool_(true);
