@@ -141,54 +141,36 @@ void schedule_account(nb::handle self) {
     if (equals(get(self, "phase"), "ready")) get(self, "pending").attr("add")("account");
 }
 
-void tick(nb::handle self, nb::handle now) {
-    nb::object phase = get(self, "phase");
-    bool ready = equals(phase, "ready");
-    if (ready && (!get(self, "inflight").is_none() || truthy(get(self, "pending"))))
-        get(self, "query_recovery").attr("check")();
+namespace {
 
-    nb::object timeout = get(self, "timeout");
-    if (equals(phase, "connecting")) {
-        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError);
-        return;
+// The query in flight, unanswered for the time-out: asked again once READY, the end of the login
+// before.
+void query_timeout(nb::handle self, nb::handle now, nb::handle inflight, nb::handle timeout, bool ready) {
+    if (!(now - inflight["progress"] > timeout)) return;
+    nb::object kind = inflight["kind"];
+    if (!ready) {
+        nb::object label = global("QUERY_LABELS").attr("get")(kind, kind);
+        raise(PyExc_TimeoutError, nb::str("CTP ") + label + nb::str("查询超时且无进展"));
     }
-    bool sync = equals(phase, "sync");
-    if (!ready && !sync) {
-        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
-        return;
-    }
+    log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
+               {log::query_name(kind), timeout});
+    get(self, "query_recovery").attr("fail")();
+    get(self, "pending").attr("add")(kind);
+    set(self, "inflight", nb::none());
+}
 
-    nb::object inflight = get(self, "inflight");
-    if (!inflight.is_none()) {
-        if (now - inflight["progress"] > timeout) {
-            nb::object kind = inflight["kind"];
-            if (ready) {
-                log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
-                           {log::query_name(kind), timeout});
-                get(self, "query_recovery").attr("fail")();
-                get(self, "pending").attr("add")(kind);
-                set(self, "inflight", nb::none());
-            } else {
-                nb::object label = global("QUERY_LABELS").attr("get")(kind, kind);
-                raise(PyExc_TimeoutError, nb::str("CTP ") + label + nb::str("查询超时且无进展"));
-            }
-        }
-        return;
-    }
+// Pacing: one query a second at most, and once READY the funds every 5 s. The step due now, the
+// next one of the synchronisation or a pending one; null when none is.
+nb::object due_query(nb::handle self, nb::handle now, bool ready, bool sync) {
+    if (ready && now - get(self, "last_account_refresh") >= nb::int_(5)) get(self, "pending").attr("add")("account");
+    if (now - get(self, "last_query") < nb::int_(1)) return nb::object();
+    if (sync) return global("SYNC_STEPS")[get(self, "sync_index")];
+    if (!truthy(get(self, "pending"))) return nb::object();
+    return nb::str("account");
+}
 
-    if (sync && now - get(self, "phase_time") > timeout)
-        raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
-    if (ready && now - get(self, "last_account_refresh") >= nb::int_(5))
-        get(self, "pending").attr("add")("account");
-    if (now - get(self, "last_query") < nb::int_(1)) return;
-
-    nb::object step;
-    if (sync) {
-        step = global("SYNC_STEPS")[get(self, "sync_index")];
-    } else {
-        if (!truthy(get(self, "pending"))) return;
-        step = nb::str("account");
-    }
+// The next query: sent and recorded as the query in flight; flow control tries again in 2 s.
+void send_query(nb::handle self, nb::handle now, nb::handle step, bool ready) {
     nb::object fields = nb::none();
     if (equals(step, "account")) {
         nb::dict currency;
@@ -218,6 +200,34 @@ void tick(nb::handle self, nb::handle now) {
     record["progress"] = now;
     record["revision"] = get(self, "revision");
     set(self, "inflight", record);
+}
+
+}  // namespace
+
+// Time-outs first (connecting, the login steps, the synchronisation, the query in flight), then the
+// pacing of the queries, then the next query.
+void tick(nb::handle self, nb::handle now) {
+    nb::object phase = get(self, "phase");
+    bool ready = equals(phase, "ready");
+    if (ready && (!get(self, "inflight").is_none() || truthy(get(self, "pending"))))
+        get(self, "query_recovery").attr("check")();
+
+    nb::object timeout = get(self, "timeout");
+    if (equals(phase, "connecting")) {
+        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError);
+        return;
+    }
+    bool sync = equals(phase, "sync");
+    if (!ready && !sync) {
+        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
+        return;
+    }
+    nb::object inflight = get(self, "inflight");
+    if (!inflight.is_none()) return query_timeout(self, now, inflight, timeout, ready);
+    if (sync && now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
+
+    nb::object step = due_query(self, now, ready, sync);
+    if (step.is_valid()) send_query(self, now, step, ready);
 }
 
 nb::object run(nb::handle self) {
