@@ -63,19 +63,17 @@ nb::handle status_text(nb::handle status) {
     return KEY("");
 }
 
-// Applies one order row to its child; returns early when the row is stale or would move the child
-// backwards.
-void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle cid, nb::handle query_revision) {
+// What applying a row's fields leaves for the rest of its update.
+struct RowFields {
+    nb::object expected;      // the lots the child is expected to have traded
+    nb::object previous_msg;  // the child's message before the row
+    bool cancel_refused;      // the row reports a refused cancel
+};
+
+// The row's fields into the child: exchange order number, close type, volumes, message and CTP identity.
+RowFields apply_row_fields(nb::handle row, nb::handle child, nb::handle previous, nb::handle submit,
+                           nb::handle status) {
     nb::int_ zero(0);
-    if (!query_revision.is_none() && item_or(get(self, KEY("order_revisions")), cid, zero) > query_revision) return;
-
-    nb::object previous = nb::steal(PyDict_Check(child.ptr()) ? PyDict_Copy(child.ptr()) : nullptr);
-    if (!previous.is_valid()) previous = nb::getattr(child, KEY("copy"))();
-    nb::object submit = item_or(row, KEY("OrderSubmitStatus"), nb::none());
-    nb::handle status = row_status(submit, item(row, KEY("OrderStatus")));
-    bool finished = is_final(status);
-    if (!moves_forward(child, item(child, KEY("status")), status, finished)) return;
-
     nb::object original = item(row, KEY("VolumeTotalOriginal"));
     nb::object expected = larger(item_or(row, KEY("VolumeTraded"), zero), item_or(child, KEY("expected_traded"), zero));
     if (equals(status, KEY("FILLED"))) expected = larger(original, expected);
@@ -98,14 +96,18 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
     put(child, KEY("ref"), item(row, KEY("OrderRef")));
     put(child, KEY("expected_traded"), expected);
     if (item(child, KEY("volume_left")) < zero) buffer_error("成交数量超过订单原始数量");
+    return {std::move(expected), std::move(previous_msg), cancel_refused};
+}
 
-    // A final state reported before all its fills were counted waits for them.
-    bool pending_finish = finished && item(child, KEY("volume_traded")) < expected;
+// The child's status: a final state reported before all its fills were counted waits for them. A
+// final state or a refused cancel ends the cancel in flight.
+void apply_status(nb::handle child, nb::handle status, bool finished, const RowFields& fields) {
+    bool pending_finish = finished && item(child, KEY("volume_traded")) < fields.expected;
     put(child, KEY("pending_finish"), pending_finish ? Py_True : Py_False);
     if (pending_finish) {
         put(child, KEY("finish_status"), status);
         put(child, KEY("finish_msg"), item(child, KEY("status_msg")));
-        put(child, KEY("status_msg"), previous_msg);
+        put(child, KEY("status_msg"), fields.previous_msg);
     } else {
         put(child, KEY("finish_status"), nb::none());
         put(child, KEY("finish_msg"), KEY(""));
@@ -115,28 +117,50 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
     if (finished) {
         put(child, KEY("cancel_pending"), Py_False);
         put(child, KEY("cancel_error"), nb::none());
-    } else if (cancel_refused && truthy(item(child, KEY("cancel_pending"))) &&
+    } else if (fields.cancel_refused && truthy(item(child, KEY("cancel_pending"))) &&
                !item(child, KEY("cancel_request_id")).is_none()) {
         put(child, KEY("cancel_pending"), Py_False);
         put(child, KEY("cancel_error"), KEY("撤单被拒绝"));
     }
+}
 
+// The user order's price and insert time, from the first row that has them.
+void complete_user_order(nb::handle self, nb::handle row, nb::handle child) {
     nb::object order = item(get(self, KEY("o")), item(child, KEY("parent")));
-    if (item(order, KEY("limit_price")).is_none()) {
-        put(order, KEY("limit_price"), global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
-        put(order, KEY("insert_time"), global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
-                                                           item_or(row, KEY("InsertTime"), KEY(""))));
-    }
+    if (!item(order, KEY("limit_price")).is_none()) return;
+    put(order, KEY("limit_price"), global(KEY("finite"))(item_or(row, KEY("LimitPrice"), nb::none())));
+    put(order, KEY("insert_time"), global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")),
+                                                       item_or(row, KEY("InsertTime"), KEY(""))));
+}
 
-    if (child.not_equal(previous)) {
-        nb::object revision = get(self, KEY("revision")) + nb::int_(1);
-        set(self, KEY("revision"), revision);
-        put(get(self, KEY("order_revisions")), cid, revision);
-        if (truthy(get(self, KEY("position_ready")))) recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
-        aggregate(self, child);
-        schedule_account(self);
-        touch(self);
-    }
+// A changed child: a new revision for it, then its symbol's frozen lots, its user order and the funds
+// query follow.
+void child_changed(nb::handle self, nb::handle child, nb::handle cid) {
+    nb::object revision = get(self, KEY("revision")) + nb::int_(1);
+    set(self, KEY("revision"), revision);
+    put(get(self, KEY("order_revisions")), cid, revision);
+    if (truthy(get(self, KEY("position_ready")))) recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
+    aggregate(self, child);
+    schedule_account(self);
+    touch(self);
+}
+
+// Applies one order row to its child; returns early when the row is stale or would move the child
+// backwards.
+void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle cid, nb::handle query_revision) {
+    if (!query_revision.is_none() && item_or(get(self, KEY("order_revisions")), cid, nb::int_(0)) > query_revision)
+        return;
+    nb::object previous = nb::steal(PyDict_Check(child.ptr()) ? PyDict_Copy(child.ptr()) : nullptr);
+    if (!previous.is_valid()) previous = nb::getattr(child, KEY("copy"))();
+    nb::object submit = item_or(row, KEY("OrderSubmitStatus"), nb::none());
+    nb::handle status = row_status(submit, item(row, KEY("OrderStatus")));
+    bool finished = is_final(status);
+    if (!moves_forward(child, item(child, KEY("status")), status, finished)) return;
+
+    RowFields fields = apply_row_fields(row, child, previous, submit, status);
+    apply_status(child, status, finished, fields);
+    complete_user_order(self, row, child);
+    if (child.not_equal(previous)) child_changed(self, child, cid);
 }
 
 // Fills that arrived before their order, replayed once the order's exchange number is known.
