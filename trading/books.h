@@ -168,6 +168,13 @@ inline nb::handle close_type_of(nb::handle offset_flag) {
     return is_final_state(held);
 }
 
+// A row's "TradingDay", when it has one, must be the session's trading day; otherwise
+// TimeoutError(message), and the session starts over.
+inline void check_day(nb::handle self, nb::handle row, const char* message) {
+    nb::object day = item_or(row, KEY("TradingDay"), nb::none());
+    if (truthy(day) && day.not_equal(get(self, KEY("day")))) raise(PyExc_TimeoutError, message);
+}
+
 // int(time.time() * 1000), through the module-level name `time`.
 inline nb::object wall_ms() {
     nb::object clock = global(KEY("time"));

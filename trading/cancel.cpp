@@ -7,12 +7,6 @@ namespace velkor::trading::entry {
 
 namespace {
 
-nb::list answer(nb::handle status, nb::handle order_id, const char* message = nullptr) {
-    nb::list out;
-    out.append(trading_result(status, order_id, message));
-    return out;
-}
-
 constexpr const char* UNCONFIRMED = "订单尚未确认，撤单未提交";
 
 }  // namespace
@@ -31,15 +25,15 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     nb::handle rejected = KEY("REJECTED");
     if (get(self, KEY("session_status")).not_equal(KEY("READY")) ||
         truthy(get(self, KEY("reset_pending"))))
-        return answer(rejected, order_id, "交易账户未就绪，撤单未提交");
+        return one_result(rejected, order_id, "交易账户未就绪，撤单未提交");
 
     nb::object child = item_or(get(self, KEY("native_orders")), order_id, nb::none());
-    if (child.is_none()) return answer(rejected, order_id, UNCONFIRMED);
+    if (child.is_none()) return one_result(rejected, order_id, UNCONFIRMED);
     if (truthy(child[KEY("pending_finish")]) || truthy(child[KEY("cancel_pending")]))
         return nb::list();
     nb::object exchange_order_id = child[KEY("exchange_order_id")];
     if (!truthy(child[KEY("is_confirmed")]) || !truthy(book::stripped(exchange_order_id)))
-        return answer(rejected, order_id, UNCONFIRMED);
+        return one_result(rejected, order_id, UNCONFIRMED);
 
     nb::object pieces = split(child[KEY("symbol")], -1);
     nb::dict payload;
@@ -60,13 +54,13 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
         rid = sent[0];
         if (sent[1].not_equal(nb::int_(0))) {
             unsent("cancel of order %s not sent: CTP result %s (%s)", {sent[1], nb::str(log::request_result(sent[1]))});
-            return answer(rejected, order_id, "撤单未提交");
+            return one_result(rejected, order_id, "撤单未提交");
         }
         outcome = trading_result(KEY("SUBMITTED"), order_id);
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
             unsent("cancel of order %s not sent: the request cannot carry a value: %r", {e.value()});
-            return answer(rejected, order_id, "撤单参数无效，未提交");
+            return one_result(rejected, order_id, "撤单参数无效，未提交");
         }
         if (!e.matches(PyExc_Exception)) throw;
         unsent("cancel of order %s may have left: sending failed with %r; taken as in flight", {e.value()});

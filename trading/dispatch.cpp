@@ -35,7 +35,7 @@ void login_phase(nb::handle self, nb::handle callback, nb::handle data, nb::hand
                    {log::phase_name(phase), code, message},
                    {.error_id = code, .error_msg = message});
         nb::object label = item_or(global("PHASE_LABELS"), phase, phase);
-        raise(global("VelkorError"), KEY("CTP ") + label + KEY("失败（错误码：") + nb::str(code) + KEY("）：") + message);
+        raise_velkor(KEY("CTP ") + label + KEY("失败（错误码：") + nb::str(code) + KEY("）：") + message);
     }
     nb::object merged = get(self, "phase_data");
     merged.attr("update")(data);
@@ -99,7 +99,7 @@ void rsp_error(nb::handle self, nb::handle rid, nb::handle error, nb::handle cod
         log::write(self, log::SESSION, log::WARNING, "error answer to the %s request: ErrorID %s, %s",
                    {log::phase_name(get(self, "phase")), code, message},
                    {.error_id = code, .error_msg = message});
-        raise(global("VelkorError"), KEY("CTP 会话错误（错误码：") + nb::str(code) + KEY("）：") + message);
+        raise_velkor(KEY("CTP 会话错误（错误码：") + nb::str(code) + KEY("）：") + message);
     }
     log::write(self, log::SESSION, log::WARNING,
                "error answer to request %s, which is no request in flight: ErrorID %s, %s; reconnecting",
@@ -316,7 +316,7 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
     log::write(self, log::SESSION, log::WARNING, "%s query refused by the broker: ErrorID %s, %s",
                {log::query_name(kind), code, message}, {.error_id = code, .error_msg = message});
     nb::object label = item_or(global("QUERY_LABELS"), kind, kind);
-    raise(global("VelkorError"), KEY("CTP ") + label + KEY("查询失败（错误码：") + nb::str(code) + KEY("）：") + message);
+    raise_velkor(KEY("CTP ") + label + KEY("查询失败（错误码：") + nb::str(code) + KEY("）：") + message);
 }
 
 static MethodRegistration reg_event(Slot::event, [](TradingClass& cls) {

@@ -133,7 +133,7 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
     if (lost) raise(PyExc_TimeoutError);
     if (!equals(result, nb::int_(0))) {
         nb::object label = global("PHASE_LABELS").attr("get")(phase, phase);
-        raise(global("VelkorError"), nb::str("CTP ") + label + nb::str("请求失败（错误码：") + nb::str(result) + nb::str("）"));
+        raise_velkor(nb::str("CTP ") + label + nb::str("请求失败（错误码：") + nb::str(result) + nb::str("）"));
     }
 }
 

@@ -306,9 +306,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
 nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
                           nb::handle volume, nb::handle limit_price) {
     if (!session_ready(self)) {
-        nb::list out;
-        out.append(trading_result(KEY("REJECTED"), nb::none(), NOT_READY));
-        return out;
+        return one_result(KEY("REJECTED"), nb::none(), NOT_READY);
     }
     try {
         global(KEY("check_symbol"))(symbol);
@@ -325,9 +323,7 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
     }
-    nb::list out;
-    out.append(trading_result(KEY("REJECTED"), nb::none(), INVALID));
-    return out;
+    return one_result(KEY("REJECTED"), nb::none(), INVALID);
 }
 
 // Coroutine bodies that never suspend: the work happens on the first send, as an `async def` would.

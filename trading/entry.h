@@ -18,6 +18,13 @@ inline nb::object split(nb::handle text, Py_ssize_t limit) {
 // TradingResult(status, order_id[, message]).
 nb::object trading_result(nb::handle status, nb::handle order_id, const char* message = nullptr);
 
+// [TradingResult(status, order_id[, message])]: the answer of an insert or cancel that ends at once.
+inline nb::list one_result(nb::handle status, nb::handle order_id, const char* message = nullptr) {
+    nb::list out;
+    out.append(trading_result(status, order_id, message));
+    return out;
+}
+
 // The change set of `obj` in `changes`, created empty when absent.
 nb::object change_set(nb::handle changes, nb::handle obj);
 

@@ -59,6 +59,8 @@ void raise(nb::handle type) {
 
 void raise_velkor(std::string_view message) { raise(global("VelkorError"), message); }
 
+void raise_velkor(nb::handle message) { raise(global("VelkorError"), message); }
+
 nb::python_error current_python_error() {
     try {
         throw;

@@ -271,9 +271,7 @@ nb::object child_of(nb::handle self, nb::handle row) {
 }
 
 void apply_order(nb::handle self, nb::handle row, nb::handle query_revision) {
-    nb::object day = item_or(row, KEY("TradingDay"), KEY(""));
-    if (truthy(day) && day.not_equal(get(self, KEY("day"))))
-        raise(nb::handle(PyExc_TimeoutError), "订单回报的交易日发生变化");
+    check_day(self, row, "订单回报的交易日发生变化");
     nb::object child = child_of(self, row);
     update_child(self, row, child, item(child, KEY("order_id")), query_revision);
     // Also after a stale or backward row: the row may have just made the exchange number known.

@@ -147,6 +147,7 @@ inline void set(nb::handle self, const char* attr, nb::handle value) { set(self,
 [[noreturn]] void raise(nb::handle type);
 // Raise VelkorError(message) with the module-level VelkorError.
 [[noreturn]] void raise_velkor(std::string_view message);
+[[noreturn]] void raise_velkor(nb::handle message);
 
 // The Python exception of a C++ exception in flight (call inside a catch block): a python_error as
 // it is, nanobind's builtin exceptions as their Python types, anything else as RuntimeError.

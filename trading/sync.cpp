@@ -12,12 +12,6 @@ namespace {
 // the login starts over, and its fresh order query brings the missing orders.
 constexpr long PENDING_TRADE_ROUNDS = 3;
 
-// A row's "TradingDay", when given, must be the session's trading day.
-void check_day(nb::handle self, nb::handle row, const char* message) {
-    nb::object day = item_or(row, KEY("TradingDay"), nb::none());
-    if (truthy(day) && !equals(day, get(self, "day"))) raise(PyExc_TimeoutError, message);
-}
-
 void take_instruments(nb::handle self, nb::handle rows) {
     nb::dict table;
     for (nb::handle row : rows) {

@@ -18,6 +18,7 @@ void complete_account(nb::handle self, nb::handle rows, nb::handle now_ms);
 nb::object position_candidate(nb::handle self, nb::handle rows, nb::handle updated);
 
 // The books' dict helpers, as dispatch and synchronisation use them.
+using book::check_day;
 using book::contains;
 using book::item;
 using book::item_or;

@@ -62,9 +62,7 @@ nb::object trade_id(nb::handle, nb::handle row) {
 
 bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
     if (!is_spec_trade(row)) return false;
-    nb::object day = item_or(row, KEY("TradingDay"), KEY(""));
-    if (truthy(day) && day.not_equal(get(self, KEY("day"))))
-        raise(nb::handle(PyExc_TimeoutError), "成交回报的交易日发生变化");
+    check_day(self, row, "成交回报的交易日发生变化");
     nb::object tid = trade_id(self, row);
     nb::object trades = get(self, KEY("t"));
     if (contains(trades, tid)) return false;  // live and queried copies of one fill count once
