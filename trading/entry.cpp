@@ -326,38 +326,34 @@ nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle directi
     return one_result(KEY("REJECTED"), nb::none(), INVALID);
 }
 
-// Coroutine bodies that never suspend: the work happens on the first send, as an `async def` would.
-static Coro insert_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
-                        nb::object volume, nb::object limit_price) {
-    co_return insert_guarded(self, symbol, direction, offset, volume, limit_price);
+using InsertStep = nb::object (*)(nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle);
+
+// The coroutine of `insert` or `_insert`: it never suspends, the work happens on the first send, as
+// an `async def` would.
+static Coro insert_body(InsertStep step, nb::handle self, nb::object symbol, nb::object direction,
+                        nb::object offset, nb::object volume, nb::object limit_price) {
+    co_return step(self, symbol, direction, offset, volume, limit_price);
 }
 
-static Coro insert_checked_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
-                                nb::object volume, nb::object limit_price) {
-    co_return insert_checked(self, symbol, direction, offset, volume, limit_price);
+constexpr char insert_qualname[] = "Trading.insert";
+constexpr char insert_checked_qualname[] = "Trading._insert";
+
+template <InsertStep step, const char* qualname>
+static nb::object insert_coroutine(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
+                                   nb::object volume, nb::object limit_price) {
+    return make_coroutine(insert_body(step, self, symbol, direction, offset, volume, limit_price), qualname, self);
 }
 
 static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
-    cls.def(
-        "insert",
-        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
-           nb::object limit_price) {
-            return make_coroutine(insert_body(self, symbol, direction, offset, volume, limit_price),
-                                  "Trading.insert", self);
-        },
-        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none(),
-        nb::sig(doc::insert_sig), doc::insert);
+    cls.def("insert", &insert_coroutine<insert_guarded, insert_qualname>, nb::arg("symbol").none(),
+            nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(),
+            nb::arg("limit_price").none(), nb::sig(doc::insert_sig), doc::insert);
 });
 
 static MethodRegistration reg_insert_(Slot::insert_, [](TradingClass& cls) {
-    cls.def(
-        "_insert",
-        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
-           nb::object limit_price) {
-            return make_coroutine(insert_checked_body(self, symbol, direction, offset, volume, limit_price),
-                                  "Trading._insert", self);
-        },
-        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
+    cls.def("_insert", &insert_coroutine<insert_checked, insert_checked_qualname>, nb::arg("symbol").none(),
+            nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(),
+            nb::arg("limit_price").none());
 });
 
 }  // namespace velkor::trading::entry

@@ -54,7 +54,7 @@ struct MethodRegistration {
 nb::module_& module();
 
 // A module-level name, looked up when used, as Python code would (tests may substitute
-// `time`, `asyncio` or `mkdtemp`); by its text or by its interned key (name(), VELKOR_KEY).
+// `time`, `asyncio` or `mkdtemp`); by its text or by its interned key (name(), KEY).
 nb::object global(nb::handle key);
 nb::object global(const char* name);
 
