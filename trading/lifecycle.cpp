@@ -178,8 +178,6 @@ void clear_cache(nb::handle self, nb::handle status) {
 
 void clear_cache(nb::handle self, const char* status) { clear_cache(self, nb::str(status)); }
 
-nb::object run(nb::handle self);  // engine.cpp
-
 namespace {
 
 void start(nb::handle self) {

@@ -112,6 +112,19 @@ inline bool equals(nb::handle a, const char* text) { return equals(a, name(text)
 // id(x)
 inline nb::object identity(nb::handle x) { return checked(PyLong_FromVoidPtr(x.ptr())); }
 
+// raise type(message), raise type(message) with a message object, and a bare `raise type`
+// (type: a Python exception class).
+[[noreturn]] void raise(nb::handle type, std::string_view message);
+[[noreturn]] void raise(nb::handle type, nb::handle message);
+[[noreturn]] void raise(nb::handle type);
+// Raise VelkorError(message) with the module-level VelkorError.
+[[noreturn]] void raise_velkor(std::string_view message);
+[[noreturn]] void raise_velkor(nb::handle message);
+
+// The Python exception of a C++ exception in flight (call inside a catch block): a python_error as
+// it is, nanobind's builtin exceptions as their Python types, anything else as RuntimeError.
+nb::python_error current_python_error();
+
 // Session attributes, by an interned name. A name the class does not define is the instance dict's
 // entry, read and written there directly, as the generic attribute access does it; anything else,
 // and a missing attribute's error, takes the full attribute access.
@@ -140,19 +153,6 @@ inline void set(nb::handle self, nb::handle key, nb::handle value) {
 inline nb::object get(nb::handle self, const char* attr) { return get(self, name(attr)); }
 inline void set(nb::handle self, const char* attr, nb::handle value) { set(self, name(attr), value); }
 
-// raise type(message), raise type(message) with a message object, and a bare `raise type`
-// (type: a Python exception class).
-[[noreturn]] void raise(nb::handle type, std::string_view message);
-[[noreturn]] void raise(nb::handle type, nb::handle message);
-[[noreturn]] void raise(nb::handle type);
-// Raise VelkorError(message) with the module-level VelkorError.
-[[noreturn]] void raise_velkor(std::string_view message);
-[[noreturn]] void raise_velkor(nb::handle message);
-
-// The Python exception of a C++ exception in flight (call inside a catch block): a python_error as
-// it is, nanobind's builtin exceptions as their Python types, anything else as RuntimeError.
-nb::python_error current_python_error();
-
 // Binds the class Native (native.cpp).
 void bind_native(nb::module_& m);
 
@@ -176,5 +176,7 @@ nb::tuple request(nb::handle self, const char* method, nb::handle fields);
 void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data);
 void schedule_account(nb::handle self);
 void tick(nb::handle self, nb::handle now);
+// run(): the session's run loop as a coroutine.
+nb::object run(nb::handle self);
 
 }  // namespace velkor::trading
