@@ -281,12 +281,12 @@ static Items snapshot_items(nb::handle d) {
 }
 
 // What one commit publishes with: the user's registry, the changes map and the host's `different`.
-struct Commit {
+struct Publication {
     nb::handle objects, changes, different;
 };
 
 // Orders gone from the private book `o` leave the published map.
-static void drop_gone_orders(const Commit& c, nb::handle orders, nb::handle o) {
+static void drop_gone_orders(const Publication& c, nb::handle orders, nb::handle o) {
     nb::object data = orders.attr(KEY("_data"));
     nb::list gone;
     for (nb::handle order_id : data) {
@@ -300,7 +300,7 @@ static void drop_gone_orders(const Commit& c, nb::handle orders, nb::handle o) {
 }
 
 // Published trades that the private book `t` no longer holds leave the list and the registry.
-static void drop_gone_trades(const Commit& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
+static void drop_gone_trades(const Publication& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
     nb::list gone;
     for (nb::handle trade_id : trade_views) {
         if (!contains(t, trade_id)) gone.append(trade_id);
@@ -321,14 +321,14 @@ static void drop_gone_trades(const Commit& c, nb::handle trades, nb::handle trad
 }
 
 // Every private record of `records` into the LiveMap `view` (`data` is its `_data`).
-static void publish_map(const Commit& c, nb::handle view, nb::handle data, nb::handle records) {
+static void publish_map(const Publication& c, nb::handle view, nb::handle data, nb::handle records) {
     LazyChangeSet names{c.changes, view};
     for (auto& [key, record] : snapshot_items(records))
         map_view_with(c.objects, view, data, key, record, c.changes, c.different, names);
 }
 
 // Every private trade of `t` into its published Trade, made and appended to `trades` when new.
-static void publish_trades(const Commit& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
+static void publish_trades(const Publication& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
     nb::object trade_type;
     LazyChangeSet names{c.changes, trades};  // only when a trade is new or changed
     for (auto& [trade_id, row] : snapshot_items(t)) {
@@ -358,7 +358,7 @@ static nb::object commit(nb::handle self, nb::handle changes) {
 
     nb::object different = global(KEY("different"));
     nb::object objects = get(self, KEY("objects"));
-    Commit c{objects, changes, different};
+    Publication c{objects, changes, different};
     update_into(get(self, KEY("account")), get(self, KEY("a")), changes, different, nullptr);
 
     nb::object orders = get(self, KEY("orders"));
