@@ -5,11 +5,23 @@
 
 #include "session.h"
 
-#include <cstring>
+#include <utility>
 
 namespace velkor::trading {
 
 // Order tracking.
+
+// What the user order and the child order of a new order start from.
+struct NewOrder {
+    nb::handle order_id, order_sys_id, symbol, direction, offset, limit_price;
+    nb::handle volume;  // volume_original and volume_left
+    nb::handle insert_time, exchange_order_id, close_type, ref, front, session;
+};
+// The user order and the child order of a new order, PENDING with nothing traded: one builder for
+// the orders this session sends and those first seen in a row from the front, so that both have
+// the same keys in the same order (records keep the order of their keys; users see it).
+std::pair<nb::dict, nb::dict> new_order_records(const NewOrder& o);
+
 nb::object by_ref(nb::handle self, nb::handle ref);
 bool is_spec_order(nb::handle row);
 bool is_spec_trade(nb::handle row);
@@ -30,12 +42,13 @@ void aggregate(nb::handle self, nb::handle child);
 
 namespace book {
 
-// An interned str, created once per use site: VELKOR_KEY("symbol").
+// KEY("symbol"): an interned str, created once per use site (KEY is the short name of VELKOR_KEY).
 #define VELKOR_KEY(text)                                                  \
     ([]() -> nb::handle {                                                 \
         static PyObject* interned = PyUnicode_InternFromString(text);     \
         return interned;                                                  \
     }())
+#define KEY(text) VELKOR_KEY(text)
 
 // d[k]: KeyError when absent.
 inline nb::object item(nb::handle d, nb::handle k) {
@@ -74,7 +87,7 @@ inline nb::object item_or(nb::handle d, nb::handle k, nb::handle fallback) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(fallback);
     }
-    return nb::getattr(d, VELKOR_KEY("get"))(k, fallback);
+    return nb::getattr(d, KEY("get"))(k, fallback);
 }
 
 // k in d
@@ -92,7 +105,7 @@ inline void put(nb::handle d, nb::handle k, nb::handle v) {
 // x.strip(); a plain text is stripped here, as str.strip() does it (itself when nothing to strip).
 inline nb::object stripped(nb::handle h) {
     PyObject* s = h.ptr();
-    if (!PyUnicode_CheckExact(s)) return nb::getattr(h, VELKOR_KEY("strip"))();
+    if (!PyUnicode_CheckExact(s)) return nb::getattr(h, KEY("strip"))();
     Py_ssize_t n = PyUnicode_GET_LENGTH(s), i = 0, j = n;
     int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
@@ -106,54 +119,47 @@ inline nb::object stripped(nb::handle h) {
 
 // row.get(key, "").strip()
 inline nb::object stripped_field(nb::handle row, nb::handle key) {
-    return stripped(item_or(row, key, VELKOR_KEY("")));
+    return stripped(item_or(row, key, KEY("")));
 }
 
 // The symbol of a CTP row: ExchangeID + "." + InstrumentID. Interned: the records of one symbol
 // then share one text object, which makes the scans by symbol cheap.
 inline nb::object symbol_of(nb::handle row) {
-    nb::str exchange(item(row, VELKOR_KEY("ExchangeID")));
-    nb::str instrument(item(row, VELKOR_KEY("InstrumentID")));
-    PyObject* symbol = (exchange + VELKOR_KEY(".") + instrument).release().ptr();
+    nb::str exchange(item(row, KEY("ExchangeID")));
+    nb::str instrument(item(row, KEY("InstrumentID")));
+    PyObject* symbol = (exchange + KEY(".") + instrument).release().ptr();
     if (PyUnicode_CheckExact(symbol)) PyUnicode_InternInPlace(&symbol);
     return nb::steal(symbol);
 }
 
 // "BUY" when the row's Direction is "0", else "SELL".
 inline nb::handle direction_of(nb::handle row) {
-    return item_or(row, VELKOR_KEY("Direction"), nb::none()).equal(VELKOR_KEY("0")) ? VELKOR_KEY("BUY")
-                                                                                   : VELKOR_KEY("SELL");
+    return equals(item_or(row, KEY("Direction"), nb::none()), KEY("0")) ? KEY("BUY") : KEY("SELL");
 }
 
 // min(a, b) and max(a, b) as the builtins pick them.
 inline nb::object smaller(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
 inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
 
-// a == b for anything but two texts; holds both while user code may run.
-[[gnu::noinline]] inline bool same_slow(PyObject* x, PyObject* y) {
-    if ((x == Py_None && PyUnicode_CheckExact(y)) || (y == Py_None && PyUnicode_CheckExact(x))) return false;
-    nb::object hx = nb::borrow(x), hy = nb::borrow(y);
-    return equals(hx, hy);
-}
+// The former name of equals(), kept for the closing-lot index.
+[[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) { return equals(a, b); }
 
-// a == b. Two exact texts are compared here without running any Python code: length, kind and
-// cached hashes settle a mismatch, the characters a match. None never equals a text.
-[[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) {
-    PyObject *x = a.ptr(), *y = b.ptr();
-    if (x == y) return true;
-    if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return same_slow(x, y);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(x);
-    unsigned kind = PyUnicode_KIND(x);
-    if (n != PyUnicode_GET_LENGTH(y) || kind != PyUnicode_KIND(y)) return false;
-    Py_hash_t hx = ((PyASCIIObject*)x)->hash, hy = ((PyASCIIObject*)y)->hash;
-    if (hx != -1 && hy != -1 && hx != hy) return false;
-    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t)n * kind) == 0;
+// The close type of a CTP offset flag (only its first character counts): "TODAY", "HISTORY", None
+// for an opening order, "UNSPECIFIED" else.
+inline nb::handle close_type_of(nb::handle offset_flag) {
+    nb::str flag(offset_flag);
+    if (PyUnicode_GET_LENGTH(flag.ptr()) == 0) return KEY("UNSPECIFIED");
+    switch (PyUnicode_READ_CHAR(flag.ptr(), 0)) {
+        case '0': return nb::none();
+        case '3': return KEY("TODAY");
+        case '4': return KEY("HISTORY");
+        default: return KEY("UNSPECIFIED");
+    }
 }
 
 // The three final order states.
 [[gnu::always_inline]] inline bool is_final_state(nb::handle status) {
-    return same(status, VELKOR_KEY("FILLED")) || same(status, VELKOR_KEY("CANCELLED")) ||
-           same(status, VELKOR_KEY("REJECTED"));
+    return equals(status, KEY("FILLED")) || equals(status, KEY("CANCELLED")) || equals(status, KEY("REJECTED"));
 }
 [[gnu::always_inline]] inline bool is_final(nb::handle status) {
     if (PyUnicode_CheckExact(status.ptr())) return is_final_state(status);
@@ -162,10 +168,17 @@ inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ?
     return is_final_state(held);
 }
 
+// A row's "TradingDay", when it has one, must be the session's trading day; otherwise
+// TimeoutError(message), and the session starts over.
+inline void check_day(nb::handle self, nb::handle row, const char* message) {
+    nb::object day = item_or(row, KEY("TradingDay"), nb::none());
+    if (truthy(day) && day.not_equal(get(self, KEY("day")))) raise(PyExc_TimeoutError, message);
+}
+
 // int(time.time() * 1000), through the module-level name `time`.
 inline nb::object wall_ms() {
-    nb::object clock = global(VELKOR_KEY("time"));
-    nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), VELKOR_KEY("time").ptr()));
+    nb::object clock = global(KEY("time"));
+    nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), KEY("time").ptr()));
     if (!seconds.is_valid()) throw nb::python_error();
     nb::object now = seconds * nb::int_(1000);
     PyObject* ms = PyNumber_Long(now.ptr());

@@ -7,12 +7,6 @@ namespace velkor::trading::entry {
 
 namespace {
 
-nb::list answer(nb::handle status, nb::handle order_id, const char* message = nullptr) {
-    nb::list out;
-    out.append(result(status, order_id, message));
-    return out;
-}
-
 constexpr const char* UNCONFIRMED = "订单尚未确认，撤单未提交";
 
 }  // namespace
@@ -20,33 +14,33 @@ constexpr const char* UNCONFIRMED = "订单尚未确认，撤单未提交";
 static nb::list cancel(nb::handle self, nb::handle order_id) {
     if (!PyUnicode_Check(order_id.ptr())) return nb::list();
 
-    nb::object values = dict_get(get(self, VELKOR_KEY("o")), order_id);
+    nb::object values = item_or(get(self, KEY("o")), order_id, nb::none());
     if (values.is_none()) {
         // Still published from before a reset, gone from the private book.
-        nb::object orders = get(self, VELKOR_KEY("orders"));
-        if (contains(orders, order_id)) values = orders[order_id].attr(VELKOR_KEY("_values"));
+        nb::object orders = get(self, KEY("orders"));
+        if (contains(orders, order_id)) values = orders[order_id].attr(KEY("_values"));
     }
-    if (values.is_none() || book::is_final(values[VELKOR_KEY("status")])) return nb::list();
+    if (values.is_none() || book::is_final(values[KEY("status")])) return nb::list();
 
-    nb::handle rejected = VELKOR_KEY("REJECTED");
-    if (compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_NE) ||
-        truthy(get(self, VELKOR_KEY("reset_pending"))))
-        return answer(rejected, order_id, "交易账户未就绪，撤单未提交");
+    nb::handle rejected = KEY("REJECTED");
+    if (get(self, KEY("session_status")).not_equal(KEY("READY")) ||
+        truthy(get(self, KEY("reset_pending"))))
+        return one_result(rejected, order_id, "交易账户未就绪，撤单未提交");
 
-    nb::object child = dict_get(get(self, VELKOR_KEY("native_orders")), order_id);
-    if (child.is_none()) return answer(rejected, order_id, UNCONFIRMED);
-    if (truthy(child[VELKOR_KEY("pending_finish")]) || truthy(child[VELKOR_KEY("cancel_pending")]))
+    nb::object child = item_or(get(self, KEY("native_orders")), order_id, nb::none());
+    if (child.is_none()) return one_result(rejected, order_id, UNCONFIRMED);
+    if (truthy(child[KEY("pending_finish")]) || truthy(child[KEY("cancel_pending")]))
         return nb::list();
-    nb::object exchange_order_id = child[VELKOR_KEY("exchange_order_id")];
-    if (!truthy(child[VELKOR_KEY("is_confirmed")]) || !truthy(book::stripped(exchange_order_id)))
-        return answer(rejected, order_id, UNCONFIRMED);
+    nb::object exchange_order_id = child[KEY("exchange_order_id")];
+    if (!truthy(child[KEY("is_confirmed")]) || !truthy(book::stripped(exchange_order_id)))
+        return one_result(rejected, order_id, UNCONFIRMED);
 
-    nb::object pieces = split(child[VELKOR_KEY("symbol")], -1);
+    nb::object pieces = split(child[KEY("symbol")], -1);
     nb::dict payload;
-    payload[VELKOR_KEY("InstrumentID")] = pieces[1];
-    payload[VELKOR_KEY("ExchangeID")] = pieces[0];
-    payload[VELKOR_KEY("OrderSysID")] = exchange_order_id;
-    payload[VELKOR_KEY("ActionFlag")] = "0";
+    payload[KEY("InstrumentID")] = pieces[1];
+    payload[KEY("ExchangeID")] = pieces[0];
+    payload[KEY("OrderSysID")] = exchange_order_id;
+    payload[KEY("ActionFlag")] = "0";
 
     // Why a cancel did not leave, or may not have; the user's result carries a fixed text.
     auto unsent = [&](const char* format, std::initializer_list<nb::handle> reason) {
@@ -58,26 +52,26 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     try {
         nb::object sent = request(self, nb::str("OrderAction"), payload);
         rid = sent[0];
-        if (compare(sent[1], nb::int_(0), Py_NE)) {
+        if (sent[1].not_equal(nb::int_(0))) {
             unsent("cancel of order %s not sent: CTP result %s (%s)", {sent[1], nb::str(log::request_result(sent[1]))});
-            return answer(rejected, order_id, "撤单未提交");
+            return one_result(rejected, order_id, "撤单未提交");
         }
-        outcome = result(VELKOR_KEY("SUBMITTED"), order_id);
+        outcome = trading_result(KEY("SUBMITTED"), order_id);
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
             unsent("cancel of order %s not sent: the request cannot carry a value: %r", {e.value()});
-            return answer(rejected, order_id, "撤单参数无效，未提交");
+            return one_result(rejected, order_id, "撤单参数无效，未提交");
         }
         if (!e.matches(PyExc_Exception)) throw;
         unsent("cancel of order %s may have left: sending failed with %r; taken as in flight", {e.value()});
         // The request may have left: treat the cancel as in flight under the id it used.
-        outcome = result(VELKOR_KEY("UNKNOWN"), order_id, "撤单提交结果不明，等待柜台回报");
-        rid = get(self, VELKOR_KEY("request_id"));
+        outcome = trading_result(KEY("UNKNOWN"), order_id, "撤单提交结果不明，等待柜台回报");
+        rid = get(self, KEY("request_id"));
     }
 
-    child[VELKOR_KEY("cancel_request_id")] = rid;
-    child[VELKOR_KEY("cancel_pending")] = true;
-    child[VELKOR_KEY("cancel_error")] = nb::none();
+    child[KEY("cancel_request_id")] = rid;
+    child[KEY("cancel_pending")] = true;
+    child[KEY("cancel_error")] = nb::none();
     aggregate(self, child);
     touch(self);
     nb::list out;

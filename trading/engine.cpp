@@ -1,57 +1,12 @@
 // Trading: requests, login phase requests, the run loop and its tick (time-outs and query pacing).
 #include "coro.h"
 #include "log.h"
+#include "sync.h"
 #include "wake.h"
 
 namespace velkor::trading {
 
 namespace {
-
-// `a <op> b` with Python's rich comparison.
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-nb::object minus(nb::handle a, nb::handle b) {
-    PyObject* r = PyNumber_Subtract(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-nb::object plus(nb::handle a, nb::handle b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-// "a" + "b" + ... as str concatenation (a non-str piece raises TypeError, as in Python).
-nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::object text = nb::str("");
-    for (nb::handle piece : pieces) {
-        PyObject* joined = PyUnicode_Concat(text.ptr(), piece.ptr());
-        if (!joined) throw nb::python_error();
-        text = nb::steal(joined);
-    }
-    return text;
-}
-
-nb::object str_of(nb::handle value) {
-    PyObject* s = PyObject_Str(value.ptr());
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
-}
-
-[[noreturn]] void raise_object(nb::handle type, nb::handle message) {
-    PyErr_SetObject(type.ptr(), message.ptr());
-    throw nb::python_error();
-}
-
-[[noreturn]] void raise_bare(PyObject* type) {
-    PyErr_SetNone(type);
-    throw nb::python_error();
-}
 
 bool in_codes(nb::handle result, std::initializer_list<int> codes) {
     for (int code : codes)
@@ -74,9 +29,7 @@ void pass(nb::handle self, Wake& wake) {
     if (get(self, "native").is_none()) open_native(self);
     if (!equals(get(self, "session_status"), "READY")) get(self, "recovery").attr("check")();
     nb::object records = get(self, "native").attr("poll")();
-    EventHook hook = event_hook();
-    for (nb::handle record : records)
-        if (hook) hook(self, record);
+    for (nb::handle record : records) event(self, record);
     tick(self, now_object());
     wake.follow(self);
 }
@@ -143,13 +96,8 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
 
 }  // namespace
 
-EventHook& event_hook() {
-    static EventHook hook = nullptr;
-    return hook;
-}
-
 nb::tuple request(nb::handle self, nb::handle method, nb::handle fields) {
-    nb::object request_id = plus(get(self, "request_id"), nb::int_(1));
+    nb::object request_id = get(self, "request_id") + nb::int_(1);
     set(self, "request_id", request_id);
     nb::object config = get(self, "config");
     nb::dict payload;
@@ -182,11 +130,10 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
     if (lost || !equals(result, nb::int_(0)))
         log::write(self, log::SESSION, log::WARNING, "%s request not sent: CTP result %s (%s)",
                    {log::phase_name(phase), result, nb::str(log::request_result(result))});
-    if (lost) raise_bare(PyExc_TimeoutError);
+    if (lost) raise(PyExc_TimeoutError);
     if (!equals(result, nb::int_(0))) {
         nb::object label = global("PHASE_LABELS").attr("get")(phase, phase);
-        raise_object(global("VelkorError"),
-                     concat({nb::str("CTP "), label, nb::str("请求失败（错误码："), str_of(result), nb::str("）")}));
+        raise_velkor(nb::str("CTP ") + label + nb::str("请求失败（错误码：") + nb::str(result) + nb::str("）"));
     }
 }
 
@@ -194,54 +141,36 @@ void schedule_account(nb::handle self) {
     if (equals(get(self, "phase"), "ready")) get(self, "pending").attr("add")("account");
 }
 
-void tick(nb::handle self, nb::handle now) {
-    nb::object phase = get(self, "phase");
-    bool ready = equals(phase, "ready");
-    if (ready && (!get(self, "inflight").is_none() || truthy(get(self, "pending"))))
-        get(self, "query_recovery").attr("check")();
+namespace {
 
-    nb::object timeout = get(self, "timeout");
-    if (equals(phase, "connecting")) {
-        if (compare(minus(now, get(self, "phase_time")), timeout, Py_GT)) raise_bare(PyExc_TimeoutError);
-        return;
+// The query in flight, unanswered for the time-out: asked again once READY, the end of the login
+// before.
+void query_timeout(nb::handle self, nb::handle now, nb::handle inflight, nb::handle timeout, bool ready) {
+    if (!(now - inflight["progress"] > timeout)) return;
+    nb::object kind = inflight["kind"];
+    if (!ready) {
+        nb::object label = global("QUERY_LABELS").attr("get")(kind, kind);
+        raise(PyExc_TimeoutError, nb::str("CTP ") + label + nb::str("查询超时且无进展"));
     }
-    bool sync = equals(phase, "sync");
-    if (!ready && !sync) {
-        if (compare(minus(now, get(self, "phase_time")), timeout, Py_GT)) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
-        return;
-    }
+    log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
+               {log::query_name(kind), timeout});
+    get(self, "query_recovery").attr("fail")();
+    get(self, "pending").attr("add")(kind);
+    set(self, "inflight", nb::none());
+}
 
-    nb::object inflight = get(self, "inflight");
-    if (!inflight.is_none()) {
-        if (compare(minus(now, inflight["progress"]), timeout, Py_GT)) {
-            nb::object kind = inflight["kind"];
-            if (ready) {
-                log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
-                           {log::query_name(kind), timeout});
-                get(self, "query_recovery").attr("fail")();
-                get(self, "pending").attr("add")(kind);
-                set(self, "inflight", nb::none());
-            } else {
-                nb::object label = global("QUERY_LABELS").attr("get")(kind, kind);
-                raise_object(PyExc_TimeoutError, concat({nb::str("CTP "), label, nb::str("查询超时且无进展")}));
-            }
-        }
-        return;
-    }
+// Pacing: one query a second at most, and once READY the funds every 5 s. The step due now, the
+// next one of the synchronisation or a pending one; null when none is.
+nb::object due_query(nb::handle self, nb::handle now, bool ready, bool sync) {
+    if (ready && now - get(self, "last_account_refresh") >= nb::int_(5)) get(self, "pending").attr("add")("account");
+    if (now - get(self, "last_query") < nb::int_(1)) return nb::object();
+    if (sync) return global("SYNC_STEPS")[get(self, "sync_index")];
+    if (!truthy(get(self, "pending"))) return nb::object();
+    return nb::str("account");
+}
 
-    if (sync && compare(minus(now, get(self, "phase_time")), timeout, Py_GT))
-        raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
-    if (ready && compare(minus(now, get(self, "last_account_refresh")), nb::int_(5), Py_GE))
-        get(self, "pending").attr("add")("account");
-    if (compare(minus(now, get(self, "last_query")), nb::int_(1), Py_LT)) return;
-
-    nb::object step;
-    if (sync) {
-        step = global("SYNC_STEPS")[get(self, "sync_index")];
-    } else {
-        if (!truthy(get(self, "pending"))) return;
-        step = nb::str("account");
-    }
+// The next query: sent and recorded as the query in flight; flow control tries again in 2 s.
+void send_query(nb::handle self, nb::handle now, nb::handle step, bool ready) {
     nb::object fields = nb::none();
     if (equals(step, "account")) {
         nb::dict currency;
@@ -255,13 +184,12 @@ void tick(nb::handle self, nb::handle now) {
         log::write(self, log::SESSION, log::WARNING, "%s query not sent: CTP result %s (%s); next try in 2 s",
                    {log::query_name(step), result, nb::str(log::request_result(result))});
         get(self, ready ? "query_recovery" : "recovery").attr("fail")();
-        set(self, "last_query", plus(now, nb::int_(1)));
+        set(self, "last_query", now + nb::int_(1));
         return;
     }
     if (!equals(result, nb::int_(0))) {
         nb::object label = global("QUERY_LABELS")[step];
-        raise_object(PyExc_TimeoutError,
-                     concat({nb::str("CTP "), label, nb::str("查询提交失败（错误码："), str_of(result), nb::str("）")}));
+        raise(PyExc_TimeoutError, nb::str("CTP ") + label + nb::str("查询提交失败（错误码：") + nb::str(result) + nb::str("）"));
     }
     get(self, "pending").attr("discard")(step);
     set(self, "phase_time", now);
@@ -272,6 +200,34 @@ void tick(nb::handle self, nb::handle now) {
     record["progress"] = now;
     record["revision"] = get(self, "revision");
     set(self, "inflight", record);
+}
+
+}  // namespace
+
+// Time-outs first (connecting, the login steps, the synchronisation, the query in flight), then the
+// pacing of the queries, then the next query.
+void tick(nb::handle self, nb::handle now) {
+    nb::object phase = get(self, "phase");
+    bool ready = equals(phase, "ready");
+    if (ready && (!get(self, "inflight").is_none() || truthy(get(self, "pending"))))
+        get(self, "query_recovery").attr("check")();
+
+    nb::object timeout = get(self, "timeout");
+    if (equals(phase, "connecting")) {
+        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError);
+        return;
+    }
+    bool sync = equals(phase, "sync");
+    if (!ready && !sync) {
+        if (now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
+        return;
+    }
+    nb::object inflight = get(self, "inflight");
+    if (!inflight.is_none()) return query_timeout(self, now, inflight, timeout, ready);
+    if (sync && now - get(self, "phase_time") > timeout) raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
+
+    nb::object step = due_query(self, now, ready, sync);
+    if (step.is_valid()) send_query(self, now, step, ready);
 }
 
 nb::object run(nb::handle self) {

@@ -1,7 +1,8 @@
 // Order entry: `insert` guards the session state and the argument types and turns failures into
-// results; `_insert` checks against the instrument, plans (closes on SHFE and INE split into
-// close-yesterday and close-today parts), registers every order, then sends them in plan order.
-// Neither suspends: the whole submission happens in one step of the awaiting task.
+// results; `_insert` takes five steps: check (the session, the instrument, the price), plan (closes
+// on SHFE and INE split into close-yesterday and close-today parts), register every order, send them
+// in plan order, settle (the book and the user orders follow). Neither suspends: the whole
+// submission happens in one step of the awaiting task.
 #include "coro.h"
 #include "entry.h"
 #include "log.h"
@@ -17,14 +18,9 @@ constexpr const char* NOT_READY = "交易账户未就绪，报单未提交";
 constexpr const char* INVALID = "报单参数无效或可平持仓不足，未提交";
 
 bool session_ready(nb::handle self) {
-    return compare(get(self, VELKOR_KEY("phase")), VELKOR_KEY("ready"), Py_EQ) &&
-           compare(get(self, VELKOR_KEY("session_status")), VELKOR_KEY("READY"), Py_EQ) &&
-           !truthy(get(self, VELKOR_KEY("reset_pending")));
-}
-
-[[noreturn]] void bare(PyObject* type) {
-    PyErr_SetNone(type);
-    throw nb::python_error();
+    return equals(get(self, KEY("phase")), KEY("ready")) &&
+           equals(get(self, KEY("session_status")), KEY("READY")) &&
+           !truthy(get(self, KEY("reset_pending")));
 }
 
 // The kinds that `insert` answers with the generic rejection.
@@ -34,7 +30,7 @@ bool handled_by_insert(nb::python_error& e) {
 }
 
 bool one_of(nb::handle value, nb::handle a, nb::handle b) {
-    return compare(value, a, Py_EQ) || compare(value, b, Py_EQ);
+    return equals(value, a) || equals(value, b);
 }
 
 // The text before and after the first "." of a symbol.
@@ -56,55 +52,59 @@ bool on_tick_grid(nb::handle limit_price, nb::handle tick) {
     return q == nearest || std::fabs(q - nearest) <= 1e-07;
 }
 
-nb::object close_type(const char* flag) {
-    switch (flag[0]) {
-        case '3': return nb::str("TODAY");
-        case '4': return nb::str("HISTORY");
-        case '0': return nb::none();
-        default: return nb::str("UNSPECIFIED");
-    }
-}
+// What every order of one insert shares: the caller's arguments and the symbol's two parts.
+struct Insert {
+    nb::handle symbol, direction, offset, volume, limit_price;
+    nb::object exchange, instrument_id;
+};
 
+// One order of the plan: its offset, its CTP offset flag and its lots.
 struct Planned {
     const char* offset;
     const char* flag;
     nb::object lots;
 };
 
+// A planned order once registered: its child record and its CTP offset flag.
 struct Registered {
     nb::object child;
     const char* flag;
 };
 
-nb::dict insert_payload(nb::handle exchange, nb::handle instrument, nb::handle child, nb::handle direction,
-                        const char* flag, nb::handle limit_price) {
+// The registered orders of one insert, and the session's child orders as registration found them.
+struct Registration {
+    nb::object native_orders;
+    std::vector<Registered> orders;
+};
+
+nb::dict insert_payload(const Insert& in, nb::handle child, const char* flag) {
     nb::dict d;
-    d[VELKOR_KEY("InstrumentID")] = instrument;
-    d[VELKOR_KEY("ExchangeID")] = exchange;
-    d[VELKOR_KEY("OrderRef")] = child[VELKOR_KEY("ref")];
-    d[VELKOR_KEY("Direction")] = compare(direction, VELKOR_KEY("BUY"), Py_EQ) ? VELKOR_KEY("0") : VELKOR_KEY("1");
-    d[VELKOR_KEY("CombOffsetFlag")] = name(flag);
-    d[VELKOR_KEY("CombHedgeFlag")] = VELKOR_KEY("1");
-    d[VELKOR_KEY("OrderPriceType")] = VELKOR_KEY("2");
-    d[VELKOR_KEY("LimitPrice")] = limit_price;
-    d[VELKOR_KEY("VolumeTotalOriginal")] = child[VELKOR_KEY("volume_original")];
-    d[VELKOR_KEY("TimeCondition")] = VELKOR_KEY("3");
-    d[VELKOR_KEY("VolumeCondition")] = VELKOR_KEY("1");
-    d[VELKOR_KEY("MinVolume")] = 1;
-    d[VELKOR_KEY("ContingentCondition")] = VELKOR_KEY("1");
-    d[VELKOR_KEY("ForceCloseReason")] = VELKOR_KEY("0");
-    d[VELKOR_KEY("IsAutoSuspend")] = 0;
-    d[VELKOR_KEY("UserForceClose")] = 0;
+    d[KEY("InstrumentID")] = in.instrument_id;
+    d[KEY("ExchangeID")] = in.exchange;
+    d[KEY("OrderRef")] = child[KEY("ref")];
+    d[KEY("Direction")] = equals(in.direction, KEY("BUY")) ? KEY("0") : KEY("1");
+    d[KEY("CombOffsetFlag")] = name(flag);
+    d[KEY("CombHedgeFlag")] = KEY("1");
+    d[KEY("OrderPriceType")] = KEY("2");
+    d[KEY("LimitPrice")] = in.limit_price;
+    d[KEY("VolumeTotalOriginal")] = child[KEY("volume_original")];
+    d[KEY("TimeCondition")] = KEY("3");
+    d[KEY("VolumeCondition")] = KEY("1");
+    d[KEY("MinVolume")] = 1;
+    d[KEY("ContingentCondition")] = KEY("1");
+    d[KEY("ForceCloseReason")] = KEY("0");
+    d[KEY("IsAutoSuspend")] = 0;
+    d[KEY("UserForceClose")] = 0;
     return d;
 }
 
 // Removes an order that was not sent: its child, its user order and its reference.
 void withdraw(nb::handle self, nb::handle child) {
-    nb::object order_id = child[VELKOR_KEY("order_id")];
-    get(self, VELKOR_KEY("native_orders")).attr("pop")(order_id, nb::none());
-    get(self, VELKOR_KEY("o")).attr("pop")(order_id, nb::none());
-    nb::object key = nb::make_tuple(child[VELKOR_KEY("front")], child[VELKOR_KEY("session")], child[VELKOR_KEY("ref")]);
-    get(self, VELKOR_KEY("ref_orders")).attr("pop")(key, nb::none());
+    nb::object order_id = child[KEY("order_id")];
+    get(self, KEY("native_orders")).attr("pop")(order_id, nb::none());
+    get(self, KEY("o")).attr("pop")(order_id, nb::none());
+    nb::object key = nb::make_tuple(child[KEY("front")], child[KEY("session")], child[KEY("ref")]);
+    get(self, KEY("ref_orders")).attr("pop")(key, nb::none());
 }
 
 // Why an order did not leave, or may not have: the user's result carries a fixed text, the log the
@@ -112,11 +112,11 @@ void withdraw(nb::handle self, nb::handle child) {
 void log_unsent(nb::handle self, nb::handle child, bool named, const char* format,
                 std::initializer_list<nb::handle> reason) {
     log::guarded([&] {
-        nb::object order_id = child[VELKOR_KEY("order_id")];
+        nb::object order_id = child[KEY("order_id")];
         std::vector<nb::handle> args;
         if (named) args.push_back(order_id);
-        nb::object words[] = {child[VELKOR_KEY("symbol")], child[VELKOR_KEY("direction")],
-                              child[VELKOR_KEY("offset")], child[VELKOR_KEY("volume_original")]};
+        nb::object words[] = {child[KEY("symbol")], child[KEY("direction")], child[KEY("offset")],
+                              child[KEY("volume_original")]};
         args.insert(args.end(), std::begin(words), std::end(words));
         args.insert(args.end(), reason);
         std::string text = named ? "order %s (%s %s %s %s lots) " : "order (%s %s %s %s lots) ";
@@ -126,143 +126,109 @@ void log_unsent(nb::handle self, nb::handle child, bool named, const char* forma
     });
 }
 
-}  // namespace
-
-// `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
-nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
-                          nb::handle volume, nb::handle limit_price) {
+// Check: the session is ready, the instrument trades and the price lies on its grid. Returns the
+// instrument's record.
+nb::object check_order(nb::handle self, nb::handle symbol, nb::handle limit_price) {
     if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
-
-    nb::object instrument = dict_get(get(self, VELKOR_KEY("instruments")), symbol);
-    if (instrument.is_none() || !truthy(dict_get(instrument, VELKOR_KEY("IsTrading"))))
+    nb::object instrument = item_or(get(self, KEY("instruments")), symbol, nb::none());
+    if (instrument.is_none() || !truthy(item_or(instrument, KEY("IsTrading"), nb::none())))
         raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
-
-    nb::object tick = instrument[VELKOR_KEY("PriceTick")];
-    if (compare(tick, nb::int_(0), Py_GT) && !on_tick_grid(limit_price, tick))
+    nb::object tick = instrument[KEY("PriceTick")];
+    if (tick > nb::int_(0) && !on_tick_grid(limit_price, tick))
         raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+    return instrument;
+}
 
-    auto [exchange, instrument_id] = split_symbol(symbol);
+// Plan: one order, or for a close on SHFE and INE up to two, earlier days' lots first and the rest
+// from today; a close needs that many free lots, and every order a volume the instrument takes.
+std::vector<Planned> plan_orders(nb::handle self, const Insert& in, nb::handle instrument, bool closing, bool sell) {
     std::vector<Planned> plan;
-    bool closing = !compare(offset, VELKOR_KEY("OPEN"), Py_EQ);
-    bool sell = compare(direction, VELKOR_KEY("SELL"), Py_EQ);
     if (!closing) {
-        plan.push_back({"OPEN", "0", nb::borrow(volume)});
+        plan.push_back({"OPEN", "0", nb::borrow(in.volume)});
     } else {
-        nb::object parts = free_parts(self, symbol, sell ? VELKOR_KEY("long") : VELKOR_KEY("short"));
+        nb::object parts = free_parts(self, in.symbol, sell ? KEY("long") : KEY("short"));
         nb::object history = parts[0], today = parts[1];
-        nb::object free = nb::steal(PyNumber_Add(history.ptr(), today.ptr()));
-        if (!free.is_valid()) throw nb::python_error();
-        if (compare(volume, free, Py_GT)) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
-        if (one_of(exchange, VELKOR_KEY("SHFE"), VELKOR_KEY("INE"))) {
-            // Earlier days' lots first, the rest from today.
-            nb::object yesterday = compare(history, volume, Py_LT) ? history : nb::borrow(volume);
-            if (compare(yesterday, nb::int_(0), Py_NE)) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
-            if (compare(volume, yesterday, Py_GT)) {
-                nb::object rest = nb::steal(PyNumber_Subtract(volume.ptr(), yesterday.ptr()));
-                if (!rest.is_valid()) throw nb::python_error();
-                plan.push_back({"CLOSE_TODAY", "3", rest});
-            }
+        if (in.volume > history + today) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
+        if (one_of(in.exchange, KEY("SHFE"), KEY("INE"))) {
+            nb::object yesterday = history < in.volume ? history : nb::borrow(in.volume);
+            if (yesterday.not_equal(nb::int_(0))) plan.push_back({"CLOSE_YESTERDAY", "4", yesterday});
+            if (in.volume > yesterday) plan.push_back({"CLOSE_TODAY", "3", in.volume - yesterday});
         } else {
-            plan.push_back({"CLOSE", "1", nb::borrow(volume)});
+            plan.push_back({"CLOSE", "1", nb::borrow(in.volume)});
         }
     }
-
-    nb::object minimum = instrument[VELKOR_KEY("MinLimitOrderVolume")];
-    nb::object maximum = instrument[VELKOR_KEY("MaxLimitOrderVolume")];
-    for (const Planned& entry : plan) {
-        if (!(compare(minimum, entry.lots, Py_LE) && compare(entry.lots, maximum, Py_LE)))
-            raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
+    nb::object minimum = instrument[KEY("MinLimitOrderVolume")];
+    nb::object maximum = instrument[KEY("MaxLimitOrderVolume")];
+    for (const Planned& part : plan) {
+        if (!(minimum <= part.lots && part.lots <= maximum)) raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
     }
-
     // An inconsistent book refuses every order, opening ones too (the side a close was planned from
     // is already known to be consistent).
-    if (!closing || !sell) free_parts(self, symbol, VELKOR_KEY("long"));
-    if (!closing || sell) free_parts(self, symbol, VELKOR_KEY("short"));
+    if (!closing || !sell) free_parts(self, in.symbol, KEY("long"));
+    if (!closing || sell) free_parts(self, in.symbol, KEY("short"));
+    return plan;
+}
 
-    // Register every planned order before the first one is sent.
-    nb::object o = get(self, VELKOR_KEY("o")), native_orders = get(self, VELKOR_KEY("native_orders"));
-    nb::object ref_orders = get(self, VELKOR_KEY("ref_orders"));
-    nb::object local_order_id = global(VELKOR_KEY("local_order_id"));
-    std::vector<Registered> registered;
-    for (const Planned& entry : plan) {
-        nb::object order_ref = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("order_ref")).ptr(), nb::int_(1).ptr()));
-        if (!order_ref.is_valid()) throw nb::python_error();
-        set(self, VELKOR_KEY("order_ref"), order_ref);
+// Register: every planned order, with its user order, child and reference, before the first is sent.
+Registration register_orders(nb::handle self, const Insert& in, const std::vector<Planned>& plan) {
+    nb::object o = get(self, KEY("o")), native_orders = get(self, KEY("native_orders"));
+    nb::object ref_orders = get(self, KEY("ref_orders"));
+    nb::object local_order_id = global(KEY("local_order_id"));
+    Registration registered{native_orders, {}};
+    for (const Planned& part : plan) {
+        nb::object order_ref = get(self, KEY("order_ref")) + nb::int_(1);
+        set(self, KEY("order_ref"), order_ref);
         nb::str ref(order_ref);
-        nb::object front = get(self, VELKOR_KEY("front")), session = get(self, VELKOR_KEY("session"));
+        nb::object front = get(self, KEY("front")), session = get(self, KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
-
-        nb::dict order;
-        order[VELKOR_KEY("order_id")] = order_id;
-        order[VELKOR_KEY("order_sys_id")] = nb::none();
-        order[VELKOR_KEY("symbol")] = symbol;
-        order[VELKOR_KEY("direction")] = direction;
-        order[VELKOR_KEY("offset")] = name(entry.offset);
-        order[VELKOR_KEY("limit_price")] = limit_price;
-        order[VELKOR_KEY("volume_original")] = entry.lots;
-        order[VELKOR_KEY("volume_traded")] = 0;
-        order[VELKOR_KEY("volume_left")] = entry.lots;
-        order[VELKOR_KEY("status")] = VELKOR_KEY("PENDING");
-        order[VELKOR_KEY("status_msg")] = VELKOR_KEY("");
-        order[VELKOR_KEY("cancel_pending")] = false;
-        order[VELKOR_KEY("cancel_error")] = nb::none();
-        order[VELKOR_KEY("insert_time")] = book::wall_ms();
-
-        nb::dict child;
-        child[VELKOR_KEY("order_id")] = order_id;
-        child[VELKOR_KEY("parent")] = order_id;
-        child[VELKOR_KEY("symbol")] = symbol;
-        child[VELKOR_KEY("direction")] = direction;
-        child[VELKOR_KEY("offset")] = name(entry.offset);
-        child[VELKOR_KEY("exchange_order_id")] = VELKOR_KEY("");
-        child[VELKOR_KEY("close_type")] = close_type(entry.flag);
-        child[VELKOR_KEY("volume_original")] = entry.lots;
-        child[VELKOR_KEY("volume_traded")] = 0;
-        child[VELKOR_KEY("volume_left")] = entry.lots;
-        child[VELKOR_KEY("status")] = VELKOR_KEY("PENDING");
-        child[VELKOR_KEY("is_confirmed")] = false;
-        child[VELKOR_KEY("status_msg")] = VELKOR_KEY("");
-        child[VELKOR_KEY("cancel_pending")] = false;
-        child[VELKOR_KEY("cancel_error")] = nb::none();
-        child[VELKOR_KEY("ref")] = ref;
-        child[VELKOR_KEY("front")] = front;
-        child[VELKOR_KEY("session")] = session;
-        child[VELKOR_KEY("cancel_request_id")] = nb::none();
-        child[VELKOR_KEY("pending_finish")] = false;
-        child[VELKOR_KEY("expected_traded")] = 0;
-        child[VELKOR_KEY("finish_status")] = nb::none();
-        child[VELKOR_KEY("finish_msg")] = VELKOR_KEY("");
-
+        nb::object insert_time = book::wall_ms();
+        auto [order, child] = new_order_records({.order_id = order_id,
+                                                 .order_sys_id = nb::none(),
+                                                 .symbol = in.symbol,
+                                                 .direction = in.direction,
+                                                 .offset = name(part.offset),
+                                                 .limit_price = in.limit_price,
+                                                 .volume = part.lots,
+                                                 .insert_time = insert_time,
+                                                 .exchange_order_id = KEY(""),
+                                                 .close_type = book::close_type_of(name(part.flag)),
+                                                 .ref = ref,
+                                                 .front = front,
+                                                 .session = session});
         o[order_id] = order;
         native_orders[order_id] = child;
         ref_orders[nb::make_tuple(front, session, ref)] = order_id;
-        registered.push_back({std::move(child), entry.flag});
+        registered.orders.push_back({std::move(child), part.flag});
     }
+    return registered;
+}
 
-    // Send in plan order; the first failure stops the rest, which are withdrawn unsent.
+// Sends one registered order: "" once it left, else the text of its rejection. Raises when sending
+// failed.
+const char* send_order(nb::handle self, const Insert& in, const Registered& order) {
+    const nb::object& child = order.child;
+    child[KEY("request_id")] = get(self, KEY("request_id")) + nb::int_(1);
+    nb::object sent = request(self, KEY("OrderInsert"), insert_payload(in, child, order.flag));
+    child[KEY("request_id")] = sent[0];
+    if (sent[1].not_equal(nb::int_(0))) {
+        log_unsent(self, child, false, "not sent: CTP result %s (%s)",
+                   {sent[1], nb::str(log::request_result(sent[1]))});
+        return "报单未提交";
+    }
+    return "";
+}
+
+// Send: in plan order, one result per order; the first failure stops the rest, which are withdrawn
+// unsent.
+nb::list send_orders(nb::handle self, const Insert& in, const std::vector<Registered>& registered) {
     nb::list results;
     bool failed = false;
-    nb::handle insert_method = VELKOR_KEY("OrderInsert");
     for (size_t i = 0; i < registered.size(); ++i) {
-        Registered& entry = registered[i];
-        nb::object& child = entry.child;
-        const char* message = "";
-        if (failed) {
-            message = "未发送：前一笔委托提交失败";
-        } else {
+        const nb::object& child = registered[i].child;
+        const char* message = "未发送：前一笔委托提交失败";
+        if (!failed) {
             try {
-                nb::object next = nb::steal(PyNumber_Add(get(self, VELKOR_KEY("request_id")).ptr(), nb::int_(1).ptr()));
-                if (!next.is_valid()) throw nb::python_error();
-                child[VELKOR_KEY("request_id")] = next;
-                nb::dict payload =
-                    insert_payload(exchange, instrument_id, child, direction, entry.flag, limit_price);
-                nb::object sent = request(self, insert_method, payload);
-                child[VELKOR_KEY("request_id")] = sent[0];
-                if (compare(sent[1], nb::int_(0), Py_NE)) {
-                    message = "报单未提交";
-                    log_unsent(self, child, false, "not sent: CTP result %s (%s)",
-                               {sent[1], nb::str(log::request_result(sent[1]))});
-                }
+                message = send_order(self, in, registered[i]);
             } catch (nb::python_error& e) {
                 if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) {
                     message = "报单参数无效，未提交";
@@ -272,8 +238,8 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
                     log_unsent(self, child, true, "may have left: sending failed with %r; the broker's answer "
                                "settles it", {e.value()});
                     const char* unknown = "报单提交结果不明，等待柜台回报";
-                    child[VELKOR_KEY("status_msg")] = unknown;
-                    results.append(result(VELKOR_KEY("UNKNOWN"), child[VELKOR_KEY("order_id")], unknown));
+                    child[KEY("status_msg")] = unknown;
+                    results.append(trading_result(KEY("UNKNOWN"), child[KEY("order_id")], unknown));
                     failed = true;
                     continue;
                 } else {
@@ -286,32 +252,53 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
         }
         if (*message) {
             withdraw(self, child);
-            results.append(result(VELKOR_KEY("REJECTED"), nb::none(), message));
+            results.append(trading_result(KEY("REJECTED"), nb::none(), message));
             failed = true;
         } else {
-            results.append(result(VELKOR_KEY("SUBMITTED"), child[VELKOR_KEY("order_id")]));
+            results.append(trading_result(KEY("SUBMITTED"), child[KEY("order_id")]));
         }
     }
+    return results;
+}
 
+// Settle: the book and the user orders follow the registered orders, and the account query is due
+// once any order left.
+void settle_orders(nb::handle self, const Insert& in, const Registration& registered, nb::handle results) {
     // The orders have left: a book that fails to recompute now must not turn the answers into
     // rejections (insert would report every order as refused). Order tracking meets the same book
     // on the next return and recovers from there.
     try {
-        recompute_frozen(self, nb::none(), symbol);
-        for (Registered& entry : registered) {
-            if (contains(native_orders, entry.child[VELKOR_KEY("order_id")])) aggregate(self, entry.child);
+        recompute_frozen(self, nb::none(), in.symbol);
+        for (const Registered& order : registered.orders) {
+            if (contains(registered.native_orders, order.child[KEY("order_id")])) aggregate(self, order.child);
         }
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
     }
     bool submitted = false;
     for (nb::handle r : results) {
-        if (compare(r.attr("status"), VELKOR_KEY("REJECTED"), Py_NE)) submitted = true;
+        if (r.attr("status").not_equal(KEY("REJECTED"))) submitted = true;
     }
     if (submitted) {
         schedule_account(self);
         touch(self);
     }
+}
+
+}  // namespace
+
+// `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
+nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                          nb::handle volume, nb::handle limit_price) {
+    nb::object instrument = check_order(self, symbol, limit_price);
+    auto [exchange, instrument_id] = split_symbol(symbol);
+    Insert in{symbol, direction, offset, volume, limit_price, std::move(exchange), std::move(instrument_id)};
+    bool closing = !equals(offset, KEY("OPEN"));
+    bool sell = equals(direction, KEY("SELL"));
+    std::vector<Planned> plan = plan_orders(self, in, instrument, closing, sell);
+    Registration registered = register_orders(self, in, plan);
+    nb::list results = send_orders(self, in, registered.orders);
+    settle_orders(self, in, registered, results);
     return results;
 }
 
@@ -319,62 +306,54 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
 nb::object insert_guarded(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
                           nb::handle volume, nb::handle limit_price) {
     if (!session_ready(self)) {
-        nb::list out;
-        out.append(result(VELKOR_KEY("REJECTED"), nb::none(), NOT_READY));
-        return out;
+        return one_result(KEY("REJECTED"), nb::none(), NOT_READY);
     }
     try {
-        global(VELKOR_KEY("check_symbol"))(symbol);
-        if (!one_of(direction, VELKOR_KEY("BUY"), VELKOR_KEY("SELL")) ||
-            !one_of(offset, VELKOR_KEY("OPEN"), VELKOR_KEY("CLOSE")))
-            bare(PyExc_ValueError);
-        if (!PyLong_CheckExact(volume.ptr()) || compare(volume, nb::int_(1), Py_LT) ||
-            compare(volume, nb::int_(2147483647), Py_GT))
-            bare(PyExc_ValueError);
-        if (PyBool_Check(limit_price.ptr()) || global(VELKOR_KEY("finite"))(limit_price).is_none() ||
-            compare(limit_price, nb::int_(0), Py_LE))
-            bare(PyExc_ValueError);
+        global(KEY("check_symbol"))(symbol);
+        if (!one_of(direction, KEY("BUY"), KEY("SELL")) ||
+            !one_of(offset, KEY("OPEN"), KEY("CLOSE")))
+            raise(PyExc_ValueError);
+        if (!PyLong_CheckExact(volume.ptr()) || volume < nb::int_(1) ||
+            volume > nb::int_(2147483647))
+            raise(PyExc_ValueError);
+        if (PyBool_Check(limit_price.ptr()) || global(KEY("finite"))(limit_price).is_none() ||
+            limit_price <= nb::int_(0))
+            raise(PyExc_ValueError);
         return insert_checked(self, symbol, direction, offset, volume, limit_price);
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
     }
-    nb::list out;
-    out.append(result(VELKOR_KEY("REJECTED"), nb::none(), INVALID));
-    return out;
+    return one_result(KEY("REJECTED"), nb::none(), INVALID);
 }
 
-// Coroutine bodies that never suspend: the work happens on the first send, as an `async def` would.
-static Coro insert_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
-                        nb::object volume, nb::object limit_price) {
-    co_return insert_guarded(self, symbol, direction, offset, volume, limit_price);
+using InsertStep = nb::object (*)(nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle);
+
+// The coroutine of `insert` or `_insert`: it never suspends, the work happens on the first send, as
+// an `async def` would.
+static Coro insert_body(InsertStep step, nb::handle self, nb::object symbol, nb::object direction,
+                        nb::object offset, nb::object volume, nb::object limit_price) {
+    co_return step(self, symbol, direction, offset, volume, limit_price);
 }
 
-static Coro insert_checked_body(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
-                                nb::object volume, nb::object limit_price) {
-    co_return insert_checked(self, symbol, direction, offset, volume, limit_price);
+constexpr char insert_qualname[] = "Trading.insert";
+constexpr char insert_checked_qualname[] = "Trading._insert";
+
+template <InsertStep step, const char* qualname>
+static nb::object insert_coroutine(nb::handle self, nb::object symbol, nb::object direction, nb::object offset,
+                                   nb::object volume, nb::object limit_price) {
+    return make_coroutine(insert_body(step, self, symbol, direction, offset, volume, limit_price), qualname, self);
 }
 
 static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
-    cls.def(
-        "insert",
-        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
-           nb::object limit_price) {
-            return make_coroutine(insert_body(self, symbol, direction, offset, volume, limit_price),
-                                  "Trading.insert", self);
-        },
-        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none(),
-        nb::sig(doc::insert_sig), doc::insert);
+    cls.def("insert", &insert_coroutine<insert_guarded, insert_qualname>, nb::arg("symbol").none(),
+            nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(),
+            nb::arg("limit_price").none(), nb::sig(doc::insert_sig), doc::insert);
 });
 
 static MethodRegistration reg_insert_(Slot::insert_, [](TradingClass& cls) {
-    cls.def(
-        "_insert",
-        [](nb::handle self, nb::object symbol, nb::object direction, nb::object offset, nb::object volume,
-           nb::object limit_price) {
-            return make_coroutine(insert_checked_body(self, symbol, direction, offset, volume, limit_price),
-                                  "Trading._insert", self);
-        },
-        nb::arg("symbol").none(), nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(), nb::arg("limit_price").none());
+    cls.def("_insert", &insert_coroutine<insert_checked, insert_checked_qualname>, nb::arg("symbol").none(),
+            nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(),
+            nb::arg("limit_price").none());
 });
 
 }  // namespace velkor::trading::entry

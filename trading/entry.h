@@ -7,30 +7,23 @@
 namespace velkor::trading::entry {
 
 using book::contains;
-
-// PyObject_RichCompareBool with the error turned into a C++ exception.
-inline bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-// id(obj) as a Python int.
-inline nb::object identity(nb::handle obj) { return nb::steal(PyLong_FromVoidPtr(obj.ptr())); }
-
-// d.get(key)
-inline nb::object dict_get(nb::handle d, nb::handle key) { return book::item_or(d, key, nb::none()); }
+using book::item_or;
 
 // text.split(".", limit) (limit -1: every piece).
 inline nb::object split(nb::handle text, Py_ssize_t limit) {
-    if (!PyUnicode_CheckExact(text.ptr())) return text.attr("split")(VELKOR_KEY("."), limit);
-    PyObject* pieces = PyUnicode_Split(text.ptr(), VELKOR_KEY(".").ptr(), limit);
-    if (!pieces) throw nb::python_error();
-    return nb::steal(pieces);
+    if (!PyUnicode_CheckExact(text.ptr())) return text.attr("split")(KEY("."), limit);
+    return checked(PyUnicode_Split(text.ptr(), KEY(".").ptr(), limit));
 }
 
 // TradingResult(status, order_id[, message]).
-nb::object result(nb::handle status, nb::handle order_id, const char* message = nullptr);
+nb::object trading_result(nb::handle status, nb::handle order_id, const char* message = nullptr);
+
+// [TradingResult(status, order_id[, message])]: the answer of an insert or cancel that ends at once.
+inline nb::list one_result(nb::handle status, nb::handle order_id, const char* message = nullptr) {
+    nb::list out;
+    out.append(trading_result(status, order_id, message));
+    return out;
+}
 
 // The change set of `obj` in `changes`, created empty when absent.
 nb::object change_set(nb::handle changes, nb::handle obj);

@@ -22,13 +22,8 @@ nb::dict values_copy(nb::handle account) {
     return result;
 }
 
-void register_object(nb::handle objects, nb::handle x) {
-    nb::object key = nb::steal(PyLong_FromVoidPtr(x.ptr()));
-    if (!key.is_valid() || PyObject_SetItem(objects.ptr(), key.ptr(), x.ptr()) != 0) throw nb::python_error();
-}
-
-void init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::handle timeout, nb::handle objects,
-          nb::handle native_factory) {
+void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::handle timeout, nb::handle objects,
+                  nb::handle native_factory) {
     nb::handle self = h.h;
     bool configured = truthy(config);
     set(self, "config", config);
@@ -131,6 +126,10 @@ void open_native(nb::handle self) {
     set(self, "native", get(self, "factory")(config, get(self, "directory")));
 }
 
+void register_object(nb::handle objects, nb::handle obj) {
+    if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
+}
+
 void close_native(nb::handle self) {
     nb::object native = get(self, "native");
     if (native.is_none()) return;
@@ -179,8 +178,6 @@ void clear_cache(nb::handle self, nb::handle status) {
 
 void clear_cache(nb::handle self, const char* status) { clear_cache(self, nb::str(status)); }
 
-nb::object run(nb::handle self);  // engine.cpp
-
 namespace {
 
 void start(nb::handle self) {
@@ -193,8 +190,8 @@ void start(nb::handle self) {
 
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
-    cls.def("__init__", &init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
-            nb::arg("native_factory").none() = native, nb::sig(doc::init_sig), doc::init);
+    cls.def("__init__", &trading_init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(),
+            nb::kw_only(), nb::arg("native_factory").none() = native, nb::sig(doc::init_sig), doc::init);
 });
 MethodRegistration reg_start(Slot::start, [](TradingClass& cls) {
     cls.def("start", [](nb::handle self) { start(self); }, nb::sig(doc::start_sig), doc::start);

@@ -45,13 +45,21 @@ nb::handle name(std::string_view text) {
     return s;
 }
 
-void raise(nb::handle type, std::string_view message) {
-    nb::str text(message.data(), message.size());
-    PyErr_SetObject(type.ptr(), text.ptr());
+void raise(nb::handle type, std::string_view message) { raise(type, nb::str(message.data(), message.size())); }
+
+void raise(nb::handle type, nb::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+void raise(nb::handle type) {
+    PyErr_SetNone(type.ptr());
     throw nb::python_error();
 }
 
 void raise_velkor(std::string_view message) { raise(global("VelkorError"), message); }
+
+void raise_velkor(nb::handle message) { raise(global("VelkorError"), message); }
 
 nb::python_error current_python_error() {
     try {
@@ -167,7 +175,8 @@ nb::object finite_value(nb::handle value) {
     return below ? nb::borrow(value) : nb::none();
 }
 
-nb::str text_of(nb::handle value) {
+// format(value): the text itself, or what its format() gives.
+nb::str formatted(nb::handle value) {
     if (PyUnicode_Check(value.ptr())) return nb::borrow<nb::str>(value);
     PyObject* s = PyObject_Format(value.ptr(), nullptr);
     if (!s) throw nb::python_error();
@@ -176,7 +185,7 @@ nb::str text_of(nb::handle value) {
 
 // local_order_id(front, session, order_ref): "front:session:order_ref".
 nb::str local_order_id(nb::handle front, nb::handle session, nb::handle order_ref) {
-    nb::str parts[3] = {text_of(front), text_of(session), text_of(order_ref)};
+    nb::str parts[3] = {formatted(front), formatted(session), formatted(order_ref)};
     nb::list items;
     for (auto& p : parts) items.append(p);
     PyObject* joined = PyUnicode_Join(name(":").ptr(), items.ptr());
@@ -228,22 +237,9 @@ nb::dict pairs(std::initializer_list<std::pair<const char*, const char*>> items)
     return d;
 }
 
-}  // namespace
-
-}  // namespace velkor::trading
-
-using namespace velkor::trading;
-
-NB_MODULE(trading, m) {
-    static nb::module_ keep = nb::borrow<nb::module_>(m);
-    the_module = &keep;
-    m.doc() = "CTP session, login snapshots and trade-driven local position state.";
-    // Objects still referenced when the interpreter ends (by a daemon thread's frames, a traceback kept
-    // for the exit, ...) are not freed by the interpreter: no leak of ours, and nothing users should see.
-    // Our modules use their own nanobind domain, so this leaves other nanobind modules' checks alone.
-    nb::set_leak_warnings(false);
-
-    // Module-level names, in order. The host modules are imported relative to the package.
+// The module-level names the session reaches when used (`time`, `asyncio`, ...), in order. The host
+// modules are imported relative to the package.
+void add_module_names(nb::module_& m) {
     m.attr("asyncio") = nb::module_::import_("asyncio");
     nb::module_ dt = nb::module_::import_("datetime");
     for (const char* n : {"datetime", "timedelta", "timezone"}) m.attr(n) = dt.attr(n);
@@ -264,11 +260,14 @@ NB_MODULE(trading, m) {
     nb::module_ ledger = sibling("ledgerlet");
     for (const char* n : {"Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult"})
         m.attr(n) = ledger.attr(n);
+}
 
-    // Constants.
-    nb::object tz = dt.attr("timezone")(dt.attr("timedelta")(nb::arg("hours") = 8));
+// The module's constants: exchange time, the queries and their labels, the funds fields, the offsets.
+void add_constants(nb::module_& m) {
+    nb::object datetime = m.attr("datetime");
+    nb::object tz = m.attr("timezone")(m.attr("timedelta")(nb::arg("hours") = 8));
     m.attr("TZ") = tz;
-    original_datetime = nb::object(dt.attr("datetime")).release().ptr();  // kept for the life of the process
+    original_datetime = datetime.release().ptr();  // kept for the life of the process
     original_tz = tz.release().ptr();
     nb::dict query = pairs({{"instruments", "QryInstrument"},
                             {"orders", "QryOrder"},
@@ -300,21 +299,46 @@ NB_MODULE(trading, m) {
     nb::dict flag_by_offset;
     for (auto [flag, offset] : offset_by_flag) flag_by_offset[offset] = flag;
     m.attr("FLAG_BY_OFFSET") = flag_by_offset;
+}
 
-    // Helper functions.
+// The module's helper functions.
+void add_helpers(nb::module_& m) {
     m.def("timestamp", &timestamp, nb::arg("day").none(), nb::arg("clock").none());
     m.def("finite", &finite_value, nb::arg("value").none());
-    m.def("local_order_id", &local_order_id, nb::arg("front").none(), nb::arg("session").none(), nb::arg("order_ref").none());
+    m.def("local_order_id", &local_order_id, nb::arg("front").none(), nb::arg("session").none(),
+          nb::arg("order_ref").none());
     m.def("order_offset", &order_offset, nb::arg("value").none());
+}
 
-    bind_native(m);
-
+// The class Trading, its methods bound in definition order (Slot).
+void bind_trading(nb::module_& m) {
     TradingClass cls(m, "Trading", "Private protocol state is committed to user objects only by wait_update.",
                      nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(trading_slots));
     std::vector<MethodRegistration*> regs;
     for (auto* r = registrations; r; r = r->next) regs.push_back(r);
     std::stable_sort(regs.begin(), regs.end(), [](auto* a, auto* b) { return a->slot < b->slot; });
     for (auto* r : regs) r->bind(cls);
+}
 
+}  // namespace
+
+}  // namespace velkor::trading
+
+using namespace velkor::trading;
+
+NB_MODULE(trading, m) {
+    static nb::module_ keep = nb::borrow<nb::module_>(m);
+    the_module = &keep;
+    m.doc() = "CTP session, login snapshots and trade-driven local position state.";
+    // Objects still referenced when the interpreter ends (by a daemon thread's frames, a traceback kept
+    // for the exit, ...) are not freed by the interpreter: no leak of ours, and nothing users should see.
+    // Our modules use their own nanobind domain, so this leaves other nanobind modules' checks alone.
+    nb::set_leak_warnings(false);
+
+    add_module_names(m);
+    add_constants(m);
+    add_helpers(m);
+    bind_native(m);
+    bind_trading(m);
     register_coroutine_type(m);
 }

@@ -36,7 +36,7 @@ nb::object import_bridge() {
     return nb::steal(bridge);
 }
 
-void init(nb::pointer_and_handle<Native> self, nb::handle config, nb::handle directory) {
+void native_init(nb::pointer_and_handle<Native> self, nb::handle config, nb::handle directory) {
     nb::object bridge;
     try {
         bridge = import_bridge();
@@ -57,7 +57,7 @@ void init(nb::pointer_and_handle<Native> self, nb::handle config, nb::handle dir
     PyObject* dir_text = PyObject_Str(directory.ptr());
     if (!dir_text) throw nb::python_error();
     nb::object path = nb::steal(dir_text) + os.attr("sep");
-    nb::object encoded = os.attr("name").equal(nb::str("nt")) ? path.attr("encode")("mbcs")
+    nb::object encoded = equals(os.attr("name"), nb::str("nt")) ? path.attr("encode")("mbcs")
                                                                          : os.attr("fsencode")(path);
     set(self.h, "handle", bridge.attr("create")(config.attr("front_url"), encoded));
     new (self.p) Native();
@@ -83,8 +83,8 @@ nb::object native_fileno(nb::handle self) {
 
 void bind_native(nb::module_& m) {
     nb::class_<Native>(m, "Native", nb::dynamic_attr(), nb::is_weak_referenceable())
-        .def("__init__", &init, nb::arg("config").none(), nb::arg("directory").none(), nb::sig(doc::native_init_sig),
-             doc::native_init)
+        .def("__init__", &native_init, nb::arg("config").none(), nb::arg("directory").none(),
+             nb::sig(doc::native_init_sig), doc::native_init)
         .def("request", &native_request, nb::arg("method").none(), nb::arg("data").none(), nb::arg("request_id").none(),
              nb::sig(doc::native_request_sig), doc::native_request)
         .def("poll", &native_poll, nb::sig(doc::native_poll_sig), doc::native_poll)

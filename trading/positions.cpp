@@ -5,9 +5,7 @@
 
 namespace velkor::trading {
 
-using namespace nb::literals;
 using namespace book;
-#define KEY(text) VELKOR_KEY(text)
 
 namespace {
 
@@ -17,10 +15,10 @@ struct SideKeys {
 };
 
 SideKeys side_keys(nb::handle side) {
-    if (side.equal(KEY("long")))
+    if (equals(side, KEY("long")))
         return {nb::borrow(KEY("pos_long")), nb::borrow(KEY("pos_long_today")), nb::borrow(KEY("pos_long_his")),
                 nb::borrow(KEY("frozen_long")), nb::borrow(KEY("available_long"))};
-    if (side.equal(KEY("short")))
+    if (equals(side, KEY("short")))
         return {nb::borrow(KEY("pos_short")), nb::borrow(KEY("pos_short_today")), nb::borrow(KEY("pos_short_his")),
                 nb::borrow(KEY("frozen_short")), nb::borrow(KEY("available_short"))};
     nb::str name(side);
@@ -63,14 +61,14 @@ void aggregate_one(nb::handle orders, nb::handle child) {
 void apply_position_trade(nb::handle self, nb::handle row) {
     nb::object symbol = symbol_of(row);
     nb::object now = wall_ms();
-    nb::object book = get(self, KEY("p"));
-    if (!contains(book, symbol)) put(book, symbol, global(KEY("empty_position"))(symbol, now));
-    nb::object record = item(book, symbol);
+    nb::object position_book = get(self, KEY("p"));
+    if (!contains(position_book, symbol)) put(position_book, symbol, global(KEY("empty_position"))(symbol, now));
+    nb::object record = item(position_book, symbol);
 
     nb::object volume = item(row, KEY("Volume"));
     nb::object flag = item(row, KEY("OffsetFlag"));
-    bool buy = item(row, KEY("Direction")).equal(KEY("0"));
-    bool open = flag.equal(KEY("0"));
+    bool buy = equals(item(row, KEY("Direction")), KEY("0"));
+    bool open = equals(flag, KEY("0"));
     // Opening adds to the side bought or sold; closing takes from the opposite side.
     SideKeys k = side_keys(open == buy ? KEY("long") : KEY("short"));
 
@@ -87,9 +85,9 @@ void apply_position_trade(nb::handle self, nb::handle row) {
         if (volume > item(record, k.total)) buffer_error("平仓成交数量超过本地持仓");
         std::pair<nb::object, nb::object> buckets[2];
         size_t count = 1;
-        if (flag.equal(KEY("3"))) {
+        if (equals(flag, KEY("3"))) {
             buckets[0] = {k.today, volume};
-        } else if (flag.equal(KEY("4"))) {
+        } else if (equals(flag, KEY("4"))) {
             buckets[0] = {k.his, volume};
         } else {
             // A plain close takes history first, then today.
@@ -174,7 +172,7 @@ struct ChildFields {
 void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb::handle zero) {
     nb::object keep;
     nb::object close_type = nb::borrow(fields.get(child, f_close_type, keep));
-    bool today = same(close_type, KEY("TODAY")), history = !today && same(close_type, KEY("HISTORY"));
+    bool today = equals(close_type, KEY("TODAY")), history = !today && equals(close_type, KEY("HISTORY"));
     nb::handle left = fields.get(child, f_volume_left, keep);
     long long n = 0;
     if (side.native && small_int(left, n)) {
@@ -211,7 +209,7 @@ bool free_sides_indexed(nb::handle self, nb::handle symbol, FreeParts* sides, si
     SideLots lots[2];
     for (size_t i = 0; i < count; ++i) {
         if (!sides[i].native) return false;
-        lots[i] = {same(sides[i].closing, KEY("SELL")), sides[i].h, sides[i].t};
+        lots[i] = {equals(sides[i].closing, KEY("SELL")), sides[i].h, sides[i].t};
     }
     if (!closing_lots(self, symbol, lots, count)) return false;
     for (size_t i = 0; i < count; ++i) {
@@ -234,13 +232,13 @@ void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t cou
             // Only live closing orders of the symbol hold lots: pending, alive or not yet confirmed.
             fields.learn(child);
             nb::object keep;
-            if (!same(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep)))
+            if (!equals(fields.get(child, f_symbol, keep), symbol) || is_final(fields.get(child, f_status, keep)))
                 return;
             nb::object direction = nb::borrow(fields.get(child, f_direction, keep));
             FreeParts* side = nullptr;
             for (size_t i = 0; i < count && !side; ++i)
-                if (same(direction, sides[i].closing)) side = &sides[i];
-            if (side && !same(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
+                if (equals(direction, sides[i].closing)) side = &sides[i];
+            if (side && !equals(fields.get(child, f_offset, keep), open)) hold_back(*side, fields, child, zero);
         });
     }
     for (size_t i = 0; i < count; ++i) sides[i].to_objects();
@@ -249,7 +247,7 @@ void free_sides(nb::handle self, nb::handle symbol, FreeParts* sides, size_t cou
 }
 
 FreeParts side_start(nb::handle record, nb::handle side, const SideKeys& k) {
-    return {side.equal(KEY("long")) ? KEY("SELL") : KEY("BUY"), item(record, k.his), item(record, k.today)};
+    return {equals(side, KEY("long")) ? KEY("SELL") : KEY("BUY"), item(record, k.his), item(record, k.today)};
 }
 
 }  // namespace
@@ -302,12 +300,12 @@ void recompute_record(nb::handle self, nb::handle symbol, nb::handle record, nb:
 
 void recompute_frozen(nb::handle self, nb::handle updated, nb::handle symbol) {
     nb::object stamp = nb::borrow(updated);
-    nb::object book = get(self, KEY("p"));
+    nb::object position_book = get(self, KEY("p"));
     if (!symbol.is_none()) {
-        if (contains(book, symbol)) recompute_record(self, symbol, item(book, symbol), stamp);
+        if (contains(position_book, symbol)) recompute_record(self, symbol, item(position_book, symbol), stamp);
         return;
     }
-    for (nb::handle pair : nb::list(nb::getattr(book, KEY("items"))()))
+    for (nb::handle pair : nb::list(nb::getattr(position_book, KEY("items"))()))
         recompute_record(self, pair[0], pair[1], stamp);
 }
 

@@ -12,8 +12,8 @@ namespace velkor::trading::entry {
 // The module's own TradingResult, a frozen dataclass without hooks (set when the class is bound).
 static PyObject* plain_result = nullptr;
 
-nb::object result(nb::handle status, nb::handle order_id, const char* message) {
-    nb::object cls = nb::getattr(module(), VELKOR_KEY("TradingResult"));
+nb::object trading_result(nb::handle status, nb::handle order_id, const char* message) {
+    nb::object cls = nb::getattr(module(), KEY("TradingResult"));
     nb::object text = message ? nb::object(nb::str(message)) : nb::object();
     if (cls.ptr() != plain_result) return text.is_valid() ? cls(status, order_id, text) : cls(status, order_id);
     // What its generated __init__ does: object.__setattr__ of each field in turn.
@@ -21,9 +21,9 @@ nb::object result(nb::handle status, nb::handle order_id, const char* message) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     nb::object made = nb::steal(PyBaseObject_Type.tp_new(type, empty.ptr(), nullptr));
     if (!made.is_valid()) throw nb::python_error();
-    nb::handle fields[][2] = {{VELKOR_KEY("status"), status},
-                              {VELKOR_KEY("order_id"), order_id},
-                              {VELKOR_KEY("message"), text.is_valid() ? nb::handle(text) : VELKOR_KEY("")}};
+    nb::handle fields[][2] = {{KEY("status"), status},
+                              {KEY("order_id"), order_id},
+                              {KEY("message"), text.is_valid() ? nb::handle(text) : KEY("")}};
     for (auto& [field, value] : fields)
         if (PyObject_GenericSetAttr(made.ptr(), field.ptr(), value.ptr()) < 0) throw nb::python_error();
     return made;
@@ -74,16 +74,16 @@ static bool unchanged_when_same(nb::handle value) {
     return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
 }
 
-// A change set resolved on first use: the names of an object's changed fields also go to the set
-// of the container that holds it.
-struct Target {
-    Target(nb::handle changes_, nb::handle owner_, nb::object set_ = nb::object())
-        : changes(changes_), owner(owner_), set(std::move(set_)) {}
+// The change set of `owner`, taken from `changes` on first use: the names of an object's changed
+// fields also go to the set of the container that holds it.
+struct LazyChangeSet {
+    LazyChangeSet(nb::handle changes_, nb::handle owner_, nb::object names_ = nb::object())
+        : changes(changes_), owner(owner_), names(std::move(names_)) {}
     nb::handle changes, owner;
-    nb::object set;
+    nb::object names;
     nb::handle get() {
-        if (!set.is_valid()) set = change_set(changes, owner);
-        return set;
+        if (!names.is_valid()) names = change_set(changes, owner);
+        return names;
     }
 };
 
@@ -117,7 +117,7 @@ static bool already_there(nb::handle fields, nb::handle values, nb::handle curre
         if (!field) {
             if (!PyUnicode_CheckExact(key)) return false;
             for (Py_ssize_t i = 0; i < n; ++i)
-                if (book::same(PyTuple_GET_ITEM(f, i), key)) return false;  // a field under another key object
+                if (equals(PyTuple_GET_ITEM(f, i), key)) return false;  // a field under another key object
             continue;
         }
         PyObject *old = nullptr, *next_key, *next_value;
@@ -142,8 +142,8 @@ static bool snapshot_parts(nb::handle obj, nb::object& fields, nb::object& curre
     PyTypeObject* type = Py_TYPE(obj.ptr());
     if (std::find(std::begin(snapshot_types), std::end(snapshot_types), (PyObject*)type) == std::end(snapshot_types))
         return false;
-    PyObject* f = _PyType_Lookup(type, VELKOR_KEY("fields").ptr());
-    PyObject* d = _PyType_Lookup(type, VELKOR_KEY("_values").ptr());
+    PyObject* f = _PyType_Lookup(type, KEY("fields").ptr());
+    PyObject* d = _PyType_Lookup(type, KEY("_values").ptr());
     if (!f || !PyTuple_CheckExact(f) || !d || Py_TYPE(d) != &PyMemberDescr_Type) return false;
     PyObject* values = Py_TYPE(d)->tp_descr_get(d, obj.ptr(), (PyObject*)type);
     if (!values) {
@@ -160,11 +160,11 @@ static bool snapshot_parts(nb::handle obj, nb::object& fields, nb::object& curre
 // are the values copied and the names of the changed ones added to the object's change set (created
 // even when nothing changed) and then to `also` when given. Returns how many fields changed.
 static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle changes, nb::handle different,
-                              Target* also) {
+                              LazyChangeSet* also) {
     nb::object fields, current;
     if (!snapshot_parts(obj, fields, current)) {
-        fields = obj.attr(VELKOR_KEY("fields"));
-        current = obj.attr(VELKOR_KEY("_values"));
+        fields = obj.attr(KEY("fields"));
+        current = obj.attr(KEY("_values"));
     }
     if (already_there(fields, values, current)) {
         change_set(changes, obj);
@@ -185,7 +185,7 @@ static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle chan
             present = found != nullptr;
             old = present ? nb::borrow(found) : nb::none();
         } else {
-            old = dict_get(current, key);
+            old = item_or(current, key, nb::none());
             present = false;  // written back in any case
         }
         bool differs;
@@ -226,22 +226,16 @@ static Py_ssize_t update_into(nb::handle obj, nb::handle values, nb::handle chan
     nb::object own = change_set(changes, obj);
     for (nb::handle key : changed) add_name(own, key);
     if (also && !changed.empty()) {
-        nb::handle set = also->get();
-        for (nb::handle key : changed) add_name(set, key);
+        nb::handle names = also->get();
+        for (nb::handle key : changed) add_name(names, key);
     }
     return static_cast<Py_ssize_t>(changed.size());
 }
 
 nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
-    Target changed{changes, obj, nb::steal(PySet_New(nullptr))};
-    if (!changed.set.is_valid()) throw nb::python_error();
-    update_into(obj, values, changes, global(VELKOR_KEY("different")), &changed);
-    return changed.set;
-}
-
-static void register_object(nb::handle self, nb::handle obj) {
-    nb::object objects = get(self, VELKOR_KEY("objects"));
-    if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
+    LazyChangeSet changed{changes, obj, checked(PySet_New(nullptr))};
+    update_into(obj, values, changes, global(KEY("different")), &changed);
+    return changed.names;
 }
 
 // Drops `obj` from the registry, ignoring a missing entry.
@@ -252,17 +246,17 @@ static void unregister_object(nb::handle objects, nb::handle obj) {
 // `data` is the map's `_data`: membership and subscription of a LiveMap read it. `target` is the
 // map's change set.
 static nb::object map_view_with(nb::handle objects, nb::handle view, nb::handle data, nb::handle key,
-                                nb::handle values, nb::handle changes, nb::handle different, Target& target) {
-    nb::object obj = dict_get(data, key);
+                                nb::handle values, nb::handle changes, nb::handle different, LazyChangeSet& target) {
+    nb::object obj = item_or(data, key, nb::none());
     bool created = obj.is_none() && !contains(data, key);
     if (created) {
-        obj = view.attr(VELKOR_KEY("item_type"))();
+        obj = view.attr(KEY("item_type"))();
         if (PyObject_SetItem(data.ptr(), key.ptr(), obj.ptr()) < 0) throw nb::python_error();
-        if (PyObject_SetItem(objects.ptr(), identity(obj).ptr(), obj.ptr()) < 0) throw nb::python_error();
+        register_object(objects, obj);
     }
     update_into(obj, values, changes, different, &target);
-    nb::handle set = target.get();
-    if (created) add_name(set, VELKOR_KEY("__members__"));
+    nb::handle names = target.get();
+    if (created) add_name(names, KEY("__members__"));
     return obj;
 }
 
@@ -286,112 +280,126 @@ static Items snapshot_items(nb::handle d) {
     return out;
 }
 
-static nb::object commit(nb::handle self, nb::handle changes) {
-    if (!truthy(get(self, VELKOR_KEY("dirty")))) return nb::bool_(false);
-    set(self, VELKOR_KEY("dirty"), nb::bool_(false));
-    get(self, VELKOR_KEY("changed")).attr("clear")();
+// What one commit publishes with: the user's registry, the changes map and the host's `different`.
+struct Publication {
+    nb::handle objects, changes, different;
+};
 
-    nb::object status = get(self, VELKOR_KEY("session_status"));
-    bool status_changed = compare(get(self, VELKOR_KEY("published_status")), status, Py_NE);
-    set(self, VELKOR_KEY("published_status"), status);
-    if (compare(status, VELKOR_KEY("READY"), Py_NE)) return nb::bool_(status_changed);
-
-    nb::object different = global(VELKOR_KEY("different"));
-    nb::object objects = get(self, VELKOR_KEY("objects"));
-    update_into(get(self, VELKOR_KEY("account")), get(self, VELKOR_KEY("a")), changes, different, nullptr);
-
-    // Orders gone from the private book leave the published map.
-    nb::object orders = get(self, VELKOR_KEY("orders"));
-    nb::object o = get(self, VELKOR_KEY("o"));
-    {
-        nb::object data = orders.attr(VELKOR_KEY("_data"));
-        nb::list gone;
-        for (nb::handle order_id : data) {
-            if (!contains(o, order_id)) gone.append(order_id);
-        }
-        for (nb::handle order_id : gone) {
-            unregister_object(objects, orders[order_id]);
-            if (PyObject_DelItem(data.ptr(), order_id.ptr()) < 0) throw nb::python_error();
-        }
-        if (nb::len(gone)) add_name(change_set(changes, orders), VELKOR_KEY("__members__"));
+// Orders gone from the private book `o` leave the published map.
+static void drop_gone_orders(const Publication& c, nb::handle orders, nb::handle o) {
+    nb::object data = orders.attr(KEY("_data"));
+    nb::list gone;
+    for (nb::handle order_id : data) {
+        if (!contains(o, order_id)) gone.append(order_id);
     }
-
-    // Trades of an earlier login that the new one did not report again go only after a reset.
-    nb::object trades = get(self, VELKOR_KEY("trades"));
-    nb::object trade_views = get(self, VELKOR_KEY("trade_views"));
-    nb::object t = get(self, VELKOR_KEY("t"));
-    if (truthy(get(self, VELKOR_KEY("reset_pending")))) {
-        nb::list gone;
-        for (nb::handle trade_id : trade_views) {
-            if (!contains(t, trade_id)) gone.append(trade_id);
-        }
-        if (nb::len(gone)) {
-            nb::object dropped = nb::steal(PySet_New(nullptr));
-            if (!dropped.is_valid()) throw nb::python_error();
-            for (nb::handle trade_id : gone) {
-                nb::object view = trade_views.attr("pop")(trade_id);
-                if (PySet_Add(dropped.ptr(), identity(view).ptr()) < 0) throw nb::python_error();
-            }
-            nb::list kept;
-            for (nb::handle view : trades) {
-                if (!contains(dropped, identity(view))) kept.append(view);
-            }
-            if (PySequence_SetSlice(trades.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0) throw nb::python_error();
-            for (nb::handle id : dropped) objects.attr("pop")(id, nb::none());
-            add_name(change_set(changes, trades), VELKOR_KEY("__members__"));
-        }
+    for (nb::handle order_id : gone) {
+        unregister_object(c.objects, orders[order_id]);
+        if (PyObject_DelItem(data.ptr(), order_id.ptr()) < 0) throw nb::python_error();
     }
+    if (nb::len(gone)) add_name(change_set(c.changes, orders), KEY("__members__"));
+}
 
-    nb::object positions = get(self, VELKOR_KEY("positions"));
-    nb::object position_data = positions.attr(VELKOR_KEY("_data"));
-    Target position_set{changes, positions};
-    for (auto& [symbol, record] : snapshot_items(get(self, VELKOR_KEY("p"))))
-        map_view_with(objects, positions, position_data, symbol, record, changes, different, position_set);
-    nb::object order_data = orders.attr(VELKOR_KEY("_data"));
-    Target order_set{changes, orders};
-    for (auto& [order_id, record] : snapshot_items(o))
-        map_view_with(objects, orders, order_data, order_id, record, changes, different, order_set);
+// Published trades that the private book `t` no longer holds leave the list and the registry.
+static void drop_gone_trades(const Publication& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
+    nb::list gone;
+    for (nb::handle trade_id : trade_views) {
+        if (!contains(t, trade_id)) gone.append(trade_id);
+    }
+    if (!nb::len(gone)) return;
+    nb::object dropped = checked(PySet_New(nullptr));
+    for (nb::handle trade_id : gone) {
+        nb::object view = trade_views.attr("pop")(trade_id);
+        if (PySet_Add(dropped.ptr(), identity(view).ptr()) < 0) throw nb::python_error();
+    }
+    nb::list kept;
+    for (nb::handle view : trades) {
+        if (!contains(dropped, identity(view))) kept.append(view);
+    }
+    if (PySequence_SetSlice(trades.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0) throw nb::python_error();
+    for (nb::handle id : dropped) c.objects.attr("pop")(id, nb::none());
+    add_name(change_set(c.changes, trades), KEY("__members__"));
+}
 
+// Every private record of `records` into the LiveMap `view` (`data` is its `_data`).
+static void publish_map(const Publication& c, nb::handle view, nb::handle data, nb::handle records) {
+    LazyChangeSet names{c.changes, view};
+    for (auto& [key, record] : snapshot_items(records))
+        map_view_with(c.objects, view, data, key, record, c.changes, c.different, names);
+}
+
+// Every private trade of `t` into its published Trade, made and appended to `trades` when new.
+static void publish_trades(const Publication& c, nb::handle trades, nb::handle trade_views, nb::handle t) {
     nb::object trade_type;
-    Target trade_set{changes, trades};  // only when a trade is new or changed
+    LazyChangeSet names{c.changes, trades};  // only when a trade is new or changed
     for (auto& [trade_id, row] : snapshot_items(t)) {
-        nb::object view = dict_get(trade_views, trade_id);
+        nb::object view = item_or(trade_views, trade_id, nb::none());
         bool created = view.is_none();
         if (created) {
-            if (!trade_type.is_valid()) trade_type = global(VELKOR_KEY("Trade"));
+            if (!trade_type.is_valid()) trade_type = global(KEY("Trade"));
             view = trade_type();
             if (PyObject_SetItem(trade_views.ptr(), trade_id.ptr(), view.ptr()) < 0) throw nb::python_error();
             trades.attr("append")(view);
-            if (PyObject_SetItem(objects.ptr(), identity(view).ptr(), view.ptr()) < 0) throw nb::python_error();
+            register_object(c.objects, view);
         }
-        update_into(view, row, changes, different, &trade_set);
-        if (created) add_name(trade_set.get(), VELKOR_KEY("__members__"));
+        update_into(view, row, c.changes, c.different, &names);
+        if (created) add_name(names.get(), KEY("__members__"));
     }
+}
 
-    set(self, VELKOR_KEY("reset_pending"), nb::bool_(false));
+static nb::object commit(nb::handle self, nb::handle changes) {
+    if (!truthy(get(self, KEY("dirty")))) return nb::bool_(false);
+    set(self, KEY("dirty"), nb::bool_(false));
+    get(self, KEY("changed")).attr("clear")();
+
+    nb::object status = get(self, KEY("session_status"));
+    bool status_changed = get(self, KEY("published_status")).not_equal(status);
+    set(self, KEY("published_status"), status);
+    if (status.not_equal(KEY("READY"))) return nb::bool_(status_changed);
+
+    nb::object different = global(KEY("different"));
+    nb::object objects = get(self, KEY("objects"));
+    Publication c{objects, changes, different};
+    update_into(get(self, KEY("account")), get(self, KEY("a")), changes, different, nullptr);
+
+    nb::object orders = get(self, KEY("orders"));
+    nb::object o = get(self, KEY("o"));
+    drop_gone_orders(c, orders, o);
+    nb::object trades = get(self, KEY("trades"));
+    nb::object trade_views = get(self, KEY("trade_views"));
+    nb::object t = get(self, KEY("t"));
+    // Trades of an earlier login that the new one did not report again go only after a reset.
+    if (truthy(get(self, KEY("reset_pending")))) drop_gone_trades(c, trades, trade_views, t);
+
+    nb::object positions = get(self, KEY("positions"));
+    nb::object position_data = positions.attr(KEY("_data"));
+    publish_map(c, positions, position_data, get(self, KEY("p")));
+    publish_map(c, orders, orders.attr(KEY("_data")), o);
+    publish_trades(c, trades, trade_views, t);
+
+    set(self, KEY("reset_pending"), nb::bool_(false));
     return nb::bool_(true);
 }
 
 static nb::object position_view(nb::handle self, nb::handle symbol) {
-    nb::object positions = get(self, VELKOR_KEY("positions"));
+    nb::object positions = get(self, KEY("positions"));
     if (symbol.is_none()) return positions;
-    global(VELKOR_KEY("check_symbol"))(symbol);
-    nb::object instruments = get(self, VELKOR_KEY("instruments"));
+    global(KEY("check_symbol"))(symbol);
+    nb::object instruments = get(self, KEY("instruments"));
     if (truthy(instruments) && !contains(instruments, symbol))
         raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
     if (!contains(positions, symbol)) {
-        nb::object baseline = get(self, VELKOR_KEY("published_position_time"));
-        nb::object row = global(VELKOR_KEY("empty_position"))(symbol, baseline);
-        nb::object position_type = global(VELKOR_KEY("Position"));
+        nb::object baseline = get(self, KEY("published_position_time"));
+        nb::object row = global(KEY("empty_position"))(symbol, baseline);
+        nb::object position_type = global(KEY("Position"));
         nb::dict kwargs;
-        for (nb::handle name : position_type.attr(VELKOR_KEY("fields"))) kwargs[name] = row[name];
+        for (nb::handle name : position_type.attr(KEY("fields"))) kwargs[name] = row[name];
         nb::object empty = nb::steal(PyTuple_New(0));
         nb::object view = nb::steal(PyObject_Call(position_type.ptr(), empty.ptr(), kwargs.ptr()));
         if (!view.is_valid()) throw nb::python_error();
-        nb::object data = positions.attr(VELKOR_KEY("_data"));
+        nb::object data = positions.attr(KEY("_data"));
         if (PyObject_SetItem(data.ptr(), symbol.ptr(), view.ptr()) < 0) throw nb::python_error();
-        register_object(self, view);
-        get(self, VELKOR_KEY("p")).attr("setdefault")(symbol, row);
+        register_object(get(self, KEY("objects")), view);
+        get(self, KEY("p")).attr("setdefault")(symbol, row);
     }
     return positions[symbol];
 }
@@ -409,17 +417,17 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
     cls.def(
         "_map_view",
         [](nb::handle self, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
-            Target target{changes, view};
-            nb::object objects = get(self, VELKOR_KEY("objects"));
-            return map_view_with(objects, view, view.attr(VELKOR_KEY("_data")), key, values, changes,
-                                 global(VELKOR_KEY("different")), target);
+            LazyChangeSet target{changes, view};
+            nb::object objects = get(self, KEY("objects"));
+            return map_view_with(objects, view, view.attr(KEY("_data")), key, values, changes,
+                                 global(KEY("different")), target);
         },
         nb::arg("view").none(), nb::arg("key").none(), nb::arg("values").none(), nb::arg("changes").none());
 });
 
 static MethodRegistration reg_commit(Slot::commit, [](TradingClass& cls) {
     cls.def("commit", &commit, nb::arg("changes").none(), nb::sig(doc::commit_sig), doc::commit);
-    plain_result = Py_NewRef(nb::getattr(module(), VELKOR_KEY("TradingResult")).ptr());
+    plain_result = Py_NewRef(nb::getattr(module(), KEY("TradingResult")).ptr());
     const char* kinds[] = {"Account", "Order", "Position", "Trade"};
     for (size_t i = 0; i < std::size(kinds); ++i) snapshot_types[i] = Py_NewRef(global(kinds[i]).ptr());
 });

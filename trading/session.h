@@ -11,6 +11,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,7 +54,7 @@ struct MethodRegistration {
 nb::module_& module();
 
 // A module-level name, looked up when used, as Python code would (tests may substitute
-// `time`, `asyncio` or `mkdtemp`); by its text or by its interned key (name(), VELKOR_KEY).
+// `time`, `asyncio` or `mkdtemp`); by its text or by its interned key (name(), KEY).
 nb::object global(nb::handle key);
 nb::object global(const char* name);
 
@@ -63,20 +64,66 @@ double monotonic();
 // An interned Python string for an attribute or key name (cached for the life of the process).
 nb::handle name(std::string_view text);
 
-// Python truthiness (`bool(x)`).
+// ---- Python's operators and builtins, as the session's C++ writes them
+//
+// bool(x) is truthy(x) and a == b is equals(a, b). The other operators are nanobind's, on handles:
+// a.not_equal(b), a < b, a <= b, a > b, a >= b, a + b, a - b (text joins too); str(x) is nb::str(x),
+// len(x) is nb::len(x) and `for x in xs` a range-for over a handle. Each raises nb::python_error
+// where Python raises; raise(...) below raises on purpose.
+
+// `o` (a new reference) held, or the Python error in flight raised when it is null.
+inline nb::object checked(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// bool(x)
 inline bool truthy(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw nb::python_error();
     return r != 0;
 }
 
-// Python equality (`a == b`).
-inline bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+// a == b for anything but two exact texts; holds both while user code may run.
+[[gnu::noinline]] inline bool equals_slow(PyObject* x, PyObject* y) {
+    if ((x == Py_None && PyUnicode_CheckExact(y)) || (y == Py_None && PyUnicode_CheckExact(x))) return false;
+    nb::object hx = nb::borrow(x), hy = nb::borrow(y);
+    int r = PyObject_RichCompareBool(hx.ptr(), hy.ptr(), Py_EQ);
     if (r < 0) throw nb::python_error();
     return r != 0;
 }
+
+// a == b. Two exact texts are compared here without running any Python code: length, kind and
+// cached hashes settle a mismatch, the characters a match. Inline, because the scans over the
+// books compare every child's texts this way; anything else takes the call out of line.
+[[gnu::always_inline]] inline bool equals(nb::handle a, nb::handle b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    if (x == y) return true;
+    if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return equals_slow(x, y);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    unsigned kind = PyUnicode_KIND(x);
+    if (n != PyUnicode_GET_LENGTH(y) || kind != PyUnicode_KIND(y)) return false;
+    Py_hash_t hx = ((PyASCIIObject*)x)->hash, hy = ((PyASCIIObject*)y)->hash;
+    if (hx != -1 && hy != -1 && hx != hy) return false;
+    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t)n * kind) == 0;
+}
 inline bool equals(nb::handle a, const char* text) { return equals(a, name(text)); }
+
+// id(x)
+inline nb::object identity(nb::handle x) { return checked(PyLong_FromVoidPtr(x.ptr())); }
+
+// raise type(message), raise type(message) with a message object, and a bare `raise type`
+// (type: a Python exception class).
+[[noreturn]] void raise(nb::handle type, std::string_view message);
+[[noreturn]] void raise(nb::handle type, nb::handle message);
+[[noreturn]] void raise(nb::handle type);
+// Raise VelkorError(message) with the module-level VelkorError.
+[[noreturn]] void raise_velkor(std::string_view message);
+[[noreturn]] void raise_velkor(nb::handle message);
+
+// The Python exception of a C++ exception in flight (call inside a catch block): a python_error as
+// it is, nanobind's builtin exceptions as their Python types, anything else as RuntimeError.
+nb::python_error current_python_error();
 
 // Session attributes, by an interned name. A name the class does not define is the instance dict's
 // entry, read and written there directly, as the generic attribute access does it; anything else,
@@ -106,15 +153,6 @@ inline void set(nb::handle self, nb::handle key, nb::handle value) {
 inline nb::object get(nb::handle self, const char* attr) { return get(self, name(attr)); }
 inline void set(nb::handle self, const char* attr, nb::handle value) { set(self, name(attr), value); }
 
-// Raise `type(message)` as a Python exception (type: a Python exception class).
-[[noreturn]] void raise(nb::handle type, std::string_view message);
-// Raise VelkorError(message) with the module-level VelkorError.
-[[noreturn]] void raise_velkor(std::string_view message);
-
-// The Python exception of a C++ exception in flight (call inside a catch block): a python_error as
-// it is, nanobind's builtin exceptions as their Python types, anything else as RuntimeError.
-nb::python_error current_python_error();
-
 // Binds the class Native (native.cpp).
 void bind_native(nb::module_& m);
 
@@ -128,6 +166,8 @@ void clear_cache(nb::handle self, const char* status);
 void touch(nb::handle self);
 void set_status(nb::handle self, nb::handle value);
 void set_status(nb::handle self, const char* value);
+// objects[id(obj)] = obj: `obj` into the user's registry of published objects (`objects`).
+void register_object(nb::handle objects, nb::handle obj);
 
 // engine.cpp
 // _request(method, fields): the (request id, result) tuple; `fields` may be None.
@@ -136,12 +176,7 @@ nb::tuple request(nb::handle self, const char* method, nb::handle fields);
 void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data);
 void schedule_account(nb::handle self);
 void tick(nb::handle self, nb::handle now);
-
-// Event dispatch (dispatch.cpp) plugs itself in at static-init time:
-//     static const bool hooked = (event_hook() = &event, true);
-// Without a hook the run loop drops the polled records.
-void event(nb::handle self, nb::handle record);
-using EventHook = void (*)(nb::handle self, nb::handle record);
-EventHook& event_hook();
+// run(): the session's run loop as a coroutine.
+nb::object run(nb::handle self);
 
 }  // namespace velkor::trading

@@ -12,20 +12,12 @@ namespace {
 // the login starts over, and its fresh order query brings the missing orders.
 constexpr long PENDING_TRADE_ROUNDS = 3;
 
-[[noreturn]] void raise_timeout(const char* message) { raise(nb::handle(PyExc_TimeoutError), message); }
-
-// A row's "TradingDay", when given, must be the session's trading day.
-void check_day(nb::handle self, nb::handle row, const char* message) {
-    nb::object day = item_or(row, KEY("TradingDay"), nb::none());
-    if (truthy(day) && !day.equal(get(self, "day"))) raise_timeout(message);
-}
-
 void take_instruments(nb::handle self, nb::handle rows) {
     nb::dict table;
-    sync::each(rows, [&](nb::object row) {
+    for (nb::handle row : rows) {
         nb::object product = item_or(row, KEY("ProductClass"), nb::none());
-        if (product.equal(KEY("1")) || product.equal(KEY("2"))) put(table, symbol_of(row), row);
-    });
+        if (equals(product, KEY("1")) || equals(product, KEY("2"))) put(table, symbol_of(row), row);
+    }
     set(self, "instruments", table);
 }
 
@@ -33,12 +25,12 @@ void take_instruments(nb::handle self, nb::handle rows) {
 // row is applied, so a row without TradeID raises before anything changes.
 std::pair<nb::list, nb::object> spec_trades(nb::handle self, nb::handle rows) {
     nb::list kept;
-    sync::each(rows, [&](nb::object row) {
+    for (nb::handle row : rows) {
         if (is_spec_trade(row)) kept.append(row);
-    });
-    nb::object ids = sync::checked(PySet_New(nullptr));
+    }
+    nb::object ids = checked(PySet_New(nullptr));
     for (nb::handle row : kept)
-        if (PySet_Add(ids.ptr(), trade_id(self, row).ptr()) < 0) sync::fail();
+        if (PySet_Add(ids.ptr(), trade_id(self, row).ptr()) < 0) throw nb::python_error();
     return {kept, ids};
 }
 
@@ -51,9 +43,9 @@ void take_baseline(nb::handle self, nb::handle stamp) {
     nb::object known = get(self, "instruments");
     nb::object empty_position = global("empty_position");
     nb::dict baseline;
-    sync::each(get(self, "positions"), [&](nb::object symbol) {
+    for (nb::handle symbol : get(self, "positions")) {
         put(baseline, symbol, empty_position(symbol, contains(known, symbol) ? stamp : nb::none()));
-    });
+    }
     nb::object candidate = get(self, "position_candidate");
     if (!candidate.is_none()) baseline.attr("update")(candidate);
     set(self, "p", baseline);
@@ -70,13 +62,12 @@ bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
     auto [kept, after] = spec_trades(self, rows);
     record_trades(self, kept);
     nb::object before = get(self, "trade_before");
-    if (!truthy(sync::checked(PyObject_RichCompare(before.ptr(), after.ptr(), Py_LE))))
-        raise_timeout("登录期间成交查询结果回退，需要重建会话");
-    bool stable = before.equal(after);
+    if (!truthy(checked(PyObject_RichCompare(before.ptr(), after.ptr(), Py_LE))))
+        raise(PyExc_TimeoutError, "登录期间成交查询结果回退，需要重建会话");
+    bool stable = equals(before, after);
     if (stable)
-        sync::each(get(self, "live_trade_buffer"), [&](nb::object tid) {
+        for (nb::handle tid : get(self, "live_trade_buffer"))
             if (stable && !contains(after, tid)) stable = false;
-        });
     bool waiting = truthy(get(self, "pending_trades"));
     if (stable && !waiting) {
         take_baseline(self, stamp);
@@ -86,7 +77,7 @@ bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
         // A fill whose order never shows would otherwise keep the login going round for ever.
         nb::object data = get(self, "phase_data");
         long rounds = nb::cast<long>(item_or(data, KEY("pending_trade_rounds"), nb::int_(0))) + 1;
-        if (rounds > PENDING_TRADE_ROUNDS) raise_timeout("登录期间成交回报缺少对应订单，需要重建会话");
+        if (rounds > PENDING_TRADE_ROUNDS) raise(PyExc_TimeoutError, "登录期间成交回报缺少对应订单，需要重建会话");
         put(data, KEY("pending_trade_rounds"), nb::int_(rounds));
     }
     log::write(self, log::SESSION, log::INFO,
@@ -110,17 +101,17 @@ void log_ready(nb::handle self) {
     if (!log::enabled(log::SESSION, log::INFO)) return;
     log::guarded([&] {
         Py_ssize_t held = 0;
-        sync::each(get(self, "p").attr("values")(), [&](nb::object record) {
+        for (nb::handle record : get(self, "p").attr("values")()) {
             if (PyDict_Check(record.ptr()) && (truthy(item_or(record, KEY("pos_long"), nb::none())) ||
                                                truthy(item_or(record, KEY("pos_short"), nb::none()))))
                 ++held;
-        });
+        }
         nb::object funds = get(self, "a");
         log::write(self, log::SESSION, log::INFO,
                    "READY: trading day %s, %s tradable instruments, %s orders and %s trades today, positions in %s "
                    "symbols, balance %s, available %s",
-                   {get(self, "day"), nb::int_(sync::len(get(self, "instruments"))), nb::int_(sync::len(get(self, "o"))),
-                    nb::int_(sync::len(get(self, "t"))), nb::int_(held), item_or(funds, KEY("balance"), nb::none()),
+                   {get(self, "day"), nb::int_(nb::len(get(self, "instruments"))), nb::int_(nb::len(get(self, "o"))),
+                    nb::int_(nb::len(get(self, "t"))), nb::int_(held), item_or(funds, KEY("balance"), nb::none()),
                     item_or(funds, KEY("available"), nb::none())});
     });
 }
@@ -128,9 +119,9 @@ void log_ready(nb::handle self) {
 void log_step(nb::handle self, nb::handle kind, nb::handle rows) {
     if (!log::enabled(log::SESSION, log::DEBUG)) return;
     log::guarded([&] {
-        if (get(self, "phase").equal(KEY("sync")))
+        if (equals(get(self, "phase"), KEY("sync")))
             log::write(self, log::SESSION, log::DEBUG, "%s query answered: %s rows",
-                       {log::query_name(kind), nb::int_(sync::len(rows))});
+                       {log::query_name(kind), nb::int_(nb::len(rows))});
     });
 }
 
@@ -142,31 +133,31 @@ void complete(nb::handle self, nb::handle query) {
     nb::object stamp = wall_ms();
     log_step(self, kind, rows);
 
-    if (kind.equal(KEY("instruments"))) {
+    if (equals(kind, KEY("instruments"))) {
         take_instruments(self, rows);
-    } else if (kind.equal(KEY("orders"))) {
+    } else if (equals(kind, KEY("orders"))) {
         nb::object revision = item(query, KEY("revision"));
-        sync::each(rows, [&](nb::object row) {
+        for (nb::handle row : rows) {
             if (is_spec_order(row)) apply_order(self, row, revision);
-        });
-    } else if (kind.equal(KEY("trades_before"))) {
+        }
+    } else if (equals(kind, KEY("trades_before"))) {
         auto [kept, ids] = spec_trades(self, rows);
         set(self, "trade_before", ids);
         record_trades(self, kept);
-    } else if (kind.equal(KEY("positions"))) {
-        set(self, "position_candidate", positions(self, rows, stamp));
-    } else if (kind.equal(KEY("trades_after"))) {
+    } else if (equals(kind, KEY("positions"))) {
+        set(self, "position_candidate", position_candidate(self, rows, stamp));
+    } else if (equals(kind, KEY("trades_after"))) {
         if (!confirm_trades(self, rows, stamp)) return;
-    } else if (kind.equal(KEY("account"))) {
+    } else if (equals(kind, KEY("account"))) {
         complete_account(self, rows, stamp);
         get(self, "query_recovery").attr("success")();
     }
 
-    if (get(self, "phase").equal(KEY("sync"))) {
+    if (equals(get(self, "phase"), KEY("sync"))) {
         set(self, "phase_time", nb::float_(monotonic()));
         nb::object index = get(self, "sync_index") + nb::int_(1);
         set(self, "sync_index", index);
-        if (index.equal(nb::int_(sync::len(global("SYNC_STEPS"))))) {
+        if (equals(index, nb::int_(nb::len(global("SYNC_STEPS"))))) {
             set(self, "phase", KEY("ready"));
             set_status(self, "READY");
             get(self, "recovery").attr("success")();
@@ -179,39 +170,39 @@ void complete(nb::handle self, nb::handle query) {
 void complete_account(nb::handle self, nb::handle rows, nb::handle stamp) {
     nb::object user = get(self, "config").attr("user_id");
     nb::list kept;
-    sync::each(rows, [&](nb::object row) {
-        if (item_or(row, KEY("CurrencyID"), KEY("CNY")).equal(KEY("CNY")) &&
-            item_or(row, KEY("AccountID"), nb::none()).equal(user))
+    for (nb::handle row : rows) {
+        if (equals(item_or(row, KEY("CurrencyID"), KEY("CNY")), KEY("CNY")) &&
+            equals(item_or(row, KEY("AccountID"), nb::none()), user))
             kept.append(row);
-    });
+    }
     if (kept.size() != 1) raise_velkor("完整资金查询中应恰好包含一个人民币账户");
     nb::object row = kept[0];
     check_day(self, row, "资金查询期间交易日发生变化");
     nb::object finite = global("finite");
     nb::dict values;
-    sync::each(global("ACCOUNT_FIELDS").attr("items")(), [&](nb::object pair) {
+    for (nb::handle pair : global("ACCOUNT_FIELDS").attr("items")()) {
         put(values, item(pair, nb::int_(0)), finite(item_or(row, item(pair, nb::int_(1)), nb::none())));
-    });
+    }
     nb::object account = get(self, "a");
     account.attr("update")(values);
     put(account, KEY("updated_at"), stamp);
     set(self, "last_account_refresh", nb::float_(monotonic()));
 }
 
-nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
+nb::object position_candidate(nb::handle self, nb::handle rows, nb::handle updated) {
     nb::object known = get(self, "instruments");
     nb::object empty_position = global("empty_position");
     nb::int_ zero(0);
     nb::dict result;
-    sync::each(rows, [&](nb::object row) {
-        if (!item_or(row, KEY("HedgeFlag"), nb::none()).equal(KEY("1"))) return;
+    for (nb::handle row : rows) {
+        if (!equals(item_or(row, KEY("HedgeFlag"), nb::none()), KEY("1"))) continue;
         check_day(self, row, "持仓查询期间交易日发生变化");
         nb::object symbol = symbol_of(row);
         nb::object total = item_or(row, KEY("Position"), zero);
         if (!contains(known, symbol) && truthy(total)) raise_velkor("持仓查询包含 SDK 不支持的合约类别");
         nb::object direction = item_or(row, KEY("PosiDirection"), nb::none());
-        bool is_long = direction.equal(KEY("2"));
-        if (!is_long && !direction.equal(KEY("3"))) raise_velkor("持仓查询包含不支持的净持仓方向");
+        bool is_long = equals(direction, KEY("2"));
+        if (!is_long && !equals(direction, KEY("3"))) raise_velkor("持仓查询包含不支持的净持仓方向");
         nb::object record = item_or(result, symbol, nb::none());
         if (record.is_none()) {
             record = empty_position(symbol, updated);
@@ -220,8 +211,8 @@ nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
         // SHFE and INE report today's and earlier holdings in separate rows, told apart by PositionDate.
         nb::object exchange = item_or(row, KEY("ExchangeID"), nb::none());
         nb::object today;
-        if (exchange.equal(KEY("SHFE")) || exchange.equal(KEY("INE")))
-            today = item_or(row, KEY("PositionDate"), nb::none()).equal(KEY("1")) ? total : nb::object(zero);
+        if (equals(exchange, KEY("SHFE")) || equals(exchange, KEY("INE")))
+            today = equals(item_or(row, KEY("PositionDate"), nb::none()), KEY("1")) ? total : nb::object(zero);
         else
             today = item_or(row, KEY("TodayPosition"), zero);
         nb::object history = total - today;
@@ -231,10 +222,9 @@ nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
                               is_long ? KEY("pos_long_his") : KEY("pos_short_his")};
         nb::handle amounts[3] = {total, today, history};
         for (int i = 0; i < 3; ++i) put(record, keys[i], item(record, keys[i]) + amounts[i]);
-    });
-    sync::each(result.values(), [&](nb::object record) {
+    }
+    for (nb::handle record : result.values())
         put(record, KEY("pos"), item(record, KEY("pos_long")) - item(record, KEY("pos_short")));
-    });
     return result;
 }
 
@@ -250,7 +240,8 @@ static MethodRegistration reg_complete_account(Slot::complete_account, [](Tradin
 });
 
 static MethodRegistration reg_positions(Slot::positions, [](TradingClass& cls) {
-    cls.def("_positions", [](nb::handle self, nb::handle rows, nb::handle updated) { return positions(self, rows, updated); },
+    cls.def("_positions",
+            [](nb::handle self, nb::handle rows, nb::handle updated) { return position_candidate(self, rows, updated); },
             nb::arg("rows").none(), nb::arg("updated").none());
 });
 

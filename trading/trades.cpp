@@ -4,9 +4,7 @@
 
 namespace velkor::trading {
 
-using namespace nb::literals;
 using namespace book;
-#define KEY(text) VELKOR_KEY(text)
 
 namespace {
 
@@ -42,7 +40,7 @@ void count_fill(nb::handle child, nb::handle volume) {
         put(child, KEY("status"), nb::getattr(child, KEY("pop"))(KEY("finish_status")));
         put(child, KEY("status_msg"), nb::getattr(child, KEY("pop"))(KEY("finish_msg"), KEY("")));
     }
-    if (left.equal(zero)) {
+    if (equals(left, zero)) {
         put(child, KEY("pending_finish"), Py_False);
         if (item(child, KEY("status")).not_equal(KEY("FILLED")) || !truthy(item(child, KEY("status_msg"))))
             put(child, KEY("status_msg"), KEY("全部成交"));
@@ -64,9 +62,7 @@ nb::object trade_id(nb::handle, nb::handle row) {
 
 bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
     if (!is_spec_trade(row)) return false;
-    nb::object day = item_or(row, KEY("TradingDay"), KEY(""));
-    if (truthy(day) && day.not_equal(get(self, KEY("day"))))
-        raise(nb::handle(PyExc_TimeoutError), "成交回报的交易日发生变化");
+    check_day(self, row, "成交回报的交易日发生变化");
     nb::object tid = trade_id(self, row);
     nb::object trades = get(self, KEY("t"));
     if (contains(trades, tid)) return false;  // live and queried copies of one fill count once
