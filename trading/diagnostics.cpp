@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <string>
+#include <utility>
 
 namespace velkor::trading {
 

@@ -225,6 +225,7 @@ Wake::~Wake() {
     if (!abandoned() || !session_.is_valid()) return;
     stop();
     try {
+        if (get(session_, "native").is_none()) return;  // dropped in the pause before a new connection
         log::write(session_, log::SESSION, log::WARNING,
                    "the run loop was dropped while it waited: its reader is removed and its adapter closed", {});
         close_native(session_);
