@@ -177,7 +177,7 @@ async def reaction(factory):
         filler.join()
         await session.close()
         counter.close()
-        return acks, fills, fills_threaded
+        return acks, fills, fills_threaded, {k: v for k, v in session.diagnostics.items() if v}
 
 
 async def burst(factory):
@@ -237,6 +237,8 @@ def main():
                   f"   (goal p50 <= {P50_GOAL_MS}, p99 <= {P99_GOAL_MS});"
                   f" plain 0.01 s pause: p50 {percentile(p, 50):7.3f}  p99 {percentile(p, 99):7.3f}"
                   f"  mean {statistics.fmean(p):.3f}")
+        print(f"  fallbacks (session.diagnostics): woken {woken[3] or 'none'} (goal: none);"
+              f" plain 0.01 s pause {plain[3] or 'none'}")
 
         total = BURSTS * BURST
         expected = [f"burst {k}" for k in range(BURSTS) for _ in range(BURST)]

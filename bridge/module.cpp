@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "../common/main_interpreter.h"
 #include "api_setup.h"
 #include "kestro.h"
 
@@ -147,15 +148,23 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Multi-phase initialisation: PyInit__kestro runs on every import, in whichever interpreter imports.
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_kestro", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_kestro", nullptr, 0, methods, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace kestro
 
 PyMODINIT_FUNC PyInit__kestro() {
+    // The texts, codecs and the loaded CTP library are the process's: the main interpreter only.
+    if (velkor::refuse_sub_interpreter("velkor._kestro") < 0) return nullptr;
     if (kestro::check_api_version() < 0) return nullptr;
     if (kestro::init_text() < 0 || kestro::init_records() < 0 || kestro::init_requests() < 0) return nullptr;
-    return PyModule_Create(&kestro::module_def);
+    return PyModuleDef_Init(&kestro::module_def);
 }

@@ -1,6 +1,8 @@
 // velkor.ledgerlet: module initialisation and empty_position.
 #include "ledgerlet.h"
 
+#include "../common/main_interpreter.h"
+
 #include <iterator>
 
 namespace velkor::ledgerlet {
@@ -66,7 +68,8 @@ nb::object make_empty_position() {
 
 using namespace velkor::ledgerlet;
 
-NB_MODULE(ledgerlet, m) {
+// The bindings; PyInit_ledgerlet (at the end) lets them load in the main interpreter only.
+NB_MODULE(ledgerlet_bindings, m) {
     m.doc() = "Read-only, identity-preserving trading views.";
     // No report of objects still alive at exit (see trading/module.cpp).
     nb::set_leak_warnings(false);
@@ -79,4 +82,10 @@ NB_MODULE(ledgerlet, m) {
     m.attr("empty_position") = make_empty_position();
     m.attr("__all__") = nb::make_tuple("CtpAccount", "LiveObject", "Account", "Order", "Position", "Trade", "LiveMap",
                                        "TradingResult", "empty_position");
+}
+
+// Refused in a sub-interpreter before nanobind sets anything up there (common/main_interpreter.h).
+extern "C" NB_EXPORT PyObject* PyInit_ledgerlet() {
+    if (velkor::refuse_sub_interpreter("velkor.ledgerlet") < 0) return nullptr;
+    return PyInit_ledgerlet_bindings();
 }

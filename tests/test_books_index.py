@@ -5,6 +5,9 @@ containers replaced or changed in place, resets."""
 from __future__ import annotations
 
 import gc
+import logging
+import os
+import subprocess
 import sys
 import weakref
 
@@ -284,3 +287,131 @@ def test_a_session_that_its_orders_reach_is_collected(where):
     del s, child, holder
     gc.collect()
     assert session() is None and record() is None
+
+
+# -- handing the answer to the walk: counted, logged once, the same lots
+
+SYMBOL = "DCE.m2501"
+
+
+def handed_over(s):
+    """The session's closing-walk counters that are not zero."""
+    return {k: v for k, v in s.diagnostics.items() if k.startswith("closing_walk.") and v}
+
+
+def fallback_records(caplog):
+    return [(r.levelno, r.name, r.fallback, r.getMessage()) for r in caplog.records if hasattr(r, "fallback")]
+
+
+def book_with_two_closes(cause):
+    """A session with two live closing sells of SYMBOL (2 and 4 lots, unspecified closes) over 5 + 5 long lots,
+    changed so that the index must hand its answer to the walk for `cause`; the sessions, the one to ask last."""
+    s = ready_session(SYMBOL)
+    s.p[SYMBOL] = holding(SYMBOL, long_his=5, long_today=5)
+    first, second = (now(s.insert(SYMBOL, "SELL", "CLOSE", lots, 5000.0))[0].order_id for lots in (2, 4))
+    assert s._free_parts(SYMBOL, "long") == (0, 4)
+    if cause is None:
+        return [s]
+    assert not handed_over(s)  # the index answers
+    if cause == "shared_record":  # another session's book is this one's
+        other = ready_session(SYMBOL)
+        other.p[SYMBOL] = s.p[SYMBOL]
+        other.native_orders = s.native_orders
+        return [s, other]
+    if cause == "irregular_record":
+        s.native_orders[first] = Record(s.native_orders[first])
+    elif cause == "order_dependent":  # 2 of yesterday's lots, then 4 unspecified, over 5 of yesterday's
+        s.native_orders[first]["close_type"] = "HISTORY"
+    elif cause == "unusual_lots":
+        s.p[SYMBOL]["pos_long_his"] = 5.0
+    return [s]
+
+
+@pytest.mark.parametrize("cause", ["shared_record", "irregular_record", "order_dependent", "unusual_lots"])
+def test_each_answer_of_the_walk_is_counted_and_its_cause_logged_once(caplog, cause):
+    caplog.set_level(logging.WARNING, logger="velkor.trading")
+    *owners, s = book_with_two_closes(cause)  # the owners of a shared book live on
+    for _ in range(3):
+        assert s._free_parts(SYMBOL, "long") == walk(s, SYMBOL, "long")
+    assert handed_over(s) == {f"closing_walk.{cause}": 3}
+    [(level, logger, name, message)] = fallback_records(caplog)
+    assert (level, logger, name) == (logging.WARNING, "velkor.trading", f"closing_walk.{cause}")
+    assert message.startswith(f"[9999/123456] closing lots of {SYMBOL} by full walk: ")
+    assert message.endswith(f"[closing_walk.{cause}]")
+
+
+def test_the_index_answers_again_once_the_book_is_plain():
+    [s] = book_with_two_closes("irregular_record")
+    first = next(k for k, v in s.native_orders.items() if isinstance(v, Record))
+    s._free_parts(SYMBOL, "long")
+    s.native_orders[first] = dict(s.native_orders[first])
+    assert s._free_parts(SYMBOL, "long") == (0, 4)
+    assert handed_over(s) == {"closing_walk.irregular_record": 1}
+
+
+def test_the_diagnostics_are_a_read_only_snapshot():
+    [s] = book_with_two_closes("irregular_record")
+    view = s.diagnostics
+    s._free_parts(SYMBOL, "long")
+    assert view["closing_walk.irregular_record"] == 0 and s.diagnostics["closing_walk.irregular_record"] == 1
+    with pytest.raises(TypeError):
+        view["closing_walk.irregular_record"] = 0  # type: ignore[index]
+    assert set(view) == {f"closing_walk.{c}" for c in ("no_watcher", "shared_record", "irregular_record",
+                                                       "order_dependent", "unusual_lots", "index_failed")} | {
+        f"timed_pause.{c}" for c in ("no_descriptor", "descriptor_refused", "descriptor_broken", "asyncio_replaced")}
+
+
+WATCHERS_TAKEN = r"""
+import _testcapi, logging, sys, time
+sys.path.insert(0, {tests!r})
+from test_books_index import SYMBOL, book_with_two_closes, walk
+
+handler = logging.StreamHandler(sys.stdout)
+handler.addFilter(lambda record: hasattr(record, "fallback"))
+handler.setFormatter(logging.Formatter("%(levelname)s %(fallback)s"))
+logging.getLogger("velkor.trading").addHandler(handler)
+taken = []
+while True:  # every dict watcher id of the interpreter, before the session's index asks for one
+    try:
+        taken.append(_testcapi.add_dict_watcher(0))
+    except RuntimeError:
+        break
+[s] = book_with_two_closes(None)  # the walk answered while it was built
+
+
+def walks(step):
+    before = dict(s.diagnostics)
+    assert s._free_parts(SYMBOL, "long") == walk(s, SYMBOL, "long") == (0, 4)
+    print(step, {{k: v - before[k] for k, v in s.diagnostics.items() if v != before[k]}})
+
+
+walks("no watcher")
+_testcapi.clear_dict_watcher(taken.pop())
+walks("an id freed")  # tried again a second after the last try, not before
+time.sleep(1.1)
+walks("a second later")
+ours = (set(range(len(taken) + 1)) - set(taken)).pop()  # the index's own watcher, taken from it
+_testcapi.clear_dict_watcher(ours)
+s.native_orders = dict(s.native_orders)
+walks("watch refused")
+walks("again")
+"""
+
+
+def test_no_free_watcher_id_hands_every_answer_to_the_walk_until_one_is_free(tmp_path):
+    """All eight dict-watcher ids taken by other code: the walk answers, the registration is tried again at most
+    once a second. Run in a process of its own: the watcher is the process's."""
+    pytest.importorskip("_testcapi")
+    tests = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.run([sys.executable, "-c", WATCHERS_TAKEN.format(tests=tests)], capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "WARNING closing_walk.no_watcher",  # once, while the book was built
+        "no watcher {'closing_walk.no_watcher': 1}",
+        "an id freed {'closing_walk.no_watcher': 1}",
+        "a second later {}",
+        "WARNING closing_walk.index_failed",
+        "watch refused {'closing_walk.index_failed': 1}",
+        "again {'closing_walk.index_failed': 1}",
+    ]

@@ -3,6 +3,9 @@
 import asyncio
 import collections.abc
 import gc
+import os
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -190,3 +193,70 @@ async def test_bodies_that_finish_on_the_first_send_through_asyncio(s):
         coro.send(None)
     assert coro.close() is None
     assert s.native.requests == []
+
+
+# -- what a frame holds, shown to the collector
+
+class Symbol(str):
+    """A symbol that can carry an attribute: here the coroutine it was handed to."""
+
+
+def test_a_cycle_through_a_coroutines_arguments_is_collected(s):
+    symbol = Symbol("SHFE.ag2412")
+    coro = s.insert(symbol, "BUY", "OPEN", 1, 5000.0)  # not started: its frame holds the arguments
+    assert symbol in gc.get_referents(coro) and s in gc.get_referents(coro)
+    symbol.coro = coro
+    ref = weakref.ref(symbol)
+    del symbol, coro
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_close_waiting_for_its_run_task_is_collected_with_its_loop(clock):
+    """close() holds the run task across its wait: a loop closed in the middle leaves a cycle through that
+    frame, which the collector frees."""
+    loop = asyncio.new_event_loop()
+    s = make_session()
+
+    async def begin():
+        s.start()
+        await asyncio.sleep(0)
+        return asyncio.ensure_future(s.close())
+
+    closing = loop.run_until_complete(begin())
+    assert not closing.done() and closing.get_coro().cr_await is not None
+    native = s.factory.last
+    loop.close()
+    session = weakref.ref(s)
+    del s, closing
+    gc.collect()
+    assert session() is None and native.closes == 1
+
+
+LEFT_AT_EXIT = r"""
+import asyncio, sys
+sys.path.insert(0, {tests!r})
+from fakes import make_session
+
+loop = asyncio.new_event_loop()
+session = make_session()
+
+
+async def begin():
+    session.start()
+    await asyncio.sleep(0.05)
+
+loop.run_until_complete(begin())
+if {closed}:
+    loop.close()
+print("exiting", session.native is not None, flush=True)
+"""
+
+
+@pytest.mark.parametrize("closed", [False, True], ids=["loop-open", "loop-closed"])
+def test_a_run_left_waiting_at_interpreter_exit_ends_quietly(closed):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.run([sys.executable, "-c", LEFT_AT_EXIT.format(tests=tests, closed=closed)],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout == "exiting True\n"
+    assert "Exception ignored" not in run.stderr and "Traceback" not in run.stderr, run.stderr

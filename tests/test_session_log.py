@@ -17,6 +17,9 @@ from test_login_e2e import DAY, counter, make_session as counter_session, paced 
 from test_sync_support import answer, log_in, send_query
 
 ACCOUNT_PREFIX = "[9999/123456] "
+# The `fast` and `paced` run loops sleep through a substitute `asyncio`: one warning per session says so.
+TIMED_PAUSES = ("the module-level asyncio is replaced: the run loop sleeps 0.01 s per pause instead of waking on "
+                "the adapter's descriptor [timed_pause.asyncio_replaced]")
 
 
 @pytest.fixture
@@ -194,6 +197,7 @@ async def test_restarts_and_the_fatal_end_name_their_cause(logs, clock, fast):
     await until(lambda: s.task.done())
     assert lines(logs, logging.INFO) == [
         "connecting to front tcp://127.0.0.1:1",
+        TIMED_PAUSES,
         "no connection to front tcp://127.0.0.1:1 for 5.0 s; connecting again in 1 s",
         "connecting to front tcp://127.0.0.1:1",
         "session ended with status ERROR: LookupError('broken adapter')",
@@ -211,6 +215,7 @@ async def test_a_refusal_that_ends_the_session_has_no_traceback(logs, clock, fas
     s.factory.last.push(record("RspAuthenticate", None, 63, "CTP:客户端认证失败", request_id=s.phase_id))
     await until(lambda: s.task.done())
     assert lines(logs, logging.WARNING) == [
+        TIMED_PAUSES,
         "authentication refused by the broker: ErrorID 63, CTP:客户端认证失败",
         "session ended with status ERROR: VelkorError('CTP 认证失败（错误码：63）：CTP:客户端认证失败')",
     ]
@@ -240,6 +245,7 @@ async def test_what_a_login_a_refused_order_and_a_lost_connection_log(logs, fron
     ]
     assert lines(logs, logging.INFO, account.broker_id, account.user_id) == [
         f"connecting to front {front.address}",
+        TIMED_PAUSES,  # once, whatever the reconnections
         *[line.replace("{}", "711655425") for line in login],
         f"order {r.order_id} (SHFE.cu2412 BUY OPEN 300 lots) refused by the broker (RspOrderInsert): "
         "ErrorID 31, CTP:资金不足",

@@ -3,8 +3,10 @@ descriptor itself."""
 
 import asyncio
 import gc
+import logging
 import os
 import select
+import weakref
 
 import pytest
 
@@ -76,6 +78,15 @@ async def started(session):
 def watched(loop, fd):
     """Whether `fd` has a reader on the loop (asyncio offers no public look that leaves it alone)."""
     return fd in loop._selector.get_map()
+
+
+def timed_pauses(session):
+    """The session's timed-pause counters that are not zero."""
+    return {k: v for k, v in session.diagnostics.items() if k.startswith("timed_pause.") and v}
+
+
+def fallback_records(caplog):
+    return [(r.levelno, r.name, r.fallback) for r in caplog.records if hasattr(r, "fallback")]
 
 
 async def test_each_signal_is_one_pass_that_drains_everything(woken):
@@ -170,7 +181,7 @@ async def test_adapter_replaced_behind_the_loop_is_unwatched(woken):
 
 @pytest.mark.parametrize("signal", [True, False], ids=["descriptor", "no-descriptor"])
 @pytest.mark.parametrize("substituted", [False, True], ids=["asyncio", "replaced-asyncio"])
-async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, clock, signal, substituted):
+async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, caplog, clock, signal, substituted):
     sleeps = []
     real_sleep = asyncio.sleep
 
@@ -197,13 +208,17 @@ async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, c
         assert sleeps == []
     else:
         assert sleeps and set(sleeps) == {0.01}
+    cause = "asyncio_replaced" if substituted else None if signal else "no_descriptor"
+    expected = [f"timed_pause.{cause}"] if cause else []
+    assert timed_pauses(s) == dict.fromkeys(expected, 1)  # one adapter, however many pauses
+    assert fallback_records(caplog) == [(logging.WARNING, "velkor.trading", name) for name in expected]
     for native in s.factory.natives:
         if signal:
             os.close(native.fd)
 
 
 @pytest.mark.parametrize("kind", ["pipe-at-end-of-file", "regular-file"])
-async def test_a_descriptor_the_loop_cannot_use_falls_back_to_timed_pauses(clock, tmp_path, kind):
+async def test_a_descriptor_the_loop_cannot_use_falls_back_to_timed_pauses(caplog, clock, tmp_path, kind):
     """A descriptor that can no longer signal, or one the loop refuses to watch (epoll takes no regular file),
     costs the session nothing: the same adapter goes on, its pauses on time alone."""
     loop = asyncio.get_running_loop()
@@ -235,6 +250,10 @@ async def test_a_descriptor_the_loop_cannot_use_falls_back_to_timed_pauses(clock
     assert not watched(loop, fd)
     await s.close()
     assert not errors
+    name = "timed_pause." + ("descriptor_refused" if kind == "regular-file" else "descriptor_broken")
+    assert timed_pauses(s) == {name: 1}
+    [record] = [r for r in caplog.records if hasattr(r, "fallback")]
+    assert (record.levelno, record.fallback) == (logging.WARNING, name) and f"descriptor {fd} " in record.getMessage()
     os.close(fd)
 
 
@@ -301,6 +320,57 @@ async def test_sessions_over_the_bridge_leave_no_descriptor_or_reader(tmp_path):
         assert not watched(loop, fd) and s.session_status == "SYNCING"
         await s.close()
         assert all(not watched(loop, n.fileno()) for n in natives)
+        assert not any(s.diagnostics.values())  # woken by every adapter's descriptor
         natives.clear()
     gc.collect()
     assert open_fds() == before
+
+
+# -- timed pauses counted per adapter, logged once per session
+
+async def test_timed_pauses_are_counted_per_adapter_and_logged_once_per_session(caplog, clock, fast):
+    s = make_session(timeout=5.0)
+    s.start()
+    while len(s.factory.natives) < 3:  # the front never answers: a new adapter every 5 s of the fast clock
+        await asyncio.sleep(0)
+    await s.close()
+    assert timed_pauses(s) == {"timed_pause.asyncio_replaced": len(s.factory.natives)}
+    assert fallback_records(caplog) == [(logging.WARNING, "velkor.trading", "timed_pause.asyncio_replaced")]
+
+
+# -- a run dropped while it waits
+
+async def test_a_dropped_run_releases_its_reader_and_adapter(woken, caplog):
+    loop, errors = stretch()
+    coro = woken.run()
+    coro.send(None)  # the first pass: the adapter opened, its descriptor watched, the pause begun
+    native = woken.factory.last
+    assert watched(loop, native.fd) and not native.closed
+    del coro
+    assert not watched(loop, native.fd) and native.closes == 1 and woken.native is None
+    [record] = [r for r in caplog.records if r.name == "velkor.trading" and r.levelno == logging.WARNING]
+    assert record.getMessage() == ("[9999/123456] the run loop was dropped while it waited: its reader is removed "
+                                   "and its adapter closed")
+    await settle()
+    assert not errors
+
+
+def test_a_run_task_collected_with_its_closed_loop_releases_its_adapter(clock):
+    """A host that closes its loop without cancelling the session's task: the task, its run and the session
+    become garbage together; the collector frees them, and the run's frame closes the adapter on its way."""
+    loop = asyncio.new_event_loop()
+    s = make_session(timeout=5.0, factory=SignallingFactory())
+
+    async def begin():
+        s.start()
+        await settle()
+
+    loop.run_until_complete(begin())
+    native = s.factory.last
+    assert watched(loop, native.fd) and not native.closed
+    loop.close()
+    session = weakref.ref(s)
+    del s
+    gc.collect()
+    assert session() is None and native.closes == 1
+    os.close(native.fd)

@@ -13,8 +13,11 @@
 #include "book_index.h"
 
 #include "books.h"
+#include "diagnostics.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -22,9 +25,6 @@
 namespace velkor::trading {
 
 namespace {
-
-using book::same;
-#define KEY(text) VELKOR_KEY(text)
 
 constexpr long long lot_limit = 1LL << 32;     // a child's volume_left the index takes
 constexpr long long value_limit = 1LL << 60;  // positions and sums it computes with
@@ -36,7 +36,7 @@ struct TextHash {
     size_t operator()(PyObject* s) const noexcept { return static_cast<size_t>(PyObject_Hash(s)); }
 };
 struct TextEq {
-    bool operator()(PyObject* a, PyObject* b) const noexcept { return same(a, b); }
+    bool operator()(PyObject* a, PyObject* b) const noexcept { return equals(a, b); }
 };
 
 // What one child contributes. `symbol` is a strong reference while the share counts.
@@ -50,8 +50,8 @@ struct Share {
 
 // One child record as the index holds it.
 struct Child {
-    Share applied;  // what the sums hold for it, once per slot
-    uint32_t slots = 0;
+    Share applied;  // what the sums hold for it, once per entry
+    uint32_t entries = 0;  // entries of the container that hold it
     bool dirty = false;
 };
 
@@ -66,8 +66,8 @@ int watcher_id = -1;
 class WatchTable {
 public:
     Watch* find(PyObject* dict) noexcept {
-        Slot* slot = slot_of(dict);
-        return slot ? &slot->watch : nullptr;
+        Bucket* bucket = bucket_of(dict);
+        return bucket ? &bucket->watch : nullptr;
     }
     bool count(PyObject* dict) noexcept { return find(dict) != nullptr; }
     void put(PyObject* dict, Watch watch) {
@@ -75,35 +75,36 @@ public:
             *found = watch;
             return;
         }
-        if ((occupied_ + 1) * 2 > slots_.size()) grow();
-        for (size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& slot = slots_[i];
-            if (slot.dict && slot.dict != removed) continue;
-            if (!slot.dict) ++occupied_;
-            slot = {dict, watch};
+        if ((occupied_ + 1) * 2 > buckets_.size()) grow();
+        for (size_t i = home(dict);; i = (i + 1) & (buckets_.size() - 1)) {
+            Bucket& bucket = buckets_[i];
+            if (bucket.dict && bucket.dict != removed) continue;
+            if (!bucket.dict) ++occupied_;
+            bucket = {dict, watch};
             ++size_;
             return;
         }
     }
     void erase(PyObject* dict) noexcept {
-        if (Slot* slot = slot_of(dict)) {
-            slot->dict = removed;
+        if (Bucket* bucket = bucket_of(dict)) {
+            bucket->dict = removed;
             --size_;
         }
     }
 
 private:
-    struct Slot {
+    // One place of the table: a watched dict and its watch.
+    struct Bucket {
         PyObject* dict = nullptr;  // null: never used; `removed`: free again
         Watch watch{};
     };
     static inline PyObject* const removed = reinterpret_cast<PyObject*>(alignof(PyObject));
 
-    Slot* slot_of(PyObject* dict) noexcept {
-        if (slots_.empty()) return nullptr;
-        for (size_t i = home(dict);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i].dict == dict) return &slots_[i];
-            if (!slots_[i].dict) return nullptr;
+    Bucket* bucket_of(PyObject* dict) noexcept {
+        if (buckets_.empty()) return nullptr;
+        for (size_t i = home(dict);; i = (i + 1) & (buckets_.size() - 1)) {
+            if (buckets_[i].dict == dict) return &buckets_[i];
+            if (!buckets_[i].dict) return nullptr;
         }
     }
     size_t home(PyObject* dict) const noexcept {
@@ -113,14 +114,14 @@ private:
     void grow() {
         size_t bits = 6;
         while ((size_t{1} << bits) < (size_ + 1) * 4) ++bits;
-        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits));
+        std::vector<Bucket> old = std::exchange(buckets_, std::vector<Bucket>(size_t{1} << bits));
         bits_ = bits;
         occupied_ = size_ = 0;
-        for (const Slot& slot : old)
-            if (slot.dict && slot.dict != removed) put(slot.dict, slot.watch);
+        for (const Bucket& bucket : old)
+            if (bucket.dict && bucket.dict != removed) put(bucket.dict, bucket.watch);
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Bucket> buckets_;
     size_t bits_ = 0, size_ = 0, occupied_ = 0;  // occupied: used or removed
 };
 
@@ -129,13 +130,17 @@ PyObject* last_marked = nullptr;                // a child already marked for re
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value);
 
+// The watcher, registered on first use. While every watcher id of the interpreter is taken the walk
+// answers, and the registration is tried again on the first use a second or more after the last try.
 bool watcher_ready() {
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
-        watcher_id = PyDict_AddWatcher(on_dict_event);
-        if (watcher_id < 0) PyErr_Clear();  // every watcher slot taken: the walk answers
-    }
+    if (watcher_id >= 0) return true;
+    using clock = std::chrono::steady_clock;
+    static std::optional<clock::time_point> last_try;
+    clock::time_point now = clock::now();
+    if (last_try && now - *last_try < std::chrono::seconds(1)) return false;
+    last_try = now;
+    watcher_id = PyDict_AddWatcher(on_dict_event);
+    if (watcher_id < 0) PyErr_Clear();
     return watcher_id >= 0;
 }
 
@@ -159,11 +164,11 @@ Share classify(PyObject* child) {
     if (book::is_final_state(status)) return s.kind = Share::none, s;
     nb::object direction = read(child, KEY("direction"));
     if (!is_text(direction)) return s;
-    bool sell = same(direction, KEY("SELL"));
-    if (!sell && !same(direction, KEY("BUY"))) return s.kind = Share::none, s;
+    bool sell = equals(direction, KEY("SELL"));
+    if (!sell && !equals(direction, KEY("BUY"))) return s.kind = Share::none, s;
     nb::object offset = read(child, KEY("offset"));
     if (!is_text(offset)) return s;
-    if (same(offset, KEY("OPEN"))) return s.kind = Share::none, s;
+    if (equals(offset, KEY("OPEN"))) return s.kind = Share::none, s;
     nb::object close_type = read(child, KEY("close_type")), left = read(child, KEY("volume_left"));
     if (!close_type.is_valid() || (!close_type.is_none() && !is_text(close_type))) return s;
     if (!left.is_valid() || !PyLong_CheckExact(left.ptr())) return s;
@@ -173,8 +178,8 @@ Share classify(PyObject* child) {
     s.kind = Share::counting;
     s.side = sell ? 0 : 1;
     s.close = close_type.is_none()                ? close_unspecified
-              : same(close_type, KEY("TODAY"))   ? close_today
-              : same(close_type, KEY("HISTORY")) ? close_history
+              : equals(close_type, KEY("TODAY"))   ? close_today
+              : equals(close_type, KEY("HISTORY")) ? close_history
                                                  : close_unspecified;
     s.lots = lots;
     s.symbol = symbol.release().ptr();
@@ -183,11 +188,14 @@ Share classify(PyObject* child) {
 
 }  // namespace
 
+// Why the walk answers instead of the index; nothing when the index answers.
+using Refusal = std::optional<Fallback>;
+
 class ClosingIndex {
 public:
     ~ClosingIndex() { release(); }
 
-    bool answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
+    Refusal answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
     int traverse(visitproc visit, void* arg);
     void clear() { release(); }
     void container_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) noexcept;
@@ -198,20 +206,24 @@ private:
         long long lots[2][3] = {};
     };
 
-    bool sync(PyObject* container);
-    bool refresh(PyObject* container);
+    Refusal sync(PyObject* container);
+    Refusal refresh(PyObject* container);
     void rebuild(PyObject* container);
-    bool add_slot(PyObject* child);
-    bool remove_slot(PyObject* child);
+    Refusal take(PyObject* container);
+    Refusal add_entry(PyObject* child);
+    bool remove_entry(PyObject* child);
+    void drop_released();
+    void review_dirty();
     void apply(const Share& share, long long times);
     void release();
 
     PyObject* container_ = nullptr;  // strong, watched while it is a plain dict
     bool valid_ = false;             // follows container_ exactly; else rebuilt on next use
-    bool usable_ = false;            // may answer (plain dict of text keys, no child shared elsewhere)
+    Refusal refused_ = Fallback::walk_index_failed;  // why it may not answer (nothing: a plain dict of
+                                                     // text keys, no child shared elsewhere)
     bool busy_ = false;
-    Py_ssize_t slots_ = 0;           // entries of container_
-    long long irregular_ = 0;        // slots whose child only the walk reads right
+    Py_ssize_t entries_ = 0;         // entries of container_
+    long long irregular_ = 0;        // entries whose child only the walk reads right
     std::unordered_map<PyObject*, Child> children_;  // strong keys, held from their insertion on
     std::vector<PyObject*> dirty_, dropped_;
     std::unordered_map<PyObject*, Sums, TextHash, TextEq> books_;  // symbol (strong) -> sums
@@ -227,13 +239,14 @@ void ClosingIndex::apply(const Share& share, long long times) {
     }
 }
 
-bool ClosingIndex::add_slot(PyObject* child) {
+Refusal ClosingIndex::add_entry(PyObject* child) {
     if (auto it = children_.find(child); it != children_.end()) {
-        ++it->second.slots;
+        ++it->second.entries;
         apply(it->second.applied, 1);
-        return true;
+        return std::nullopt;
     }
-    if (child == container_ || watched.count(child)) return false;  // followed by another index
+    if (child == container_) return Fallback::walk_irregular_record;
+    if (watched.count(child)) return Fallback::walk_shared_record;  // followed by another index
     // The maps first (they may fail to allocate), then the watch. Every key of the map holds its
     // reference: the collector counts it through traverse().
     dirty_.reserve(dirty_.size() + 1);
@@ -254,36 +267,36 @@ bool ClosingIndex::add_slot(PyObject* child) {
             PyErr_Clear();
             watched.erase(child);
             forget();
-            return false;
+            return Fallback::walk_index_failed;
         }
     }
-    c.slots = 1;
+    c.entries = 1;
     c.dirty = true;
     dirty_.push_back(child);
-    return true;
+    return std::nullopt;
 }
 
-bool ClosingIndex::remove_slot(PyObject* child) {
+bool ClosingIndex::remove_entry(PyObject* child) {
     auto it = children_.find(child);
-    if (it == children_.end() || it->second.slots == 0) return false;
+    if (it == children_.end() || it->second.entries == 0) return false;
     apply(it->second.applied, -1);
-    if (--it->second.slots == 0) dropped_.push_back(child);
+    if (--it->second.entries == 0) dropped_.push_back(child);
     return true;
 }
 
 void ClosingIndex::container_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) noexcept {
-    if (!valid_ || !usable_) {
+    if (!valid_ || refused_) {
         valid_ = false;
         return;
     }
     try {
         switch (event) {
             case PyDict_EVENT_ADDED:
-                if (!PyUnicode_CheckExact(key) || !add_slot(value)) {
+                if (!PyUnicode_CheckExact(key) || add_entry(value)) {
                     valid_ = false;
                     return;
                 }
-                ++slots_;
+                ++entries_;
                 return;
             case PyDict_EVENT_MODIFIED:
             case PyDict_EVENT_DELETED: {
@@ -302,11 +315,11 @@ void ClosingIndex::container_event(PyDict_WatchEvent event, PyObject* dict, PyOb
                     return;
                 }
                 if (old == value) return;
-                if (!remove_slot(old) || (event == PyDict_EVENT_MODIFIED && !add_slot(value))) {
+                if (!remove_entry(old) || (event == PyDict_EVENT_MODIFIED && add_entry(value))) {
                     valid_ = false;
                     return;
                 }
-                if (event == PyDict_EVENT_DELETED) --slots_;
+                if (event == PyDict_EVENT_DELETED) --entries_;
                 return;
             }
             default:  // cleared, filled from another dict: read it again
@@ -339,8 +352,9 @@ void ClosingIndex::release() {
     books_.clear();
     dirty_.clear();
     dropped_.clear();
-    valid_ = usable_ = false;
-    slots_ = 0;
+    valid_ = false;
+    refused_ = Fallback::walk_index_failed;
+    entries_ = 0;
     irregular_ = 0;
     last_marked = nullptr;
     auto unwatch = [&](PyObject* d) {
@@ -364,39 +378,54 @@ void ClosingIndex::rebuild(PyObject* container) {
     Py_INCREF(container);
     container_ = container;
     valid_ = true;
-    if (!PyDict_CheckExact(container) || watched.count(container)) return;
+    refused_ = take(container);
+}
+
+// Watches the container and takes its entries, or says why the index may not.
+Refusal ClosingIndex::take(PyObject* container) {
+    if (!PyDict_CheckExact(container)) return Fallback::walk_irregular_record;
+    if (watched.count(container)) return Fallback::walk_shared_record;
     if (PyDict_Watch(watcher_id, container) < 0) {
         PyErr_Clear();
-        return;
+        return Fallback::walk_index_failed;
     }
     watched.put(container, {this, nullptr});
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(container, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key) || !add_slot(value)) return;
-        ++slots_;
+        if (!PyUnicode_CheckExact(key)) return Fallback::walk_irregular_record;
+        if (Refusal refused = add_entry(value)) return refused;
+        ++entries_;
     }
-    usable_ = true;
+    return std::nullopt;
 }
 
-bool ClosingIndex::sync(PyObject* container) {
+Refusal ClosingIndex::sync(PyObject* container) {
     try {
         return refresh(container);
     } catch (...) {  // out of memory half-way: the walk answers, the next use rebuilds
         valid_ = false;
-        return false;
+        return Fallback::walk_index_failed;
     }
 }
 
-bool ClosingIndex::refresh(PyObject* container) {
+Refusal ClosingIndex::refresh(PyObject* container) {
     // A size that disagrees: an insertion or deletion failed after its notice.
-    if (container != container_ || !valid_ || (usable_ && PyDict_GET_SIZE(container) != slots_)) rebuild(container);
-    if (!usable_) return false;
+    if (container != container_ || !valid_ || (!refused_ && PyDict_GET_SIZE(container) != entries_)) rebuild(container);
+    if (refused_) return refused_;
+    drop_released();
+    review_dirty();
+    if (valid_ && !refused_ && container_ == container) return std::nullopt;
+    return Fallback::walk_irregular_record;  // a key's comparison ran Python code that changed the book
+}
+
+// Lets go of the children no entry holds any more.
+void ClosingIndex::drop_released() {
     while (!dropped_.empty()) {
         PyObject* child = dropped_.back();
         dropped_.pop_back();
         auto it = children_.find(child);
-        if (it == children_.end() || it->second.slots) continue;  // back in the container meanwhile
+        if (it == children_.end() || it->second.entries) continue;  // back in the container meanwhile
         PyObject* symbol = it->second.applied.symbol;
         children_.erase(it);
         last_marked = nullptr;
@@ -407,6 +436,10 @@ bool ClosingIndex::refresh(PyObject* container) {
         Py_XDECREF(symbol);
         Py_DECREF(child);
     }
+}
+
+// Reads the changed children again and moves their shares in the sums.
+void ClosingIndex::review_dirty() {
     while (!dirty_.empty()) {
         PyObject* child = dirty_.back();
         dirty_.pop_back();
@@ -421,21 +454,21 @@ bool ClosingIndex::refresh(PyObject* container) {
             Py_XDECREF(fresh.symbol);
             continue;
         }
-        long long slots = it->second.slots;
-        apply(it->second.applied, -slots);
-        apply(fresh, slots);
+        long long entries = it->second.entries;
+        apply(it->second.applied, -entries);
+        apply(fresh, entries);
         std::swap(it->second.applied, fresh);
         Py_XDECREF(fresh.symbol);
     }
-    return valid_ && usable_ && container_ == container;
 }
 
-bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
-    if (busy_ || !PyUnicode_CheckExact(symbol.ptr())) return false;
+Refusal ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
+    // A reentrant use: Python code run by a key's comparison while the index reads a record.
+    if (busy_ || !PyUnicode_CheckExact(symbol.ptr())) return Fallback::walk_irregular_record;
     for (size_t i = 0; i < count; ++i) {
         if (sides[i].history < -value_limit || sides[i].history > value_limit || sides[i].today < -value_limit ||
             sides[i].today > value_limit)
-            return false;
+            return Fallback::walk_unusual_lots;
     }
     busy_ = true;
     struct Busy {
@@ -443,7 +476,8 @@ bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, s
         ~Busy() { flag = false; }
     } busy{busy_};
     nb::object container = get(self, KEY("native_orders"));
-    if (!sync(container.ptr()) || irregular_) return false;
+    if (Refusal refused = sync(container.ptr())) return refused;
+    if (irregular_) return Fallback::walk_irregular_record;
 
     static const Sums nothing;
     auto found = books_.find(symbol.ptr());
@@ -452,7 +486,7 @@ bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, s
     for (size_t i = 0; i < count; ++i) {
         const long long* held = sums.lots[sides[i].selling ? 0 : 1];
         long long in_today = held[close_today], in_history = held[close_history], open = held[close_unspecified];
-        if (in_today > value_limit || in_history > value_limit || open > value_limit) return false;
+        if (in_today > value_limit || in_history > value_limit || open > value_limit) return Fallback::walk_unusual_lots;
         long long h0 = sides[i].history, h;
         if (open == 0 || h0 <= 0)
             h = h0 - in_history;  // unspecified closes take nothing from history
@@ -461,7 +495,7 @@ bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, s
         else if (h0 >= in_history + open)
             h = h0 - in_history - open;  // history never runs out
         else
-            return false;  // depends on the order of the children
+            return Fallback::walk_order_dependent;  // depends on the order of the children
         history[i] = h;
         today[i] = sides[i].today + h0 - (in_today + in_history + open) - h;
     }
@@ -469,7 +503,7 @@ bool ClosingIndex::answer(nb::handle self, nb::handle symbol, SideLots* sides, s
         sides[i].history = history[i];
         sides[i].today = today[i];
     }
-    return true;
+    return std::nullopt;
 }
 
 int ClosingIndex::traverse(visitproc visit, void* arg) {
@@ -494,8 +528,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
 
 }  // namespace
 
-Trading::Trading() = default;
-Trading::~Trading() = default;
+void ClosingIndexDelete::operator()(ClosingIndex* index) const noexcept { delete index; }
 
 int closing_traverse(Trading& session, visitproc visit, void* arg) {
     return session.closing ? session.closing->traverse(visit, arg) : 0;
@@ -506,11 +539,21 @@ void closing_clear(Trading& session) {
 }
 
 bool closing_lots(nb::handle self, nb::handle symbol, SideLots* sides, size_t count) {
-    static PyTypeObject* session_type = reinterpret_cast<PyTypeObject*>(nb::type<Trading>().ptr());
-    if (!watcher_ready() || !PyObject_TypeCheck(self.ptr(), session_type) || !nb::inst_ready(self)) return false;
-    Trading* t = nb::inst_ptr<Trading>(self);
-    if (!t->closing) t->closing = std::make_unique<ClosingIndex>();
-    return t->closing->answer(self, symbol, sides, count);
+    Trading* t = trading_state(self);
+    if (!t) return false;
+    Refusal refused = Fallback::walk_no_watcher;
+    if (watcher_ready()) {
+        if (!t->closing) t->closing.reset(new ClosingIndex());
+        refused = t->closing->answer(self, symbol, sides, count);
+    }
+    if (!refused) return true;
+    report_fallback(self, *refused, {symbol});
+    return false;
+}
+
+bool closing_lots_unusual(nb::handle self, nb::handle symbol) {
+    if (trading_state(self)) report_fallback(self, Fallback::walk_unusual_lots, {symbol});
+    return false;
 }
 
 }  // namespace velkor::trading

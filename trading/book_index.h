@@ -21,7 +21,11 @@ struct SideLots {
     bool selling;
     long long history, today;
 };
+// Each time the walk must answer, the session counts and reports why (diagnostics.h).
 bool closing_lots(nb::handle self, nb::handle symbol, SideLots* sides, size_t count);
+// For sides whose lots the index does not take (not plain ints within 2**60): reports the walk that
+// answers instead, as closing_lots does; false.
+bool closing_lots_unusual(nb::handle self, nb::handle symbol);
 
 // The references the index holds, for the session's garbage-collector support: a record or a book
 // that reaches back to its session must not keep it alive.

@@ -141,9 +141,6 @@ inline nb::handle direction_of(nb::handle row) {
 inline nb::object smaller(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
 inline nb::object larger(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
 
-// The former name of equals(), kept for the closing-lot index.
-[[gnu::always_inline]] inline bool same(nb::handle a, nb::handle b) { return equals(a, b); }
-
 // The close type of a CTP offset flag (only its first character counts): "TODAY", "HISTORY", None
 // for an opening order, "UNSPECIFIED" else.
 inline nb::handle close_type_of(nb::handle offset_flag) {

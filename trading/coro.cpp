@@ -19,10 +19,25 @@ struct CoroObject {
 
 PyTypeObject* coroutine_type = nullptr;
 
+// The held references of the body running on this thread (for Held), and whether the frame being
+// destroyed on this thread is abandoned. A body resumed from a destructor has its own.
+thread_local std::vector<const nb::object*>* running_held = nullptr;
+thread_local bool abandoning = false;
+
+bool interpreter_ending() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() || !nb::is_alive();
+#else
+    return _Py_IsFinalizing() || !nb::is_alive();
+#endif
+}
+
 void finish(CoroObject* c) {
     if (c->frame) {
         auto frame = std::exchange(c->frame, {});
+        bool outer = std::exchange(abandoning, !frame.done());
         frame.destroy();
+        abandoning = outer;
     }
     Py_CLEAR(c->awaiting);
     Py_CLEAR(c->owner);
@@ -89,128 +104,164 @@ PyObject* fetch_return_value() {
     return value;
 }
 
-// One step: send `arg`, or throw `exc` (an exception instance), into the coroutine.
-PySendResult drive(CoroObject* c, PyObject* arg, PyObject* exc, PyObject** out) {
-    *out = nullptr;
+// ---- One step of the coroutine (send, or throw an exception instance into it), in stages: whether
+// it may run at all, what the awaited iterator makes of what comes in, and the body's run up to its
+// next suspension or its end.
+
+// The refusals before anything runs; false with the error set when the step does not run.
+bool step_allowed(CoroObject* c, PyObject* arg, PyObject* exc) {
     if (c->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
+        return false;
     }
     if (!c->frame) {
         if (exc)
             PyErr_SetRaisedException(Py_NewRef(exc));
         else
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
+        return false;
     }
-    auto& promise = c->frame.promise();
     if (!c->started) {
         if (exc) {  // thrown in before the body ran: the body never runs
             finish(c);
             PyErr_SetRaisedException(Py_NewRef(exc));
-            return PYGEN_ERROR;
+            return false;
         }
         if (arg != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
+            return false;
         }
     }
+    return true;
+}
+
+// The exception `exc`, to be raised at the body's co_await.
+void throw_at_await(Coro::promise_type& promise, PyObject* exc) {
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    promise.thrown = std::make_exception_ptr(nb::python_error());
+}
+
+// What `await` does with a value or exception that comes into a coroutine suspended on the iterator
+// `it`: the value is sent, GeneratorExit closes the iterator, another exception is thrown into it.
+// PYGEN_NEXT: it yielded *res; PYGEN_RETURN: it returned *res; PYGEN_ERROR: it raised (the error is
+// set), or, with *to_body, the exception goes to the body as it is.
+PySendResult pass_to_awaited(PyObject* it, PyObject* arg, PyObject* exc, PyObject** res, bool* to_body) {
+    *res = nullptr;
+    *to_body = false;
+    if (!exc) return PyIter_Send(it, arg, res);
+    bool closing = PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit);
+    PyObject* method = nullptr;
+    if (optional_attr(it, closing ? "close" : "throw", &method) < 0) return PYGEN_ERROR;
+    if (!method) {  // nothing to close, or no way to throw into it
+        *to_body = true;
+        return PYGEN_ERROR;
+    }
+    PyObject* r = closing ? PyObject_CallNoArgs(method) : PyObject_CallOneArg(method, exc);
+    Py_DECREF(method);
+    if (closing) {  // closed: GeneratorExit goes on to the body
+        if (!r) return PYGEN_ERROR;
+        Py_DECREF(r);
+        *to_body = true;
+        return PYGEN_ERROR;
+    }
+    if ((*res = r)) return PYGEN_NEXT;
+    return (*res = fetch_return_value()) ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+// Hands what comes in to the iterator being awaited, or else to the body. True when that iterator
+// yielded (*out): the step ends there. Otherwise what the body's co_await gives is in the promise.
+bool deliver(CoroObject* c, PyObject* arg, PyObject* exc, PyObject** out) {
+    auto& promise = c->frame.promise();
+    if (!c->awaiting) {
+        if (exc)
+            throw_at_await(promise, exc);
+        else if (c->started)
+            promise.sent = nb::borrow(arg);
+        return false;
+    }
+    PyObject* res;
+    bool to_body;
+    PySendResult status = pass_to_awaited(c->awaiting, arg, exc, &res, &to_body);
+    if (!to_body && status == PYGEN_NEXT) {
+        *out = res;
+        return true;
+    }
+    Py_CLEAR(c->awaiting);
+    if (to_body)
+        throw_at_await(promise, exc);
+    else if (status == PYGEN_RETURN)
+        promise.sent = nb::steal(res);
+    else
+        promise.thrown = std::make_exception_ptr(nb::python_error());
+    return false;
+}
+
+// Begins iterating what the body awaits, as `await` does. True when it yielded (*out): the step ends
+// there. False when it finished at once: its value or exception is in the promise for the body.
+bool start_awaiting(CoroObject* c, nb::handle awaitable, PyObject** out) {
+    auto& promise = c->frame.promise();
+    PyObject* it = awaitable_iter(awaitable.ptr());
+    if (!it) {
+        promise.thrown = std::make_exception_ptr(nb::python_error());
+        return false;
+    }
+    PyObject* res = nullptr;
+    PySendResult status = PyIter_Send(it, Py_None, &res);
+    if (status == PYGEN_NEXT) {
+        c->awaiting = it;
+        *out = res;
+        return true;
+    }
+    Py_DECREF(it);
+    if (status == PYGEN_RETURN)
+        promise.sent = nb::steal(res);
+    else
+        promise.thrown = std::make_exception_ptr(nb::python_error());
+    return false;
+}
+
+// The body has ended: its return value, or its exception as the Python error.
+PySendResult body_result(CoroObject* c, PyObject** out) {
+    auto& promise = c->frame.promise();
+    std::exception_ptr error = std::exchange(promise.error, nullptr);
+    nb::object result = std::exchange(promise.result, nb::object());
+    finish(c);
+    if (error) {
+        restore_body_error(error);
+        return PYGEN_ERROR;
+    }
+    *out = result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+
+// Runs the body until it awaits something that suspends, or ends.
+PySendResult run_body(CoroObject* c, PyObject** out) {
+    auto& promise = c->frame.promise();
+    for (;;) {
+        auto* outer_held = std::exchange(running_held, &promise.held);
+        bool outer_abandoning = std::exchange(abandoning, false);
+        c->frame.resume();
+        running_held = outer_held;
+        abandoning = outer_abandoning;
+        if (c->frame.done()) return body_result(c, out);
+        nb::object awaitable = std::exchange(promise.awaiting, nb::object());
+        if (start_awaiting(c, awaitable, out)) return PYGEN_NEXT;
+    }
+}
+
+// One step: send `arg`, or throw `exc` (an exception instance), into the coroutine.
+PySendResult drive(CoroObject* c, PyObject* arg, PyObject* exc, PyObject** out) {
+    *out = nullptr;
+    if (!step_allowed(c, arg, exc)) return PYGEN_ERROR;
     c->running = true;
     nb::object keep = nb::borrow((PyObject*)c);
-
-    // Deliver to the iterator being awaited, as `await` does.
-    if (c->awaiting) {
-        PyObject* it = c->awaiting;
-        PyObject* res = nullptr;
-        PySendResult status = PYGEN_ERROR;
-        bool to_body = false;  // the exception goes straight to the body
-        if (!exc) {
-            status = PyIter_Send(it, arg, &res);
-        } else if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-            PyObject* close = nullptr;
-            if (optional_attr(it, "close", &close) < 0) {
-                status = PYGEN_ERROR;
-            } else {
-                PyObject* r = close ? PyObject_CallNoArgs(close) : Py_NewRef(Py_None);
-                Py_XDECREF(close);
-                if (r) {
-                    Py_DECREF(r);
-                    to_body = true;
-                }
-            }
-        } else {
-            PyObject* thrower = nullptr;
-            if (optional_attr(it, "throw", &thrower) < 0) {
-                status = PYGEN_ERROR;
-            } else if (!thrower) {
-                to_body = true;
-            } else {
-                res = PyObject_CallOneArg(thrower, exc);
-                Py_DECREF(thrower);
-                if (res) {
-                    status = PYGEN_NEXT;
-                } else if ((res = fetch_return_value())) {
-                    status = PYGEN_RETURN;
-                }
-            }
-        }
-        if (!to_body && status == PYGEN_NEXT) {
-            c->running = false;
-            *out = res;
-            return PYGEN_NEXT;
-        }
-        Py_CLEAR(c->awaiting);
-        if (to_body) {
-            PyErr_SetRaisedException(Py_NewRef(exc));
-            promise.thrown = std::make_exception_ptr(nb::python_error());
-        } else if (status == PYGEN_RETURN) {
-            promise.sent = nb::steal(res);
-        } else {
-            promise.thrown = std::make_exception_ptr(nb::python_error());
-        }
-    } else if (exc) {
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        promise.thrown = std::make_exception_ptr(nb::python_error());
-    } else if (c->started) {
-        promise.sent = nb::borrow(arg);
+    PySendResult status = PYGEN_NEXT;
+    if (!deliver(c, arg, exc, out)) {
+        c->started = true;
+        status = run_body(c, out);
     }
-    c->started = true;
-
-    // Run the body until it awaits something that suspends, or ends.
-    for (;;) {
-        c->frame.resume();
-        if (c->frame.done()) {
-            std::exception_ptr error = std::exchange(promise.error, nullptr);
-            nb::object result = std::exchange(promise.result, nb::object());
-            finish(c);
-            c->running = false;
-            if (error) {
-                restore_body_error(error);
-                return PYGEN_ERROR;
-            }
-            *out = result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
-            return PYGEN_RETURN;
-        }
-        nb::object awaitable = std::exchange(promise.awaiting, nb::object());
-        PyObject* it = awaitable_iter(awaitable.ptr());
-        if (!it) {
-            promise.thrown = std::make_exception_ptr(nb::python_error());
-            continue;
-        }
-        PyObject* res = nullptr;
-        PySendResult status = PyIter_Send(it, Py_None, &res);
-        if (status == PYGEN_NEXT) {
-            c->awaiting = it;
-            c->running = false;
-            *out = res;
-            return PYGEN_NEXT;
-        }
-        Py_DECREF(it);
-        if (status == PYGEN_RETURN)
-            promise.sent = nb::steal(res);
-        else
-            promise.thrown = std::make_exception_ptr(nb::python_error());
-    }
+    c->running = false;
+    return status;
 }
 
 // send/__next__ report the return value as StopIteration(value).
@@ -327,11 +378,20 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
+// Every reference the object owns, the frame's included: what the promise holds between the stages of
+// a step, the nb::object parameters and the Held locals.
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* c = (CoroObject*)self;
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(c->awaiting);
     Py_VISIT(c->owner);
+    if (c->frame) {
+        auto& promise = c->frame.promise();
+        Py_VISIT(promise.awaiting.ptr());
+        Py_VISIT(promise.sent.ptr());
+        Py_VISIT(promise.result.ptr());
+        for (const nb::object* held : promise.held) Py_VISIT(held->ptr());
+    }
     return 0;
 }
 
@@ -341,9 +401,21 @@ int coro_clear(PyObject* self) {
     return 0;
 }
 
+// Dropped or collected while the body may still run: the frame is destroyed, its destructors running
+// as long as everything they may use is still intact (before the collector clears anything of a
+// cycle, and before this object's own references go).
+void coro_finalize(PyObject* self) {
+    auto* c = (CoroObject*)self;
+    if (!c->frame || c->running) return;
+    PyObject* raised = PyErr_GetRaisedException();
+    finish(c);
+    PyErr_SetRaisedException(raised);
+}
+
 void coro_dealloc(PyObject* self) {
     auto* c = (CoroObject*)self;
     PyTypeObject* type = Py_TYPE(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life by the finaliser
     PyObject_GC_UnTrack(self);
     finish(c);
     Py_CLEAR(c->qualname);
@@ -408,6 +480,22 @@ PyObject* wrap(Coro::handle_type frame, const char* qualname, nb::handle owner) 
 
 }  // namespace
 
+Held::Held(nb::object value) : nb::object(std::move(value)), list_(running_held) {
+    if (list_) list_->push_back(this);
+}
+
+Held::~Held() {
+    if (!list_) return;
+    for (size_t i = list_->size(); i-- > 0;) {
+        if ((*list_)[i] == this) {
+            list_->erase(list_->begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+}
+
+bool abandoned() noexcept { return abandoning && !interpreter_ending(); }
+
 nb::object make_coroutine(Coro body, const char* qualname, nb::handle owner) {
     return nb::steal(wrap(body.release(), qualname, owner));
 }
@@ -417,6 +505,7 @@ void register_coroutine_type(nb::module_& m) {
         {Py_tp_dealloc, (void*)coro_dealloc},
         {Py_tp_traverse, (void*)coro_traverse},
         {Py_tp_clear, (void*)coro_clear},
+        {Py_tp_finalize, (void*)coro_finalize},
         {Py_tp_repr, (void*)coro_repr},
         {Py_tp_iter, (void*)PyObject_SelfIter},
         {Py_tp_iternext, (void*)coro_iternext},

@@ -97,6 +97,19 @@ inline constexpr const char* close =
     "cancelled and awaited and the CTP API released. The published objects keep their last values.\n"
     "Closing again does nothing.";
 
+inline constexpr const char* diagnostics_sig = "def diagnostics(self) -> Mapping[str, int]";
+inline constexpr const char* diagnostics =
+    "How often the session took a slower path, by cause: a read-only snapshot, every name present.\n"
+    "\n"
+    "\"closing_walk.<cause>\": answers of the free lots to close that a walk over every order gave\n"
+    "    instead of the closing-lot index (no_watcher, shared_record, irregular_record,\n"
+    "    order_dependent, unusual_lots, index_failed); counted per answer.\n"
+    "\"timed_pause.<cause>\": adapters the run loop paused for by time instead of waking on their\n"
+    "    descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced); counted\n"
+    "    per adapter.\n"
+    "\n"
+    "The first of each cause in a session is logged as a WARNING (logger \"velkor.trading\").";
+
 // ---- Native
 
 inline constexpr const char* native_init_sig = "def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None";

@@ -100,12 +100,13 @@ Coro run_close(nb::handle self) {
     // From here on the session takes no order and no cancel: both answer "not ready", send nothing and
     // register nothing. The status is published by the next commit.
     if (!equals(get(self, "session_status"), "ERROR")) set_status(self, "DISCONNECTED");
-    nb::object task = get(self, "task");
+    Held task(get(self, "task"));  // held across the co_await: shown to the collector
     std::exception_ptr interrupted;  // close() itself cancelled while waiting: still close the adapter
     if (truthy(task)) {
         task.attr("cancel")();
+        nb::object ended = global("asyncio").attr("gather")(task, nb::arg("return_exceptions") = true);
         try {
-            co_await global("asyncio").attr("gather")(task, nb::arg("return_exceptions") = true);
+            co_await std::move(ended);
         } catch (...) {
             interrupted = std::current_exception();
         }

@@ -68,6 +68,7 @@ void write(nb::handle self, Channel channel, int level, const char* format, cons
         if (more.order_id.is_valid()) extra["order_id"] = more.order_id;
         if (more.error_id.is_valid()) extra["error_id"] = more.error_id;
         if (more.error_msg.is_valid()) extra["error_msg"] = more.error_msg;
+        if (more.fallback.is_valid()) extra["fallback"] = more.fallback;
         nb::dict keywords;
         keywords["extra"] = extra;
         if (more.exc_info.is_valid()) keywords["exc_info"] = more.exc_info;

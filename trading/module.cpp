@@ -3,6 +3,8 @@
 #include "book_index.h"
 #include "coro.h"
 
+#include "../common/main_interpreter.h"
+
 #include <algorithm>
 #include <new>
 #include <string>
@@ -326,7 +328,8 @@ void bind_trading(nb::module_& m) {
 
 using namespace velkor::trading;
 
-NB_MODULE(trading, m) {
+// The bindings; PyInit_trading (at the end) lets them load in the main interpreter only.
+NB_MODULE(trading_bindings, m) {
     static nb::module_ keep = nb::borrow<nb::module_>(m);
     the_module = &keep;
     m.doc() = "CTP session, login snapshots and trade-driven local position state.";
@@ -341,4 +344,10 @@ NB_MODULE(trading, m) {
     bind_native(m);
     bind_trading(m);
     register_coroutine_type(m);
+}
+
+// Refused in a sub-interpreter before nanobind sets anything up there (common/main_interpreter.h).
+extern "C" NB_EXPORT PyObject* PyInit_trading() {
+    if (velkor::refuse_sub_interpreter("velkor.trading") < 0) return nullptr;
+    return PyInit_trading_bindings();
 }

@@ -208,7 +208,7 @@ void hold_back(FreeParts& side, const ChildFields& fields, nb::handle child, nb:
 bool free_sides_indexed(nb::handle self, nb::handle symbol, FreeParts* sides, size_t count) {
     SideLots lots[2];
     for (size_t i = 0; i < count; ++i) {
-        if (!sides[i].native) return false;
+        if (!sides[i].native) return closing_lots_unusual(self, symbol);
         lots[i] = {equals(sides[i].closing, KEY("SELL")), sides[i].h, sides[i].t};
     }
     if (!closing_lots(self, symbol, lots, count)) return false;

@@ -21,14 +21,25 @@ namespace nb = nanobind;
 namespace velkor::trading {
 
 class ClosingIndex;
+struct Diagnostics;
 
+// Deletes a closing-lot index where its type is complete (book_index.cpp).
+struct ClosingIndexDelete {
+    void operator()(ClosingIndex* index) const noexcept;
+};
+
+// The C++ side of a session (session.cpp).
 struct Trading {
     Trading();
     ~Trading();
-    std::unique_ptr<ClosingIndex> closing;  // lots held by live closing orders, built on first use
-    bool closed = false;                    // close() has run: start() does nothing from then on
+    std::unique_ptr<ClosingIndex, ClosingIndexDelete> closing;  // lots held by live closing orders, built on first use
+    std::unique_ptr<Diagnostics> diagnostics;                   // the fallbacks taken (diagnostics.h)
+    bool closed = false;  // close() has run: start() does nothing from then on
 };
 using TradingClass = nb::class_<Trading>;
+
+// The C++ side of `self`; null for an object that is not a ready session (the methods take any self).
+Trading* trading_state(nb::handle self);
 
 // The methods of Trading, in definition order.
 enum class Slot : int {
@@ -37,6 +48,7 @@ enum class Slot : int {
     complete, complete_account, positions, by_ref, is_spec_order, is_spec_trade, child, order,
     trade_id, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
     insert, insert_, cancel, update_view, map_view, commit, close,
+    diagnostics,
 };
 
 // A file-scope `static MethodRegistration reg(Slot::order, [](TradingClass& cls) { cls.def(...); });`

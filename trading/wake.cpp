@@ -1,6 +1,10 @@
 // The run loop's pause and the watch of the adapter's readiness descriptor.
 #include "wake.h"
 
+#include "coro.h"
+#include "diagnostics.h"
+#include "log.h"
+
 #include <cerrno>
 #include <cstdint>
 
@@ -14,9 +18,11 @@ namespace velkor::trading {
 namespace {
 
 // Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
-// once), the loop and descriptor of the reader, and the future and timer of the pause in progress.
-// The list keeps the adapter, and so its descriptor, alive while a reader is registered.
-enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, SLOTS };
+// once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
+// the pauses run on time alone (a Fallback, as an int), and a descriptor the reader found broken,
+// until the next follow() reports it. The list keeps the adapter, and so its descriptor, alive while
+// a reader is registered.
+enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, SLOTS };
 
 PyObject* slot(nb::handle state, Py_ssize_t i) { return PyList_GET_ITEM(state.ptr(), i); }
 
@@ -74,7 +80,11 @@ PyObject* on_signal(PyObject*, PyObject* state) {
         if (!PyList_CheckExact(state) || PyList_GET_SIZE(state) != SLOTS || slot(state, FD) == Py_None)
             Py_RETURN_NONE;
         int signalled = reset(PyLong_AsLong(slot(state, FD)));
-        if (signalled < 0) drop_reader(state);  // a broken descriptor: the pauses run on time alone
+        if (signalled < 0) {  // a broken descriptor: the pauses run on time alone
+            nb::object fd = nb::borrow(slot(state, FD));
+            drop_reader(state);
+            put(state, BROKEN, fd);
+        }
         if (signalled != 0) finish(nb::borrow(slot(state, WAITER)));
         Py_RETURN_NONE;
     } catch (...) {
@@ -122,36 +132,60 @@ nb::list Wake::state() {
 }
 
 void Wake::follow(nb::handle self) {
+    session_ = self;
     nb::object native = get(self, "native");
     if (global("asyncio").ptr() != real_asyncio()) {
-        stop();
+        if (!timed_for(Fallback::pause_asyncio_replaced)) {
+            stop();
+            time_pauses(Fallback::pause_asyncio_replaced);
+        }
         return;
     }
-    if (slot(state_, ADAPTER) == native.ptr()) return;
+    if (slot(state_, ADAPTER) == native.ptr()) {
+        report_broken();
+        return;
+    }
     stop();
     if (native.is_none()) return;
+    watch(native);
+    put(state_, ADAPTER, native);
+}
+
+void Wake::watch(nb::handle native) {
     nb::object fd = nb::none();
     nb::object fileno = nb::getattr(native, "fileno", nb::none());
     if (!fileno.is_none()) fd = fileno();
-    if (!fd.is_none()) {
-        int descriptor = PyObject_AsFileDescriptor(fd.ptr());
-        if (descriptor < 0) throw nb::python_error();
-        nb::object loop = nb::handle(real_asyncio()).attr("get_running_loop")();
-        bool watched = true;
-        try {
-            loop.attr("add_reader")(descriptor, signal_function(), state_);
-        } catch (nb::python_error& e) {
-            // A loop without readers, or a descriptor its poller refuses (a regular file, no room left):
-            // timed pauses. An OSError here must not restart the connection, or it would every time.
-            if (!e.matches(PyExc_NotImplementedError) && !e.matches(PyExc_OSError)) throw;
-            watched = false;
-        }
-        if (watched) {
-            put(state_, LOOP, loop);
-            put(state_, FD, nb::int_(descriptor));
-        }
+    if (fd.is_none()) return time_pauses(Fallback::pause_no_descriptor);
+    int descriptor = PyObject_AsFileDescriptor(fd.ptr());
+    if (descriptor < 0) throw nb::python_error();
+    nb::object loop = nb::handle(real_asyncio()).attr("get_running_loop")();
+    try {
+        loop.attr("add_reader")(descriptor, signal_function(), state_);
+    } catch (nb::python_error& e) {
+        // A loop without readers, or a descriptor its poller refuses (a regular file, no room left):
+        // timed pauses. An OSError here must not restart the connection, or it would every time.
+        if (!e.matches(PyExc_NotImplementedError) && !e.matches(PyExc_OSError)) throw;
+        return time_pauses(Fallback::pause_descriptor_refused, {nb::int_(descriptor), e.value()});
     }
-    put(state_, ADAPTER, native);
+    put(state_, LOOP, loop);
+    put(state_, FD, nb::int_(descriptor));
+}
+
+bool Wake::timed_for(Fallback cause) const {
+    PyObject* timed = slot(state_, TIMED);
+    return timed != Py_None && PyLong_AsLong(timed) == static_cast<long>(cause);
+}
+
+void Wake::time_pauses(Fallback cause, const std::vector<nb::handle>& args) {
+    put(state_, TIMED, nb::int_(static_cast<int>(cause)));
+    report_fallback(session_, cause, args);
+}
+
+void Wake::report_broken() {
+    nb::object fd = nb::borrow(slot(state_, BROKEN));
+    if (fd.is_none()) return;
+    put(state_, BROKEN, nb::none());
+    time_pauses(Fallback::pause_descriptor_broken, {fd});
 }
 
 nb::object Wake::pause(double seconds) {
@@ -179,9 +213,25 @@ void Wake::stop() noexcept {
             current_python_error().discard_as_unraisable("stopping the trading session's wake-up");
         }
     };
+    quietly([&] {
+        if (session_.is_valid()) report_broken();
+    });
     quietly([&] { settle(); });
     quietly([&] { drop_reader(state_); });
     for (Py_ssize_t i = 0; i < SLOTS; ++i) put(state_, i, nb::none());
+}
+
+Wake::~Wake() {
+    if (!abandoned() || !session_.is_valid()) return;
+    stop();
+    try {
+        if (get(session_, "native").is_none()) return;  // dropped in the pause before a new connection
+        log::write(session_, log::SESSION, log::WARNING,
+                   "the run loop was dropped while it waited: its reader is removed and its adapter closed", {});
+        close_native(session_);
+    } catch (...) {
+        current_python_error().discard_as_unraisable("releasing a dropped run loop of the trading session");
+    }
 }
 
 }  // namespace velkor::trading

@@ -2,11 +2,15 @@
 //
 // An adapter with a `fileno()` that returns a descriptor (the bridge's) is watched with the running
 // loop's add_reader, once per adapter; the reader resets the descriptor by reading it and ends the
-// pause. Without one, with a descriptor the loop cannot watch, or with the module-level `asyncio`
-// replaced, the pause is `asyncio.sleep`.
+// pause. Without one, with a descriptor the loop cannot watch or that can no longer signal, or with
+// the module-level `asyncio` replaced, the pauses run on time alone (`asyncio.sleep`): a fallback the
+// session counts and logs (diagnostics.h), once per adapter that it pauses for by time.
+//
+// A run abandoned while suspended (its coroutine dropped or collected, coro.h) ends in the
+// destructor: the reader is removed and the session's adapter closed, since nothing polls it again.
 #pragma once
 
-#include "session.h"
+#include "diagnostics.h"
 
 namespace velkor::trading {
 
@@ -16,6 +20,9 @@ public:
     static nb::list state();
 
     explicit Wake(nb::handle state) : state_(state) {}
+    ~Wake();
+    Wake(const Wake&) = delete;
+    Wake& operator=(const Wake&) = delete;
 
     // Watches the descriptor of the session's current adapter; drops the watch of an adapter that
     // was closed or replaced behind the loop's back.
@@ -28,7 +35,14 @@ public:
     void stop() noexcept;
 
 private:
+    void watch(nb::handle native);
+    bool timed_for(Fallback cause) const;
+    // The pauses of the current adapter run on time alone, for `cause`: counted and reported.
+    void time_pauses(Fallback cause, const std::vector<nb::handle>& args = {});
+    void report_broken();
+
     nb::handle state_;
+    nb::handle session_;  // the session of the last follow(), kept alive by the run coroutine
 };
 
 }  // namespace velkor::trading

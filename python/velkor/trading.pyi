@@ -177,3 +177,11 @@ class Trading:
         """Copies private state into account, positions, orders and trades; records what changed."""
     def close(self) -> Coroutine[Any, Any, None]:
         """Ends the session: orders and cancels are refused from now on; status "DISCONNECTED"."""
+    @property
+    def diagnostics(self) -> Mapping[str, int]:
+        """How often the session took a slower path, by cause; a read-only snapshot with every name present:
+        "closing_walk.<cause>" counts answers of the free lots to close that a walk over every order gave instead
+        of the closing-lot index (no_watcher, shared_record, irregular_record, order_dependent, unusual_lots,
+        index_failed); "timed_pause.<cause>" counts adapters the run loop paused for by time instead of waking on
+        their descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced). The first of
+        each cause in a session is logged as a WARNING on "velkor.trading" with the record attribute `fallback`."""
