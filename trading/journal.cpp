@@ -836,7 +836,9 @@ nb::object describe_commit(nb::handle self, nb::handle result, nb::handle change
             }
             if (PyDict_Check(values.ptr())) {
                 nb::dict d;
-                for (nb::handle n : names_changed) d[n] = nb::borrow<nb::dict>(values).get(n, nb::none());
+                nb::list sorted = nb::borrow<nb::list>(checked(PySequence_List(names_changed.ptr())));
+                if (PyList_Sort(sorted.ptr()) != 0) throw nb::python_error();
+                for (nb::handle n : sorted) d[n] = nb::borrow<nb::dict>(values).get(n, nb::none());
                 detail = d;
             } else {
                 detail = nb::steal(PyFrozenSet_New(names_changed.ptr()));
