@@ -207,6 +207,10 @@ void Writer::loop() {
 void Writer::execute(Op& op) {
     if (op.type == Op::OPEN) {
         close_file();
+        {
+            std::lock_guard lock(mutex_);
+            reported_ = recovery_reported_ = false;
+        }
         name_ = op.name;
         header_ = std::move(op.bytes);
         open_file(name_);
@@ -309,8 +313,10 @@ bool Writer::write_all(std::string& bytes) {
     std::lock_guard lock(mutex_);
     if (failed_) {
         failed_ = false;
-        recovery_new_ = true;
-        recovery_ = "writing " + file_ + " again";
+        if (!recovery_reported_) {
+            recovery_new_ = recovery_reported_ = true;
+            recovery_ = "writing " + file_ + " again";
+        }
     }
     return true;
 }
@@ -326,8 +332,11 @@ void Writer::fail(const std::string& what, int error) {
     lost_reason_ = reason;
     if (!failed_) {
         failed_ = true;
-        failure_new_ = true;
-        failure_ = reason;
+        // One ERROR per file: a disk that is nearly full fails and recovers by turns.
+        if (!reported_) {
+            failure_new_ = reported_ = true;
+            failure_ = reason;
+        }
     }
 }
 

@@ -74,7 +74,7 @@ private:
     std::size_t queued_bytes_ = 0;
     bool finishing_ = false;
     // Shared with the loop, under mutex_.
-    bool failure_new_ = false, recovery_new_ = false, failed_ = false;
+    bool failure_new_ = false, recovery_new_ = false, failed_ = false, reported_ = false, recovery_reported_ = false;
     std::string failure_, recovery_, file_;
     std::uint64_t lost_records_ = 0, lost_bytes_ = 0;  // dropped since the last record that reached the file
     std::string lost_reason_;

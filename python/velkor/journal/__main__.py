@@ -228,7 +228,10 @@ def replay_command(args: argparse.Namespace, verify: bool) -> int:
         print(f"session {segment.header.get('segment')} of {segment.header.get('account')}"
               f" (started {stamp(start.get('wall'))})" if start else
               f"session {segment.header.get('segment')} (continued from {segment.continues})")
-        if replay.stopped is not None:
+        if replay.stopped is not None and replay.stopped.kind == "end":
+            print(f"  replayed up to record {replay.stopped.number}: the session goes on in "
+                  f"{replay.stopped.value.get('next')}")
+        elif replay.stopped is not None:
             print(f"  as of {stamp(until)}: replayed up to record {replay.stopped.number}")
         for r in replay.incomplete:
             print(f"  incomplete at record {r.number}: {brief(r.value)}; replayed up to there")

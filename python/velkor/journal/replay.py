@@ -43,6 +43,10 @@ class Difference(BaseException):
         self.record = record
 
 
+class _Continued(BaseException):
+    """The file ends where its session goes on in the next day's file."""
+
+
 @dataclass
 class Step:
     record: Record
@@ -154,6 +158,13 @@ class Replay:
 
     # -- the cursor the session reads through
     def take(self, kind: str) -> Step:
+        # A new day's file in the middle of a pass: its header and the link to the file before.
+        while self.at < len(self.steps) and self.steps[self.at].kind in ("header", "continues", "end") and (
+                self.steps[self.at].kind != "end" or self.steps[self.at].value is not None):
+            if self.steps[self.at].kind == "end" and self.at + 1 == len(self.steps):
+                self.stopped = self.steps[self.at].record
+                raise _Continued
+            self.at += 1
         if self.at >= len(self.steps):
             raise Difference(None, f"the replay asks for {kind}, the file has nothing more")
         step = self.steps[self.at]
@@ -242,6 +253,12 @@ class Replay:
         self.run_ended = False
 
     def play(self) -> None:
+        try:
+            self._play()
+        except _Continued:
+            pass
+
+    def _play(self) -> None:
         while self.at < len(self.steps):
             step = self.steps[self.at]
             if self.until is not None and step.record.time is not None and step.record.time > self.until:
@@ -256,6 +273,9 @@ class Replay:
                 return  # what follows lacks what came before it
             if kind == "end":
                 if step.value is None:
+                    return
+                if self.at == len(self.steps):
+                    self.stopped = step.record
                     return
                 continue
             if kind == "start":
@@ -345,13 +365,16 @@ def substituted(replay: Replay) -> Iterator[None]:
     trading.time, trading.asyncio, errors.time = clock, _Asyncio(), clock
     trading.mkdtemp = lambda prefix="": "velkor-replay"
     # The replayed session's log is the recorded one's again: quiet unless asked for.
-    logger = logging.getLogger("velkor.trading")
-    disabled, logger.disabled = logger.disabled, True
+    loggers = [logging.getLogger(n) for n in ("velkor.trading", "velkor.trading.orders")]
+    disabled = [lg.disabled for lg in loggers]
+    for lg in loggers:
+        lg.disabled = True
     try:
         yield
     finally:
         trading.time, trading.asyncio, trading.mkdtemp, errors.time = saved
-        logger.disabled = disabled
+        for lg, d in zip(loggers, disabled):
+            lg.disabled = d
 
 
 def chain(journal: Journal, segment: Segment, seen: set[str] | None = None) -> list[Record]:
