@@ -60,7 +60,12 @@ constexpr const char* NAMES[] = {
     "status", "order_id", "message", "TradingResult", "account", "positions", "orders", "trades", "Account",
     "Order", "Position", "Trade", "__members__", "symbol", "trade_id", "config", "timeout", "segment", "wall",
     "mono", "file", "records", "bytes", "next", "broker_id", "user_id", "password", "front_url", "app_id",
-    "auth_code",
+    "auth_code", "velkor.ledgerlet.Account", "velkor.ledgerlet.Order", "velkor.ledgerlet.Position",
+    "velkor.ledgerlet.Trade", "account_id", "available_long", "available_short", "balance", "cancel_error",
+    "cancel_pending", "close_profit", "commission", "deposit", "direction", "frozen_commission", "frozen_margin",
+    "insert_time", "limit_price", "margin", "offset", "order_sys_id", "pos_long", "pos_long_today", "pos_short",
+    "pos_short_today", "position_profit", "price", "status_msg", "trade_time", "trading_day", "updated_at", "volume",
+    "volume_left", "volume_original", "volume_traded", "withdraw", "available",
 };
 
 // Payload keys never written: the value becomes T_ABSENT.

@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::size_t MAX_QUEUED = 64u << 20;  // beyond this the loop drops batches instead of queueing them
 constexpr std::uint64_t MAX_RECORD = 64u << 20;
+constexpr auto LOOK = std::chrono::milliseconds(50);  // the writer looks for batches at least this often
 
 std::array<std::array<std::uint32_t, 256>, 8> crc_tables() {
     std::array<std::array<std::uint32_t, 256>, 8> t{};
@@ -121,6 +122,7 @@ Writer::Writer(std::string folder) : folder_(std::move(folder)), thread_([this] 
 Writer::~Writer() { finish(); }
 
 void Writer::push(Op op) {
+    bool wake;
     {
         std::lock_guard lock(mutex_);
         if (finishing_) return;
@@ -133,9 +135,14 @@ void Writer::push(Op op) {
         }
         queued_bytes_ += op.bytes.size();
         if (op.type == Op::FINISH) finishing_ = true;
+        // Small batches wait for the writer's next look (every 50 ms at most): waking it costs a system
+        // call, more than encoding a pass's records.
+        auto now = std::chrono::steady_clock::now();
+        wake = op.type != Op::DATA || queued_bytes_ >= (64u << 10) || now - last_wake_ >= LOOK;
+        if (wake) last_wake_ = now;
         ops_.push_back(std::move(op));
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 void Writer::open(std::string name, std::string header) { push({Op::OPEN, std::move(name), std::move(header), 0}); }
@@ -177,11 +184,7 @@ void Writer::loop() {
         std::deque<Op> ops;
         {
             std::unique_lock lock(mutex_);
-            auto due = [&] { return !ops_.empty(); };
-            if (dirty_)
-                wake_.wait_until(lock, last_sync + std::chrono::seconds(1), due);
-            else
-                wake_.wait(lock, due);
+            wake_.wait_for(lock, LOOK, [&] { return !ops_.empty(); });
             ops.swap(ops_);
             queued_bytes_ = 0;
         }

@@ -7,6 +7,7 @@
 // the next write that succeeds first puts an INCOMPLETE record saying how much is missing and why.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -72,6 +73,7 @@ private:
     std::condition_variable wake_;
     std::deque<Op> ops_;
     std::size_t queued_bytes_ = 0;
+    std::chrono::steady_clock::time_point last_wake_{};
     bool finishing_ = false;
     // Shared with the loop, under mutex_.
     bool failure_new_ = false, recovery_new_ = false, failed_ = false, reported_ = false, recovery_reported_ = false;
