@@ -123,7 +123,8 @@ class Trading:
     published_position_time: int | None
 
     def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *,
-                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...) -> None:
+                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...,
+                 journal: str | os.PathLike[str] | None = None) -> None:
         """One CTP trading session of one account; nothing connects before start()."""
     @overload
     def position_view(self, symbol: str) -> Position:
