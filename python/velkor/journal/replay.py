@@ -118,7 +118,8 @@ def exception(e: Exc) -> BaseException:
     if not (isinstance(cls, type) and issubclass(cls, BaseException)):
         cls = RuntimeError
     try:
-        return cls(*e.args)
+        raised: BaseException = cls(*e.args)
+        return raised
     except Exception:
         return RuntimeError(*e.args)
 
@@ -361,9 +362,10 @@ def substituted(replay: Replay) -> Iterator[None]:
         time = staticmethod(replay.time)
 
     clock = Clock()
-    saved = (trading.time, trading.asyncio, trading.mkdtemp, errors.time)
-    trading.time, trading.asyncio, errors.time = clock, _Asyncio(), clock
-    trading.mkdtemp = lambda prefix="": "velkor-replay"
+    names = ((trading, "time"), (trading, "asyncio"), (trading, "mkdtemp"), (errors, "time"))
+    saved = [getattr(module, name) for module, name in names]
+    for (module, name), value in zip(names, (clock, _Asyncio(), lambda prefix="": "velkor-replay", clock)):
+        setattr(module, name, value)
     # The replayed session's log is the recorded one's again: quiet unless asked for.
     loggers = [logging.getLogger(n) for n in ("velkor.trading", "velkor.trading.orders")]
     disabled = [lg.disabled for lg in loggers]
@@ -372,7 +374,8 @@ def substituted(replay: Replay) -> Iterator[None]:
     try:
         yield
     finally:
-        trading.time, trading.asyncio, trading.mkdtemp, errors.time = saved
+        for (module, name), value in zip(names, saved):
+            setattr(module, name, value)
         for lg, d in zip(loggers, disabled):
             lg.disabled = d
 
@@ -387,7 +390,7 @@ def chain(journal: Journal, segment: Segment, seen: set[str] | None = None) -> l
     segment_id = segment.continues.get("segment")
     if segment_id in seen:
         raise JournalError(f"segment {segment_id} continues itself")
-    seen.add(segment_id)
+    seen.add(str(segment_id))
     folder = journal.path.parent
     candidates = [folder / previous_name] if previous_name else []
     candidates += [p for p in sorted(folder.glob("*.vkj")) if p not in candidates and p != journal.path]
