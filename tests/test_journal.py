@@ -314,7 +314,7 @@ def test_show_filters_by_kind_and_order(fake_file, capsys):
 
 # -- write failures: the session trades on and says so once
 
-FAILING = textwrap.dedent("""
+SCRIPT = textwrap.dedent("""
     import asyncio, logging, resource, signal, sys
     sys.path.insert(0, {tests!r})
     from fakes import FakeClock, FastAsyncio, fake_time, front_connected, make_session, record, row
@@ -334,20 +334,43 @@ FAILING = textwrap.dedent("""
     run.send(None)
     s.native.push(front_connected())
     run.send(None)
-    s.native.push(record("RspAuthenticate", {{"BrokerID": "9999"}}, request_id=1))
-    run.send(None)
-    s.native.push(record("RspUserLogin", row("login", TradingDay="20240105", FrontID=1, SessionID=7,
-                                             MaxOrderRef="0"), request_id=2))
-    for _ in range(300):                   # 300 kB of events the session does not know, in 3 s
+    if {login}:
+        s.native.push(record("RspAuthenticate", {{"BrokerID": "9999"}}, request_id=1))
+        run.send(None)
+        s.native.push(record("RspUserLogin", row("login", TradingDay="20240105", FrontID=1, SessionID=7,
+                                                 MaxOrderRef="0"), request_id=2))
+    for _ in range({events}):
         s.native.push({{"name": "Unheard", "data": {{"text": "x" * 1000}}}})
         run.send(None)
-    run.close()
-    try:
-        s.close().send(None)
-    except StopIteration:
-        pass
-    print(len(errors), s.phase, repr(errors[:1]))
+    {end}
 """)
+
+
+CLOSE = """run.close()
+try:
+    s.close().send(None)
+except StopIteration:
+    pass
+print(len(errors), s.phase, repr(errors[:1]))"""
+
+
+def script(folder, setup="", login=True, events=0, end=""):
+    return SCRIPT.format(tests=str(Path(__file__).parent), setup=setup, folder=str(folder), login=login,
+                         events=events, end=end)
+
+
+@pytest.mark.parametrize("login", [True, False])
+def test_a_session_never_closed_has_its_records_in_the_file_at_exit(tmp_path, login):
+    done = subprocess.run([sys.executable, "-c", script(tmp_path, login=login, events=3)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    [path] = files(tmp_path)
+    journal = read(path)
+    assert journal.truncated is None
+    # Every pass, the last one too, and no END: the file shows that the session was not closed.
+    polled = [e["name"] for r in journal.records if r.kind == "poll" for e in r.value]
+    assert polled.count("Unheard") == 3 and journal.records[-1].kind != "end"
+    assert journal_main(["verify", str(path)]) == 0
 
 
 @pytest.mark.parametrize("case", ["full", "not_a_folder"])
@@ -360,8 +383,8 @@ def test_a_failed_write_logs_one_error_and_trading_goes_on(tmp_path, case):
         (tmp_path / "file").write_text("")
         folder = tmp_path / "file" / "j"
         setup = ""
-    script = FAILING.format(tests=str(Path(__file__).parent), setup=setup, folder=str(folder))
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", script(folder, setup, events=300, end=CLOSE)], capture_output=True,
+                          text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     count, phase, first = done.stdout.split(" ", 2)
     assert count == "1" and phase == "settlement", done.stdout   # still logging in, never restarted
