@@ -28,29 +28,18 @@
 #include <thread>
 #include <vector>
 
+#include "check.h"
 #include "journal_writer.h"
 
 namespace {
 
 using namespace velkor::trading::journal;
 
-int failures = 0;
-
-#define CHECK(cond, ...)                                                          \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "check failed at line %d: %s: ", __LINE__, #cond); \
-            std::fprintf(stderr, __VA_ARGS__);                                    \
-            std::fputc('\n', stderr);                                             \
-            ++failures;                                                           \
-        }                                                                         \
-    } while (0)
-
 constexpr unsigned char POLL = 7, INCOMPLETE = 20;
 
 std::string folder;  // a fresh temporary folder
 
-// A framed record whose body is the number `n` (eight bytes), or a header of `size` bytes.
+// A framed POLL record whose body is the number `n` (eight bytes) and `pad` bytes more.
 std::string record(std::uint64_t n, std::size_t pad = 0) {
     std::string body(8 + pad, 'x');
     std::memcpy(body.data(), &n, 8);
