@@ -1,6 +1,7 @@
 // Cancellation: one "OrderAction" for a confirmed live order, answered at once. The broker's answer
 // arrives later as an order return (cancelled) or a refusal that clears the in-flight mark.
 #include "entry.h"
+#include "limits.h"
 #include "log.h"
 
 namespace velkor::trading::entry {
@@ -72,6 +73,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     child[KEY("cancel_request_id")] = rid;
     child[KEY("cancel_pending")] = true;
     child[KEY("cancel_error")] = nb::none();
+    limits::cancel_sent(self, child);
     aggregate(self, child);
     touch(self);
     nb::list out;

@@ -5,6 +5,7 @@
 // submission happens in one step of the awaiting task.
 #include "coro.h"
 #include "entry.h"
+#include "limits.h"
 #include "log.h"
 
 #include <cmath>
@@ -285,6 +286,22 @@ void settle_orders(nb::handle self, const Insert& in, const Registration& regist
     }
 }
 
+// Pre-trade limits, when the session has them: the text of the refusal when the plan breaks a rule.
+const char* limits_refusal(nb::handle self, const Insert& in, const std::vector<Planned>& plan) {
+    limits::Book* book = limits::book_of(self);
+    if (!book) return nullptr;
+    limits::Ask ask{in.symbol, in.direction, in.offset, in.volume, in.limit_price, {}};
+    for (const Planned& part : plan) ask.lots.push_back(part.lots);
+    return limits::refusal(self, *book, ask);
+}
+
+// The orders that left, or may have (still registered), count for the limits.
+void count_sent(nb::handle self, const Registration& registered) {
+    if (!limits::book_of(self)) return;
+    for (const Registered& order : registered.orders)
+        if (contains(registered.native_orders, order.child[KEY("order_id")])) limits::order_sent(self, order.child);
+}
+
 }  // namespace
 
 // `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
@@ -296,8 +313,10 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     bool closing = !equals(offset, KEY("OPEN"));
     bool sell = equals(direction, KEY("SELL"));
     std::vector<Planned> plan = plan_orders(self, in, instrument, closing, sell);
+    if (const char* refused = limits_refusal(self, in, plan)) return one_result(KEY("REJECTED"), nb::none(), refused);
     Registration registered = register_orders(self, in, plan);
     nb::list results = send_orders(self, in, registered.orders);
+    count_sent(self, registered);
     settle_orders(self, in, registered, results);
     return results;
 }

@@ -1,5 +1,6 @@
 // Trading: construction, the session's private state and its reset, start and close.
 #include "coro.h"
+#include "limits.h"
 #include "log.h"
 
 #include <cmath>
@@ -23,8 +24,9 @@ nb::dict values_copy(nb::handle account) {
 }
 
 void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::handle timeout, nb::handle objects,
-                  nb::handle native_factory) {
+                  nb::handle native_factory, nb::handle limits) {
     nb::handle self = h.h;
+    auto limit_book = limits::make_book(limits);  // a bad value raises before anything is registered
     bool configured = truthy(config);
     set(self, "config", config);
     set(self, "timeout", timeout);
@@ -79,6 +81,7 @@ void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::hand
     set(self, "query_recovery", recovery("账户查询", 3, 120));
     set(self, "published_position_time", nb::none());
     new (h.p) Trading();
+    h.p->limits = std::move(limit_book);
 }
 
 void clear_in_place(nb::handle container) {
@@ -156,6 +159,7 @@ void clear_cache(nb::handle self, nb::handle status) {
     for (const char* attr : {"o", "t", "native_orders", "instruments", "ref_orders", "system_orders",
                              "pending_trades", "live_trade_buffer", "order_revisions"})
         clear_in_place(get(self, attr));
+    limits::books_cleared(self);
     nb::dict p;
     nb::object empty_position = global("empty_position");
     for (nb::handle symbol : get(self, "positions")) p[symbol] = empty_position(symbol);
@@ -192,7 +196,8 @@ void start(nb::handle self) {
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
     cls.def("__init__", &trading_init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(),
-            nb::kw_only(), nb::arg("native_factory").none() = native, nb::sig(doc::init_sig), doc::init);
+            nb::kw_only(), nb::arg("native_factory").none() = native, nb::arg("limits").none() = nb::none(),
+            nb::sig(doc::init_sig), doc::init);
 });
 MethodRegistration reg_start(Slot::start, [](TradingClass& cls) {
     cls.def("start", [](nb::handle self) { start(self); }, nb::sig(doc::start_sig), doc::start);
