@@ -28,15 +28,15 @@ struct RuleText {
     const char* count;
 };
 constexpr RuleText rule_texts[] = {
-    {"max_order_volume", "超过单笔报单手数上限，报单未提交", "%s lots asked, limit %s"},
-    {"max_active_orders", "超过未完成报单数量上限，报单未提交", "%s orders alive and %s more asked, limit %s"},
+    {"max_order_volume", "超过单笔报单手数上限，报单未提交", "lots asked: %s, limit %s"},
+    {"max_active_orders", "超过未完成报单数量上限，报单未提交", "alive orders: %s and %s more asked, limit %s"},
     {"max_orders_per_second", "超过每秒报撤单笔数上限，报单未提交",
-     "%s orders and cancels sent within the last second and %s more asked, limit %s"},
-    {"max_cancels_per_contract", "该合约当日撤单次数已达上限，报单未提交", "%s orders cancelled on %s today, limit %s"},
+     "orders and cancels sent within the last second: %s and %s more asked, limit %s"},
+    {"max_cancels_per_contract", "该合约当日撤单次数已达上限，报单未提交", "cancels today on %s: %s, limit %s"},
     {"max_large_cancels_per_contract", "该合约当日大额报单撤单次数已达上限，报单未提交",
-     "%s orders of %s lots or more cancelled on %s today, limit %s"},
+     "cancels of orders of %s lots or more today on %s: %s, limit %s"},
     {"self_trade", "可能与本账户挂单自成交，报单未提交",
-     "it could trade against the account's alive %s order at %s (self-trade refusal %s today)"},
+     "it could trade against the account's alive %s order at %s; self-trade refusals today: %s"},
 };
 
 bool on(long long limit) { return limit != Settings::off; }
@@ -211,15 +211,16 @@ void Book::warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, con
         log::guarded([&] {
             nb::object order_id = book::item(child, KEY("order_id"));
             std::string format = sent_here ? "cancel of order %s sent: " : "order %s cancelled: ";
-            std::vector<nb::object> args{order_id, number(count)};
+            std::vector<nb::object> args{order_id};
             if (rule == large_cancels) {
-                format += "%s orders of %s lots or more cancelled on %s today, limit %s; new orders of that size "
+                format += "cancels of orders of %s lots or more today on %s: %s, limit %s; new orders of that size "
                           "on it are refused";
                 args.push_back(number(rules.large_order_volume));
             } else {
-                format += "%s orders cancelled on %s today, limit %s; new orders on it are refused";
+                format += "cancels today on %s: %s, limit %s; new orders on it are refused";
             }
             args.push_back(nb::borrow(symbol));
+            args.push_back(number(count));
             args.push_back(number(limit));
             nb::str name(rule_texts[rule].name);
             log::write(self, log::ORDERS, log::WARNING, format.c_str(), {args.begin(), args.end()},
@@ -248,11 +249,11 @@ std::optional<Refused> Book::check(const Ask& ask, double price) {
     const Contract* c = found == contracts.end() ? nullptr : &found->second;
     long long cancelled_here = c ? c->cancels : 0, large_here = c ? c->large_cancels : 0;
     if (on(r.max_cancels_per_contract) && cancelled_here >= r.max_cancels_per_contract)
-        return Refused{cancels, {number(cancelled_here), nb::borrow(ask.symbol), number(r.max_cancels_per_contract)}};
+        return Refused{cancels, {nb::borrow(ask.symbol), number(cancelled_here), number(r.max_cancels_per_contract)}};
     bool large = false;
     for (nb::handle lots : ask.lots) large = large || lots_of(lots) >= r.large_order_volume;
     if (large && on(r.max_large_cancels_per_contract) && large_here >= r.max_large_cancels_per_contract)
-        return Refused{large_cancels, {number(large_here), number(r.large_order_volume), nb::borrow(ask.symbol),
+        return Refused{large_cancels, {number(r.large_order_volume), nb::borrow(ask.symbol), number(large_here),
                                        number(r.max_large_cancels_per_contract)}};
 
     if (r.self_trade && c) {
