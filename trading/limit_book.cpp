@@ -89,7 +89,7 @@ class Book {
 public:
     Book(nb::handle value, const Settings& rules) : value(nb::borrow(value)), rules(rules) {}
 
-    nb::object value;  // the Limits the session was built with
+    nb::object value;  // the Limits the session was built with (it holds no reference: nothing to collect)
     const Settings rules;
 
     void follow_day(nb::handle self);
@@ -192,10 +192,11 @@ void Book::note(nb::handle self, nb::handle child) {
 
 void Book::count_cancel(nb::handle self, nb::handle id, nb::handle child, bool sent_here) {
     nb::object symbol = exact_text(book::item(child, KEY("symbol")));
-    if (!symbol.is_valid() || !cancelled.insert(nb::borrow(id)).second) return;
-    Contract& c = contracts[symbol];
-    ++c.cancels;
+    if (!symbol.is_valid() || cancelled.count(id)) return;
     bool large = lots_of(book::item(child, KEY("volume_original"))) >= rules.large_order_volume;
+    Contract& c = contracts[symbol];
+    cancelled.insert(nb::borrow(id));
+    ++c.cancels;
     if (large) ++c.large_cancels;
     warn_cancel(self, child, symbol, c, large, sent_here);
 }
