@@ -295,11 +295,16 @@ const char* limits_refusal(nb::handle self, const Insert& in, const std::vector<
     return limits::refusal(self, *book, ask);
 }
 
-// The orders that left, or may have (still registered), count for the limits.
+// The orders that left, or may have (still registered), count for the limits. As in settle_orders, a
+// record that fails to read now must not turn the answers into rejections.
 void count_sent(nb::handle self, const Registration& registered) {
     if (!limits::book_of(self)) return;
-    for (const Registered& order : registered.orders)
-        if (contains(registered.native_orders, order.child[KEY("order_id")])) limits::order_sent(self, order.child);
+    try {
+        for (const Registered& order : registered.orders)
+            if (contains(registered.native_orders, order.child[KEY("order_id")])) limits::order_sent(self, order.child);
+    } catch (nb::python_error& e) {
+        if (!handled_by_insert(e)) throw;
+    }
 }
 
 }  // namespace
