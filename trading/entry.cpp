@@ -295,13 +295,15 @@ const char* limits_refusal(nb::handle self, const Insert& in, const std::vector<
     return limits::refusal(self, *book, ask);
 }
 
-// The orders that left, or may have (still registered), count for the limits. As in settle_orders, a
-// record that fails to read now must not turn the answers into rejections.
-void count_sent(nb::handle self, const Registration& registered) {
+// The orders that left, or may have (every result but a rejection, one per registered order), count
+// for the limits. As in settle_orders, a record that fails to read now must not turn the answers into
+// rejections.
+void count_sent(nb::handle self, const Insert& in, const Registration& registered, nb::handle results) {
     if (!limits::book_of(self)) return;
     try {
-        for (const Registered& order : registered.orders)
-            if (contains(registered.native_orders, order.child[KEY("order_id")])) limits::order_sent(self, order.child);
+        for (size_t i = 0; i < registered.orders.size(); ++i)
+            if (!equals(results[i].attr(KEY("status")), KEY("REJECTED")))
+                limits::order_sent(self, registered.orders[i].child, in.limit_price);
     } catch (nb::python_error& e) {
         if (!handled_by_insert(e)) throw;
     }
@@ -321,7 +323,7 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     if (const char* refused = limits_refusal(self, in, plan)) return one_result(KEY("REJECTED"), nb::none(), refused);
     Registration registered = register_orders(self, in, plan);
     nb::list results = send_orders(self, in, registered.orders);
-    count_sent(self, registered);
+    count_sent(self, in, registered, results);
     settle_orders(self, in, registered, results);
     return results;
 }

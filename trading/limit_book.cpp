@@ -95,7 +95,7 @@ public:
     void follow_day(nb::handle self);
     void trim(double now);
     std::optional<Refused> check(const Ask& ask, double price);
-    void note(nb::handle self, nb::handle child);
+    void note(nb::handle self, nb::handle child, nb::handle limit_price = {});
     void count_cancel(nb::handle self, nb::handle id, nb::handle child, bool sent_here);
     void clear_alive();
     nb::object view();
@@ -104,7 +104,7 @@ public:
     std::deque<double> sent;       // monotonic times of the orders and cancels sent within the last second
 
 private:
-    void add_alive(nb::handle self, nb::handle id, nb::handle child);
+    void add_alive(nb::handle self, Alive& order, nb::handle child, nb::handle limit_price);
     void drop_alive(std::unordered_map<nb::object, Alive, TextHash, TextEq>::iterator it);
     std::multiset<double>* prices(const Alive& order);
     void warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, const Contract& c, bool large,
@@ -144,19 +144,21 @@ std::multiset<double>* Book::prices(const Alive& order) {
     return order.buy ? &c.buys : &c.sells;
 }
 
-void Book::add_alive(nb::handle self, nb::handle id, nb::handle child) {
-    Alive order;
+// The order's contract, side and price (the user order's, unless given) into `order`, a new entry.
+void Book::add_alive(nb::handle self, Alive& order, nb::handle child, nb::handle limit_price) {
     order.symbol = exact_text(book::item(child, KEY("symbol")));
     order.buy = equals(book::item(child, KEY("direction")), KEY("BUY"));
-    nb::object user_order = book::item_or(get(self, KEY("o")), book::item(child, KEY("parent")), nb::none());
-    nb::object price = user_order.is_none() ? nb::none() : book::item_or(user_order, KEY("limit_price"), nb::none());
+    nb::object price = nb::borrow(limit_price);
+    if (!price.is_valid()) {
+        nb::object user_order = book::item_or(get(self, KEY("o")), book::item(child, KEY("parent")), nb::none());
+        price = user_order.is_none() ? nb::none() : book::item_or(user_order, KEY("limit_price"), nb::none());
+    }
     if ((PyFloat_Check(price.ptr()) || PyLong_Check(price.ptr())) && !PyBool_Check(price.ptr())) {
         order.price = PyFloat_AsDouble(price.ptr());
         if (order.price == -1.0 && PyErr_Occurred()) throw nb::python_error();
         order.priced = std::isfinite(order.price);
     }
-    auto [it, fresh] = alive.emplace(nb::borrow(id), std::move(order));
-    if (std::multiset<double>* side = prices(it->second)) side->insert(it->second.price);
+    if (std::multiset<double>* side = prices(order)) side->insert(order.price);
 }
 
 void Book::drop_alive(std::unordered_map<nb::object, Alive, TextHash, TextEq>::iterator it) {
@@ -176,15 +178,25 @@ void Book::clear_alive() {
 }
 
 // Alive: sent and not finished. A child that waits for its last fills is finished at the exchange.
-void Book::note(nb::handle self, nb::handle child) {
+void Book::note(nb::handle self, nb::handle child, nb::handle limit_price) {
     nb::object id = exact_text(book::item(child, KEY("order_id")));
     if (!id.is_valid()) return;
     nb::object status = book::item(child, KEY("status"));
     bool finishing = truthy(book::item_or(child, KEY("pending_finish"), Py_False));
     bool alive_now = !finishing && !book::is_final(status);
-    auto it = alive.find(id);
-    if (alive_now && it == alive.end()) add_alive(self, id, child);
-    if (!alive_now && it != alive.end()) drop_alive(it);
+    if (alive_now) {
+        auto [it, fresh] = alive.try_emplace(id);
+        if (fresh) {
+            try {
+                add_alive(self, it->second, child, limit_price);
+            } catch (...) {
+                alive.erase(it);
+                throw;
+            }
+        }
+    } else if (auto it = alive.find(id); it != alive.end()) {
+        drop_alive(it);
+    }
     if (equals(status, KEY("CANCELLED")) ||
         (finishing && equals(book::item_or(child, KEY("finish_status"), nb::none()), KEY("CANCELLED"))))
         count_cancel(self, id, child, false);
@@ -324,11 +336,11 @@ const char* refusal(nb::handle self, Book& book, const Ask& ask) {
     return rule_texts[refused->rule].refusal;
 }
 
-void order_sent(nb::handle self, nb::handle child) {
+void order_sent(nb::handle self, nb::handle child, nb::handle limit_price) {
     Book* book = book_of(self);
     if (!book) return;
     book->sent.push_back(book->now);
-    book->note(self, child);
+    book->note(self, child, limit_price);
 }
 
 void cancel_sent(nb::handle self, nb::handle child) {

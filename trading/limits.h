@@ -53,8 +53,8 @@ struct Ask {
 // The fixed text of the refusal when `ask` breaks a rule (and the refusal logged), else null.
 const char* refusal(nb::handle self, Book& book, const Ask& ask);
 
-// An order `insert` sent (or may have sent): it is alive and was sent in this second.
-void order_sent(nb::handle self, nb::handle child);
+// An order `insert` sent (or may have sent) at `limit_price`: it is alive and was sent in this second.
+void order_sent(nb::handle self, nb::handle child, nb::handle limit_price);
 
 // A cancel `cancel` sent (or may have sent) for `child`: counted for its contract and this second.
 void cancel_sent(nb::handle self, nb::handle child);
