@@ -7,8 +7,9 @@ from fakes import until
 from test_login_e2e import counter, paced, trader  # noqa: F401
 from test_trading_e2e import Trader
 
+from velkor.journal import replay_segments
 from velkor.ledgerlet import TradingResult
-from velkor.trading import Limits
+from velkor.trading import Limits, Trading
 
 AG, M = "SHFE.ag2412", "DCE.m2501"
 LIMITS = Limits(max_cancels_per_contract=3, max_active_orders=4, self_trade=True)
@@ -17,6 +18,10 @@ LIMITS = Limits(max_cancels_per_contract=3, max_active_orders=4, self_trade=True
 def counts(t):
     c = t.s.limit_counts
     return dict(c["cancels"]), c["active_orders"]
+
+
+def every_count(s):
+    return {k: dict(v) if k.endswith("cancels") else v for k, v in s.limit_counts.items()}
 
 
 async def test_counts_hold_through_other_sessions_faults_restarts_and_the_day_roll(front, counter, paced, trader):  # noqa: F811
@@ -51,3 +56,19 @@ async def test_counts_hold_through_other_sessions_faults_restarts_and_the_day_ro
         new_day = counter.settle()
         await until(lambda: restarted.s.session_status == "READY" and restarted.s.day == new_day)
         assert counts(restarted) == ({}, 0)
+
+
+async def test_a_journal_replays_the_limits_decisions(front, counter, paced, tmp_path):  # noqa: F811
+    t = Trader(front, counter)
+    t.s = Trading(t.s.config, t.s.timeout, {}, native_factory=t.s.factory, limits=LIMITS, journal=tmp_path)
+    async with t:
+        resting = await t.insert(AG, "SELL", "OPEN", 1, 7900.0)
+        await t.until_working(resting[0].order_id)
+        [crossing] = await t.insert(AG, "BUY", "OPEN", 1, 7900.0)
+        assert crossing.status == "REJECTED"
+        t.s.cancel(resting[0].order_id)
+        await t.until_child(resting[0].order_id, status="CANCELLED")
+        recorded = every_count(t.s)
+    [replay] = replay_segments(next(tmp_path.glob("*.vkj")), verify=True)  # the same refusal, the same clock
+    assert replay.session.limits == LIMITS and every_count(replay.session) == recorded
+    assert (recorded["cancels"], recorded["self_trade_refusals"]) == ({AG: 1}, 1)

@@ -321,7 +321,7 @@ const char* refusal(nb::handle self, Book& book, const Ask& ask) {
     book.follow_day(self);
     double price = PyFloat_AsDouble(ask.limit_price.ptr());
     if (price == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    book.now = monotonic();
+    book.now = monotonic(self);
     book.trim(book.now);
     std::optional<Refused> refused = book.check(ask, price);
     if (!refused) return nullptr;
@@ -347,7 +347,7 @@ void cancel_sent(nb::handle self, nb::handle child) {
     Book* book = book_of(self);
     if (!book) return;
     book->follow_day(self);
-    book->now = monotonic();
+    book->now = monotonic(self);
     book->trim(book->now);
     book->sent.push_back(book->now);
     nb::object id = exact_text(book::item(child, KEY("order_id")));

@@ -107,6 +107,14 @@ void init(LimitsValue* v, nb::handle max_order_volume, nb::handle max_active_ord
 
 }  // namespace
 
+nb::object settings_by_name(nb::handle value) {
+    if (!settings_of(value)) return nb::none();
+    nb::tuple all = values(*nb::inst_ptr<LimitsValue>(value));
+    nb::dict out;
+    for (size_t i = 0; i <= int_count; ++i) out[i < int_count ? int_fields[i].name : "self_trade"] = all[i];
+    return out;
+}
+
 const Settings* settings_of(nb::handle value) {
     if (!nb::isinstance<LimitsValue>(value) || !nb::inst_ready(value)) return nullptr;
     return &nb::inst_ptr<LimitsValue>(value)->settings;

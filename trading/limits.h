@@ -34,6 +34,8 @@ struct Settings {
 
 // The rules of `value` when it is a Limits, else null.
 const Settings* settings_of(nb::handle value);
+// The rules of a Limits as a dict by setting name (Limits(**it) makes the same rules); None for None.
+nb::object settings_by_name(nb::handle value);
 
 // The book of a session's limits; null for a session without them.
 inline Book* book_of(nb::handle self) {
