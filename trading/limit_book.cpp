@@ -104,10 +104,10 @@ public:
     std::deque<double> sent;       // monotonic times of the orders and cancels sent within the last second
 
 private:
-    void add_alive(nb::handle self, Alive& order, nb::handle child, nb::handle limit_price);
+    Alive read_alive(nb::handle self, nb::handle child, nb::handle limit_price);
     void drop_alive(std::unordered_map<nb::object, Alive, TextHash, TextEq>::iterator it);
     std::multiset<double>* prices(const Alive& order);
-    void warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, const Contract& c, bool large,
+    void warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, const long long (&counts)[2], bool large,
                      bool sent_here);
 
     nb::object day;  // the trading day the cancels belong to
@@ -144,8 +144,10 @@ std::multiset<double>* Book::prices(const Alive& order) {
     return order.buy ? &c.buys : &c.sells;
 }
 
-// The order's contract, side and price (the user order's, unless given) into `order`, a new entry.
-void Book::add_alive(nb::handle self, Alive& order, nb::handle child, nb::handle limit_price) {
+// An alive order's contract, side and price (the user order's, unless given). Reading may run Python
+// code, which may come back to the book: the maps are touched only afterwards.
+Alive Book::read_alive(nb::handle self, nb::handle child, nb::handle limit_price) {
+    Alive order;
     order.symbol = exact_text(book::item(child, KEY("symbol")));
     order.buy = equals(book::item(child, KEY("direction")), KEY("BUY"));
     nb::object price = nb::borrow(limit_price);
@@ -158,7 +160,7 @@ void Book::add_alive(nb::handle self, Alive& order, nb::handle child, nb::handle
         if (order.price == -1.0 && PyErr_Occurred()) throw nb::python_error();
         order.priced = std::isfinite(order.price);
     }
-    if (std::multiset<double>* side = prices(order)) side->insert(order.price);
+    return order;
 }
 
 void Book::drop_alive(std::unordered_map<nb::object, Alive, TextHash, TextEq>::iterator it) {
@@ -184,17 +186,11 @@ void Book::note(nb::handle self, nb::handle child, nb::handle limit_price) {
     nb::object status = book::item(child, KEY("status"));
     bool finishing = truthy(book::item_or(child, KEY("pending_finish"), Py_False));
     bool alive_now = !finishing && !book::is_final(status);
-    if (alive_now) {
-        auto [it, fresh] = alive.try_emplace(id);
-        if (fresh) {
-            try {
-                add_alive(self, it->second, child, limit_price);
-            } catch (...) {
-                alive.erase(it);
-                throw;
-            }
-        }
-    } else if (auto it = alive.find(id); it != alive.end()) {
+    if (alive_now && !alive.count(id)) {
+        Alive order = read_alive(self, child, limit_price);
+        auto [it, fresh] = alive.try_emplace(id, std::move(order));
+        if (std::multiset<double>* side = fresh ? prices(it->second) : nullptr) side->insert(it->second.price);
+    } else if (auto it = alive.find(id); !alive_now && it != alive.end()) {
         drop_alive(it);
     }
     if (equals(status, KEY("CANCELLED")) ||
@@ -210,16 +206,18 @@ void Book::count_cancel(nb::handle self, nb::handle id, nb::handle child, bool s
     cancelled.insert(nb::borrow(id));
     ++c.cancels;
     if (large) ++c.large_cancels;
-    warn_cancel(self, child, symbol, c, large, sent_here);
+    const long long counts[2] = {c.cancels, c.large_cancels};
+    warn_cancel(self, child, symbol, counts, large, sent_here);
 }
 
 // A cancel this session sends at or past a contract's limit is logged; one reported by the broker
-// only when it reaches the limit, so that a synchronisation far past it says so once.
-void Book::warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, const Contract& c, bool large,
-                       bool sent_here) {
+// only when it reaches the limit, so that a synchronisation far past it says so once. `counts`: the
+// contract's cancels and large cancels, copied (logging runs Python code, which may come back here).
+void Book::warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, const long long (&counts)[2],
+                       bool large, bool sent_here) {
     for (Rule rule : {cancels, large_cancels}) {
         long long limit = rule == cancels ? rules.max_cancels_per_contract : rules.max_large_cancels_per_contract;
-        long long count = rule == cancels ? c.cancels : c.large_cancels;
+        long long count = counts[rule == cancels ? 0 : 1];
         if (!on(limit) || (rule == large_cancels && !large) || (sent_here ? count < limit : count != limit)) continue;
         log::guarded([&] {
             nb::object order_id = book::item(child, KEY("order_id"));
@@ -244,10 +242,16 @@ void Book::warn_cancel(nb::handle self, nb::handle child, nb::handle symbol, con
 
 // ---- the checks
 
+// What the ask says is read first (it may run Python code, which may come back to the book), the
+// counts after; the counts are copied before the refusal's values are made.
 std::optional<Refused> Book::check(const Ask& ask, double price) {
     const Settings& r = rules;
     auto parts = static_cast<long long>(ask.lots.size());
     long long volume = lots_of(ask.volume);
+    bool large = false;
+    for (nb::handle lots : ask.lots) large = large || lots_of(lots) >= r.large_order_volume;
+    bool buy = equals(ask.direction, KEY("BUY"));
+    nb::object symbol = exact_text(ask.symbol);
     if (on(r.max_order_volume) && volume > r.max_order_volume)
         return Refused{order_volume, {nb::borrow(ask.volume), number(r.max_order_volume)}};
     auto live = static_cast<long long>(alive.size());
@@ -257,38 +261,41 @@ std::optional<Refused> Book::check(const Ask& ask, double price) {
     if (on(r.max_orders_per_second) && recent + parts > r.max_orders_per_second)
         return Refused{orders_per_second, {number(recent), number(parts), number(r.max_orders_per_second)}};
 
-    nb::object symbol = exact_text(ask.symbol);
     auto found = symbol.is_valid() ? contracts.find(symbol) : contracts.end();
     const Contract* c = found == contracts.end() ? nullptr : &found->second;
     long long cancelled_here = c ? c->cancels : 0, large_here = c ? c->large_cancels : 0;
+    const std::multiset<double>* opposite = c ? (buy ? &c->sells : &c->buys) : nullptr;
+    bool crossing = false;
+    double best = 0;
+    if (r.self_trade && opposite && !opposite->empty()) {
+        best = buy ? *opposite->begin() : *opposite->rbegin();
+        crossing = buy ? price >= best - slack(best) : price <= best + slack(best);
+    }
     if (on(r.max_cancels_per_contract) && cancelled_here >= r.max_cancels_per_contract)
         return Refused{cancels, {nb::borrow(ask.symbol), number(cancelled_here), number(r.max_cancels_per_contract)}};
-    bool large = false;
-    for (nb::handle lots : ask.lots) large = large || lots_of(lots) >= r.large_order_volume;
     if (large && on(r.max_large_cancels_per_contract) && large_here >= r.max_large_cancels_per_contract)
         return Refused{large_cancels, {number(r.large_order_volume), nb::borrow(ask.symbol), number(large_here),
                                        number(r.max_large_cancels_per_contract)}};
-
-    if (r.self_trade && c) {
-        bool buy = equals(ask.direction, KEY("BUY"));
-        const std::multiset<double>& opposite = buy ? c->sells : c->buys;
-        if (!opposite.empty()) {
-            double best = buy ? *opposite.begin() : *opposite.rbegin();
-            if (buy ? price >= best - slack(best) : price <= best + slack(best)) {
-                ++self_trade_refusals;
-                return Refused{self_trade, {nb::borrow(buy ? KEY("SELL") : KEY("BUY")), nb::float_(best),
-                                            number(self_trade_refusals)}};
-            }
-        }
-    }
-    return std::nullopt;
+    if (!crossing) return std::nullopt;
+    long long refusals = ++self_trade_refusals;
+    return Refused{self_trade, {nb::borrow(buy ? KEY("SELL") : KEY("BUY")), nb::float_(best), number(refusals)}};
 }
 
+// The counts are copied out before any Python object is made (making one may run Python code, which
+// may come back to the book).
 nb::object Book::view() {
+    struct Row {
+        nb::object symbol;
+        long long cancels, large_cancels;
+    };
+    std::vector<Row> rows;
+    for (auto& [symbol, c] : contracts)
+        if (c.cancels) rows.push_back({symbol, c.cancels, c.large_cancels});
+    long long counted[3] = {(long long)alive.size(), (long long)sent.size(), self_trade_refusals};
     nb::list by_cancels, by_large;
-    for (auto& [symbol, c] : contracts) {
-        if (c.cancels) by_cancels.append(nb::make_tuple(symbol, c.cancels));
-        if (c.large_cancels) by_large.append(nb::make_tuple(symbol, c.large_cancels));
+    for (const Row& row : rows) {
+        by_cancels.append(nb::make_tuple(row.symbol, row.cancels));
+        if (row.large_cancels) by_large.append(nb::make_tuple(row.symbol, row.large_cancels));
     }
     auto proxy = [](nb::handle mapping) { return checked(PyDictProxy_New(mapping.ptr())); };
     auto sorted = [&](nb::list& items) {
@@ -298,9 +305,9 @@ nb::object Book::view() {
         return proxy(by_symbol);
     };
     nb::dict counts;
-    counts["active_orders"] = nb::int_(alive.size());
-    counts["orders_last_second"] = nb::int_(sent.size());
-    counts["self_trade_refusals"] = nb::int_(self_trade_refusals);
+    counts["active_orders"] = nb::int_(counted[0]);
+    counts["orders_last_second"] = nb::int_(counted[1]);
+    counts["self_trade_refusals"] = nb::int_(counted[2]);
     counts["cancels"] = sorted(by_cancels);
     counts["large_cancels"] = sorted(by_large);
     return proxy(counts);
