@@ -720,6 +720,7 @@ void JournalDelete::operator()(Journal* j) const noexcept {
     } catch (...) {
         PyErr_Clear();
     }
+    j->s_->candidate = nb::object();  // the last Python object it holds, released while the lock is held
     // The writer's last sync may take a while: the interpreter lock goes meanwhile.
     Py_BEGIN_ALLOW_THREADS
     delete j;
