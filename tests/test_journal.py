@@ -359,17 +359,27 @@ def script(folder, setup="", login=True, events=0, end=""):
                          events=events, end=end)
 
 
-@pytest.mark.parametrize("login", [True, False])
-def test_a_session_never_closed_has_its_records_in_the_file_at_exit(tmp_path, login):
-    done = subprocess.run([sys.executable, "-c", script(tmp_path, login=login, events=3)], capture_output=True,
-                          text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
+FORK = """import os
+pid = os.fork()
+if pid == 0:                             # a child with a copy of the session exits: it writes nothing, nor hangs
+    signal.alarm(20)
+    s.native.push({"name": "Child"})
+    run.send(None)
+    sys.exit(0)
+print(os.waitpid(pid, 0)[1])"""
+
+
+@pytest.mark.parametrize("login, end", [(True, ""), (False, ""), (True, FORK)], ids=["login", "no_login", "fork"])
+def test_a_session_never_closed_has_its_records_in_the_file_at_exit(tmp_path, login, end):
+    done = subprocess.run([sys.executable, "-c", script(tmp_path, login=login, events=3, end=end)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == ("0" if end else ""), done.stderr
     [path] = files(tmp_path)
     journal = read(path)
     assert journal.truncated is None
     # Every pass, the last one too, and no END: the file shows that the session was not closed.
     polled = [e["name"] for r in journal.records if r.kind == "poll" for e in r.value]
-    assert polled.count("Unheard") == 3 and journal.records[-1].kind != "end"
+    assert polled.count("Unheard") == 3 and "Child" not in polled and journal.records[-1].kind != "end"
     assert journal_main(["verify", str(path)]) == 0
 
 

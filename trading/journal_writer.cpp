@@ -117,7 +117,7 @@ void put_frame(std::string& out, unsigned char kind, std::string_view body) {
     out.append(4, '\0');
 }
 
-Writer::Writer(std::string folder) : folder_(std::move(folder)), thread_([this] { loop(); }) {}
+Writer::Writer(std::string folder) : folder_(std::move(folder)), owner_(::getpid()), thread_([this] { loop(); }) {}
 
 Writer::~Writer() { finish(); }
 
@@ -152,6 +152,12 @@ void Writer::data(std::string bytes, std::uint64_t records) {
 }
 
 void Writer::finish() {
+    if (::getpid() != owner_) {
+        // A forked child (exiting, or dropping its copy of the session): the thread is its parent's, the
+        // file too. Nothing is written, nothing joined; the handle is left behind rather than destroyed.
+        if (thread_.joinable()) new std::thread(std::move(thread_));
+        return;
+    }
     push({Op::FINISH, {}, {}, 0});
     if (thread_.joinable()) thread_.join();
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/types.h>
+
 namespace velkor::trading::journal {
 
 // Every file begins with these eight bytes.
@@ -85,6 +87,7 @@ private:
     std::string name_, header_;
     bool dirty_ = false;
     std::uint64_t good_end_ = 0;  // the file's size after its last whole record
+    pid_t owner_;                 // the process whose thread writes: a forked child has no writer
     std::thread thread_;
 };
 
