@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "check.h"
-#include "journal_writer.h"
+#include "../../trading/journal_writer.h"  // by path: trading/ on the include path would shadow <limits.h>
 
 namespace {
 
