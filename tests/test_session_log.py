@@ -107,10 +107,10 @@ def test_a_refused_cancel_is_one_warning(logs):
     s = ready_session()
     [r] = insert(s)
     confirm(s, r.order_id)
-    s.system_orders["1001"] = r.order_id
+    s.system_orders[("SHFE", "1001")] = r.order_id
     [c] = s.cancel(r.order_id)
     assert c.status == "SUBMITTED"
-    refusal = {"OrderSysID": "  1001"}
+    refusal = {"ExchangeID": "SHFE", "OrderSysID": "  1001"}
     for _ in range(2):  # the answer and the error return
         s.event(record("ErrRtnOrderAction", refusal, 26, "CTP:报单已全成交或已撤销，不能再撤"))
     assert lines(logs, logging.WARNING) == [

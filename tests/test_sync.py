@@ -113,7 +113,7 @@ def _through_trades(s, clock, before, positions, after):
 def test_stable_snapshot_takes_the_baseline(synced, clock):
     trades = [trade_row("SHFE.ag2412", "T1", "S1", volume=2), trade_row("SHFE.ag2412", "H1", "S1", hedge="3")]
     _through_trades(synced, clock, trades, [position_row("SHFE.ag2412", "2", 2, date="1")], trades)
-    assert synced.trade_before == {"T1"} and synced.position_ready is True
+    assert synced.trade_before == {("SHFE", "T1", "BUY")} and synced.position_ready is True
     assert synced.position_candidate is None and synced.sync_index == 5
     assert synced.p["SHFE.ag2412"]["pos_long_today"] == 2
     assert synced.p["SHFE.ag2412"]["available_long"] == 2
@@ -134,7 +134,7 @@ def test_one_more_trade_in_the_second_query_goes_round_again(synced, clock):
     t2 = trade_row("SHFE.ag2412", "T2", "S1")
     _through_trades(synced, clock, [t1], [position_row("SHFE.ag2412", "2", 1)], [t1, t2])
     assert synced.sync_index == 2 and synced.position_ready is False
-    assert synced.position_candidate is None and synced.trade_before == {"T1", "T2"}
+    assert synced.position_candidate is None and synced.trade_before == {("SHFE", "T1", "BUY"), ("SHFE", "T2", "BUY")}
     assert synced.phase_time == clock.now
     _through_trades(synced, clock, [t1, t2], [position_row("SHFE.ag2412", "2", 2)], [t1, t2])
     assert synced.position_ready is True and synced.p["SHFE.ag2412"]["pos_long"] == 2
@@ -155,19 +155,19 @@ def test_live_trade_missing_from_the_second_query_goes_round_again(synced, clock
     synced.event(record("RtnTrade", trade_row("SHFE.ag2412", "T2", "S1")))
     run_step(synced, clock, [position_row("SHFE.ag2412", "2", 1)], "positions")
     run_step(synced, clock, [t1], "trades_after")
-    assert synced.sync_index == 2 and synced.position_ready is False and "T2" in synced.live_trade_buffer
+    assert synced.sync_index == 2 and synced.position_ready is False and ("SHFE", "T2", "BUY") in synced.live_trade_buffer
     t2 = trade_row("SHFE.ag2412", "T2", "S1")
     _through_trades(synced, clock, [t1, t2], [position_row("SHFE.ag2412", "2", 2)], [t1, t2])
     assert synced.position_ready is True and synced.live_trade_buffer == {}
-    assert synced.p["SHFE.ag2412"]["pos_long"] == 2 and set(synced.t) == {"T1", "T2"}
+    assert synced.p["SHFE.ag2412"]["pos_long"] == 2 and set(synced.t) == {("SHFE", "T1", "BUY"), ("SHFE", "T2", "BUY")}
 
 
 def test_trades_waiting_for_their_order_hold_the_baseline(synced, clock):
     orphan = trade_row("DCE.m2501", "T9", "S9")
     _through_trades(synced, clock, [orphan], [], [orphan])
-    assert synced.sync_index == 2 and "T9" in synced.pending_trades
+    assert synced.sync_index == 2 and ("DCE", "T9", "BUY") in synced.pending_trades
     synced.event(record("RtnOrder", order_row("DCE.m2501", 9, sys_id="S9", status="0", volume=1, traded=1)))
-    assert "T9" in synced.t and synced.pending_trades == {}
+    assert ("DCE", "T9", "BUY") in synced.t and synced.pending_trades == {}
     _through_trades(synced, clock, [orphan], [position_row("DCE.m2501", "2", 1, today=1)], [orphan])
     assert synced.position_ready is True and synced.p["DCE.m2501"]["pos_long"] == 1
 
