@@ -175,7 +175,8 @@ class AccountState:
     orders: list[OrderState] = field(default_factory=list)
     trades: list[TradeState] = field(default_factory=list)
     working: dict[int, OrderState] = field(default_factory=dict)     # resting orders, oldest first
-    by_sys_id: dict[str, OrderState] = field(default_factory=dict)   # orders by trimmed exchange number
+    # orders by exchange and trimmed exchange number
+    by_sys_id: dict[tuple[str, str], OrderState] = field(default_factory=dict)
     frozen_margin: float = 0.0
     frozen_commission: float = 0.0
 
@@ -196,7 +197,7 @@ class AccountState:
             self.frozen_margin = self.frozen_commission = 0.0
         order.held = held
         if order.sys_id:
-            self.by_sys_id[order.sys_id.strip()] = order
+            self.by_sys_id[(ins.exchange, order.sys_id.strip())] = order
 
     def bucket(self, symbol: str, side: str) -> Bucket:
         key = (symbol, side)
