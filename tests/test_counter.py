@@ -755,8 +755,8 @@ def test_settle_skips_the_weekend_and_asks_for_a_new_confirmation(counter, conne
 
 @pytest.fixture
 def world(front, tmp_path):
-    """A counter numbering per exchange and matching the account's own orders, and one client logged in."""
-    c = Counter(front, trading_day=DAY, query_interval=0, numbers_per_exchange=True, self_trades=True)
+    """A counter as it starts (numbering per exchange, matching the account's own orders), one client logged in."""
+    c = Counter(front, trading_day=DAY, query_interval=0)
     client = Client(front, c.accounts[0], tmp_path)
     client.login()
     yield c, client
@@ -846,16 +846,23 @@ def test_own_orders_match_best_price_first_then_oldest(world):
     assert [o["OrderStatus"] for o in counter.orders()] == ["0", "0", "0", "3", "0"]
 
 
-def test_without_self_trades_crossing_orders_only_meet_the_market(counter, client):
-    client.insert("DCE.m2501", "1", "0", 1, 3120.0)
-    client.insert("DCE.m2501", "0", "0", 1, 3120.0)
-    assert [(t["Direction"], t["Price"]) for t in counter.trades()] == [("0", 3100.0)]
-    assert [o["OrderStatus"] for o in counter.orders()] == ["3", "0"]
+def test_without_self_trades_crossing_orders_only_meet_the_market(front, tmp_path):
+    counter = Counter(front, trading_day=DAY, query_interval=0, self_trades=False)
+    client = Client(front, counter.accounts[0], tmp_path)
+    try:
+        client.login()
+        client.insert("DCE.m2501", "1", "0", 1, 3120.0)
+        client.insert("DCE.m2501", "0", "0", 1, 3120.0)
+        assert [(t["Direction"], t["Price"]) for t in counter.trades()] == [("0", 3100.0)]
+        assert [o["OrderStatus"] for o in counter.orders()] == ["3", "0"]
+    finally:
+        client.close()
+        counter.close()
 
 
 def test_another_accounts_resting_order_is_not_matched(front, tmp_path):
     counter = Counter(front, [AccountConfig(), AccountConfig(user_id="10086002")], trading_day=DAY,
-                      query_interval=0, numbers_per_exchange=True, self_trades=True)
+                      query_interval=0)
     one, two = (Client(front, a, tmp_path) for a in counter.accounts)
     try:
         one.login()

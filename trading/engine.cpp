@@ -35,14 +35,15 @@ void pass(nb::handle self, Wake& wake) {
 }
 
 // Why the connection starts over: the front unreachable for the whole time-out, data from the front that
-// contradicts itself (a warning), or the error that asked for it (the warnings before it carry what the
+// cannot be followed (BufferError: a warning), or the error that asked for it (the warnings before it carry what the
 // broker said).
 void log_restart(nb::handle self, nb::python_error& e) {
     log::guarded([&] {
         nb::object phase = get(self, "phase");
         if (e.matches(PyExc_BufferError))
             log::write(self, log::SESSION, log::WARNING,
-                       "inconsistent data from the front during %s: %s; reconnecting in 1 s to synchronise again",
+                       "data from the front cannot be followed during %s: %s; reconnecting in 1 s to synchronise "
+                       "again",
                        {log::phase_name(phase), nb::str(e.value())});
         else if (equals(phase, "connecting") && e.matches(PyExc_TimeoutError) && !truthy(e.value().attr("args")))
             log::write(self, log::SESSION, log::INFO, "no connection to front %s for %s s; connecting again in 1 s",

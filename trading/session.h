@@ -36,7 +36,8 @@ struct Trading {
     std::unique_ptr<ClosingIndex, ClosingIndexDelete> closing;  // lots held by live closing orders, built on first use
     std::unique_ptr<Diagnostics> diagnostics;                   // the fallbacks taken (diagnostics.h)
     bool closed = false;  // close() has run: start() does nothing from then on
-    std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the self-trades logged
+    std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
+    std::string self_trade_day;                   // the trading day of those
 };
 using TradingClass = nb::class_<Trading>;
 

@@ -3,6 +3,8 @@
 #include "books.h"
 #include "log.h"
 
+#include <string>
+
 namespace velkor::trading {
 
 using namespace book;
@@ -53,6 +55,15 @@ void count_fill(nb::handle child, nb::handle volume) {
     }
 }
 
+// str(text) in UTF-8.
+std::string utf8(nb::handle text) {
+    nb::str s(text);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, size_t(size));
+}
+
 // The order that a recorded fill counted into, or None.
 nb::object order_of_fill(nb::handle self, nb::handle exchange, nb::handle fill) {
     nb::object system = item_or(fill, KEY("order_sys_id"), nb::none());
@@ -61,15 +72,20 @@ nb::object order_of_fill(nb::handle self, nb::handle exchange, nb::handle fill) 
 }
 
 // Both sides of one match are this account's: exchanges count self-trades against it, so the log says so
-// once per session, naming both orders.
+// once per session and trading day, naming both orders.
 void note_self_trade(nb::handle self, nb::handle key, nb::handle order_id) {
     nb::handle exchange = key_part(key, 0), number = key_part(key, 1), side = key_part(key, 2);
     nb::handle other_side = equals(side, KEY("BUY")) ? KEY("SELL") : KEY("BUY");
     nb::object other = item_or(get(self, KEY("t")), nb::make_tuple(exchange, number, other_side), nb::none());
     if (other.is_none()) return;
-    Trading* state = trading_state(self);
-    if (state && !state->self_trades.insert(nb::cast<std::string>(nb::str(exchange) + KEY(" ") + nb::str(number))).second)
-        return;
+    if (Trading* state = trading_state(self)) {
+        std::string day = utf8(get(self, KEY("day")));
+        if (state->self_trade_day != day) {  // numbers start again each trading day
+            state->self_trades.clear();
+            state->self_trade_day = day;
+        }
+        if (!state->self_trades.insert(utf8(exchange) + ' ' + utf8(number)).second) return;
+    }
     log::guarded([&] {
         nb::object other_order = order_of_fill(self, exchange, other);
         log::write(self, log::ORDERS, log::WARNING,

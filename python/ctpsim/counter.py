@@ -156,8 +156,8 @@ class Counter:
                  instruments: Iterable[Instrument] | None = None, *, trading_day: str | None = None,
                  front_id: int = 1, query_interval: float = 1.0, clock: Callable[[], float] = time.monotonic,
                  wall_clock: Callable[[], float] = time.time, first_session_id: int = 711655425,
-                 trade_first: Iterable[str] = (OPTIONS,), numbers_per_exchange: bool = False,
-                 self_trades: bool = False):
+                 trade_first: Iterable[str] = (OPTIONS,), numbers_per_exchange: bool = True,
+                 self_trades: bool = True):
         self.lock = threading.RLock()
         self.front = front
         self.front_id = front_id
