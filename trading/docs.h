@@ -8,7 +8,8 @@ namespace velkor::trading::doc {
 
 inline constexpr const char* init_sig =
     "def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *, "
-    "native_factory: Callable[[CtpAccount, str], Native] = Native) -> None";
+    "native_factory: Callable[[CtpAccount, str], Native] = Native, "
+    "journal: str | os.PathLike[str] | None = None) -> None";
 inline constexpr const char* init =
     "One CTP trading session of one account.\n"
     "\n"
@@ -19,6 +20,8 @@ inline constexpr const char* init =
     "objects: the caller's registry of published objects, id(obj) -> obj. The session registers its\n"
     "    account, positions, orders and trades, and every object it publishes or drops later.\n"
     "native_factory: builds the adapter over the bridge from the account and the flow-file directory.\n"
+    "journal: a folder: the session appends everything it sees and does to one file per account and\n"
+    "    trading day there, for `python -m velkor.journal show/replay/verify`. None keeps no journal.\n"
     "\n"
     "Nothing connects before start(). Everything the session learns stays private until commit()\n"
     "copies it into account, positions, orders and trades.";

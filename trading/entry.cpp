@@ -5,6 +5,7 @@
 // submission happens in one step of the awaiting task.
 #include "coro.h"
 #include "entry.h"
+#include "journal.h"
 #include "log.h"
 
 #include <algorithm>
@@ -223,7 +224,7 @@ Registration register_orders(nb::handle self, const Insert& in, const std::vecto
         nb::str ref(order_ref);
         nb::object front = get(self, KEY("front")), session = get(self, KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
-        nb::object insert_time = book::wall_ms();
+        nb::object insert_time = book::wall_ms(self);
         auto [order, child] = new_order_records({.order_id = order_id,
                                                  .order_sys_id = nb::none(),
                                                  .symbol = in.symbol,
@@ -387,8 +388,17 @@ static nb::object insert_coroutine(nb::handle self, nb::object symbol, nb::objec
     return make_coroutine(insert_body(step, self, symbol, direction, offset, volume, limit_price), qualname, self);
 }
 
+// `insert` with its arguments and results in the session's journal.
+static nb::object insert_recorded(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                                  nb::handle volume, nb::handle limit_price) {
+    return journal::recorded(
+        self, journal::INSERT, journal::INSERT_RESULT,
+        [&] { return nb::make_tuple(symbol, direction, offset, volume, limit_price); },
+        [&] { return insert_guarded(self, symbol, direction, offset, volume, limit_price); });
+}
+
 static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
-    cls.def("insert", &insert_coroutine<insert_guarded, insert_qualname>, nb::arg("symbol").none(),
+    cls.def("insert", &insert_coroutine<insert_recorded, insert_qualname>, nb::arg("symbol").none(),
             nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(),
             nb::arg("limit_price").none(), nb::sig(doc::insert_sig), doc::insert);
 });

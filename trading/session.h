@@ -23,6 +23,12 @@ namespace velkor::trading {
 
 class ClosingIndex;
 struct Diagnostics;
+namespace journal {
+class Journal;
+struct JournalDelete {
+    void operator()(Journal* j) const noexcept;
+};
+}  // namespace journal
 
 // Deletes a closing-lot index where its type is complete (book_index.cpp).
 struct ClosingIndexDelete {
@@ -38,6 +44,7 @@ struct Trading {
     bool closed = false;  // close() has run: start() does nothing from then on
     std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
     std::string self_trade_day;                   // the trading day of those
+    std::unique_ptr<journal::Journal, journal::JournalDelete> journal;  // null without `journal=` (journal.h)
 };
 using TradingClass = nb::class_<Trading>;
 
@@ -51,7 +58,7 @@ enum class Slot : int {
     complete, complete_account, positions, by_ref, is_spec_order, is_spec_trade, child, order,
     trade_key, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
     insert, insert_, cancel, update_view, map_view, commit, close,
-    diagnostics,
+    diagnostics, journal_clock,
 };
 
 // A file-scope `static MethodRegistration reg(Slot::order, [](TradingClass& cls) { cls.def(...); });`
@@ -75,6 +82,11 @@ nb::object global(const char* name);
 
 // time.monotonic() through the module-level name `time`.
 double monotonic();
+// The same reading for the session `self`, recorded in its journal when it keeps one: the session's
+// decisions read the clock only through this, now_object() and wall_ms(self).
+double monotonic(nb::handle self);
+// time.monotonic() as the object the clock returned, recorded likewise.
+nb::object now_object(nb::handle self);
 
 // An interned Python string for an attribute or key name (cached for the life of the process).
 nb::handle name(std::string_view text);

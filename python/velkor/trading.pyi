@@ -126,7 +126,8 @@ class Trading:
     published_position_time: int | None
 
     def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *,
-                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...) -> None:
+                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...,
+                 journal: str | os.PathLike[str] | None = None) -> None:
         """One CTP trading session of one account; nothing connects before start()."""
     @overload
     def position_view(self, symbol: str) -> Position:
@@ -143,6 +144,7 @@ class Trading:
     def _request(self, method: str, fields: Mapping[str, Any] | None = None) -> tuple[int, Any]: ...
     def _phase_request(self, phase: str, method: str, data: Mapping[str, Any] | None = None) -> None: ...
     def _schedule_account(self) -> None: ...
+    def _journal_clock(self) -> float: ...
     def run(self) -> Coroutine[Any, Any, None]:
         """The session's task: polls, dispatches, ticks; returns when a fatal error ends the session."""
     def event(self, event: dict[str, Any]) -> None:
