@@ -983,7 +983,8 @@ def check_cycles(phase, links):
         elif link == "close_pending":
             s.closer = s.close()
         elif link == "native":
-            s.native.owner = s
+            if s.native is not None:  # a run dropped while it waited has closed it
+                s.native.owner = s
         elif link == "factory":
             s.factory.owner = s
         else:
