@@ -127,11 +127,11 @@ void query_slice(nb::handle self, nb::handle data, nb::handle rid, nb::handle la
 
 void rtn_trade(nb::handle self, nb::handle data) {
     if (!is_spec_trade(data)) return;
-    nb::object fill = trade_key(data);
     if (truthy(get(self, "position_ready"))) {
         apply_trade(self, data, true);
         return;
     }
+    nb::object fill = trade_key(data);
     nb::object buffer = get(self, "live_trade_buffer");
     if (contains(buffer, fill)) return;
     if (nb::len(buffer) >= LIVE_TRADE_LIMIT) book::buffer_error("登录期间的成交回报暂存队列已满");

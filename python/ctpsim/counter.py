@@ -755,9 +755,9 @@ class Counter:
     def _crossing(order: OrderState) -> list[OrderState]:
         """The account's resting orders on the other side that ``order`` reaches, in the exchange's matching order:
         best price first, then oldest first."""
-        reached = [o for o in order.account.working.values()
-                   if o is not order and o.instrument is order.instrument and o.direction != order.direction
-                   and (o.price <= order.price if order.direction == "0" else o.price >= order.price)]
+        other = order.account.working_sides.get((order.instrument.symbol, "1" if order.direction == "0" else "0"))
+        reached = [o for o in (other or {}).values()
+                   if (o.price <= order.price if order.direction == "0" else o.price >= order.price)]
         reached.sort(key=lambda o: o.price if order.direction == "0" else -o.price)  # stable: time priority
         return reached
 
