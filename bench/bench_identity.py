@@ -117,6 +117,10 @@ async def story(front: Front, counter: Counter, log: Log) -> bool:
                      ("DCE.m2501", "BUY", "OPEN", 1, 3110.0)]:    # reaches the resting DCE sell: a self-trade
             sent += await s.insert(*args)
         await settle(s, counter)
+        print("the counter's trades (exchange, trade number, order number, side, lots):")
+        for r in counter.trades():
+            print(f"  {r['ExchangeID']:<5} {r['TradeID'].strip()} {r['OrderSysID'].strip()} {SIDES[r['Direction']]:<4} "
+                  f"{r['Volume']}")
         agreed.append(report("after trading", s, counter, log))
 
         shfe_resting = sent[3].order_id
