@@ -22,9 +22,9 @@ STATUSES = {"0": "FILLED", "1": "ALIVE", "3": "ALIVE", "5": "CANCELLED"}
 class Trader:
     """A session with its user-side picture: starts, commits and compares with the counter."""
 
-    def __init__(self, front, counter):  # noqa: F811
+    def __init__(self, front, counter, limits=None):  # noqa: F811
         self.counter = counter
-        self.s = make_session(front, counter.accounts[0])
+        self.s = make_session(front, counter.accounts[0], limits=limits)
 
     async def __aenter__(self):
         self.s.start()

@@ -2,6 +2,7 @@
 // arrives later as an order return (cancelled) or a refusal that clears the in-flight mark.
 #include "entry.h"
 #include "journal.h"
+#include "limits.h"
 #include "log.h"
 
 namespace velkor::trading::entry {
@@ -73,6 +74,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     child[KEY("cancel_request_id")] = rid;
     child[KEY("cancel_pending")] = true;
     child[KEY("cancel_error")] = nb::none();
+    limits::cancel_sent(self, child);
     aggregate(self, child);
     touch(self);
     nb::list out;

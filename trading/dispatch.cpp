@@ -1,4 +1,5 @@
 // Event dispatch: what each callback record of the bridge means for the session.
+#include "limits.h"
 #include "log.h"
 #include "sync.h"
 
@@ -166,6 +167,7 @@ void insert_rejected(nb::handle self, nb::handle callback, nb::handle data, nb::
     put(child, KEY("expected_traded"), item(child, KEY("volume_traded")));
     put(child, KEY("cancel_pending"), Py_False);
     put(child, KEY("cancel_error"), nb::none());
+    limits::order_changed(self, child);
     recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
     aggregate(self, child);
     trading::schedule_account(self);

@@ -6,6 +6,7 @@
 #include "coro.h"
 #include "entry.h"
 #include "journal.h"
+#include "limits.h"
 #include "log.h"
 
 #include <algorithm>
@@ -328,6 +329,29 @@ void settle_orders(nb::handle self, const Insert& in, const Registration& regist
     }
 }
 
+// Pre-trade limits, when the session has them: the text of the refusal when the plan breaks a rule.
+const char* limits_refusal(nb::handle self, const Insert& in, const std::vector<Planned>& plan) {
+    limits::Book* book = limits::book_of(self);
+    if (!book) return nullptr;
+    limits::Ask ask{in.symbol, in.direction, in.offset, in.volume, in.limit_price, {}};
+    for (const Planned& part : plan) ask.lots.push_back(part.lots);
+    return limits::refusal(self, *book, ask);
+}
+
+// The orders that left, or may have (every result but a rejection, one per registered order), count
+// for the limits. As in settle_orders, a record that fails to read now must not turn the answers into
+// rejections.
+void count_sent(nb::handle self, const Insert& in, const Registration& registered, nb::handle results) {
+    if (!limits::book_of(self)) return;
+    try {
+        for (size_t i = 0; i < registered.orders.size(); ++i)
+            if (!equals(results[i].attr(KEY("status")), KEY("REJECTED")))
+                limits::order_sent(self, registered.orders[i].child, in.limit_price);
+    } catch (nb::python_error& e) {
+        if (!handled_by_insert(e)) throw;
+    }
+}
+
 }  // namespace
 
 // `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
@@ -340,8 +364,10 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     bool closing = !equals(offset, KEY("OPEN"));
     bool sell = equals(direction, KEY("SELL"));
     std::vector<Planned> plan = plan_orders(self, in, instrument, closing, sell);
+    if (const char* refused = limits_refusal(self, in, plan)) return one_result(KEY("REJECTED"), nb::none(), refused);
     Registration registered = register_orders(self, in, plan);
     nb::list results = send_orders(self, in, registered.orders);
+    count_sent(self, in, registered, results);
     settle_orders(self, in, registered, results);
     return results;
 }

@@ -654,21 +654,24 @@ std::string header_json(const std::string& segment, nb::handle config) {
 
 }  // namespace
 
-Journal::Journal(std::string folder, nb::handle config, nb::handle timeout) {
+Journal::Journal(std::string folder, nb::handle config, nb::handle timeout, nb::handle limits) {
     std::string stem = file_part(text_of(nb::getattr(config, "broker_id", nb::none()))) + "-" +
                        file_part(text_of(nb::getattr(config, "user_id", nb::none())));
     s_ = std::make_unique<State>(std::move(folder), std::move(stem));
     s_->segment = new_segment_id();
     s_->header = header_json(s_->segment, config);
-    // START: the configuration (no secrets), the time-out, and a wall and monotonic reading of the
-    // module's clock that time the records for a reader (not readings the session uses).
+    // START: the configuration (no secrets), the time-out, the pre-trade limits, and a wall and
+    // monotonic reading of the module's clock that time the records for a reader (not readings the
+    // session uses).
     std::string body;
     body.push_back(T_DICT);
-    put_varint(body, 5);
+    put_varint(body, 6);
     put_str(body, name("config").ptr());
     put_config(body, config);
     put_str(body, name("timeout").ptr());
     put_value(body, timeout.ptr());
+    put_str(body, name("limits").ptr());
+    put_value(body, limits.ptr());
     put_str(body, name("segment").ptr());
     put_text(body, s_->segment);
     nb::object clock = global("time");
@@ -805,11 +808,12 @@ void Journal::close(nb::handle self) {
 
 unsigned long long Journal::records() const { return s_->total_records; }
 
-std::unique_ptr<Journal, JournalDelete> create(nb::handle folder, nb::handle config, nb::handle timeout) {
+std::unique_ptr<Journal, JournalDelete> create(nb::handle folder, nb::handle config, nb::handle timeout,
+                                               nb::handle limits) {
     if (folder.is_none() || config.is_none()) return nullptr;
     nb::object path = nb::module_::import_("os").attr("fspath")(folder);
     if (!PyUnicode_Check(path.ptr())) path = nb::module_::import_("os").attr("fsdecode")(path);
-    return std::unique_ptr<Journal, JournalDelete>(new Journal(text_of(path), config, timeout));
+    return std::unique_ptr<Journal, JournalDelete>(new Journal(text_of(path), config, timeout, limits));
 }
 
 nb::object describe_commit(nb::handle self, nb::handle result, nb::handle changes) {

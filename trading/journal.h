@@ -30,8 +30,9 @@ class Writer;
 
 class Journal {
 public:
-    // Opens nothing yet: records wait in memory until the login reports the trading day.
-    Journal(std::string folder, nb::handle config, nb::handle timeout);
+    // Opens nothing yet: records wait in memory until the login reports the trading day. `limits`: the
+    // session's pre-trade rules by name, or None.
+    Journal(std::string folder, nb::handle config, nb::handle timeout, nb::handle limits);
     ~Journal();
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
@@ -66,7 +67,8 @@ inline Journal* of(nb::handle self);
 
 // Builds the journal of a new session from the `journal` argument (a folder: str or path-like);
 // null for None.
-std::unique_ptr<Journal, JournalDelete> create(nb::handle folder, nb::handle config, nb::handle timeout);
+std::unique_ptr<Journal, JournalDelete> create(nb::handle folder, nb::handle config, nb::handle timeout,
+                                               nb::handle limits);
 
 // A user call recorded around `call()`: `args()` into a `kind` record before, its result (or exception)
 // into a `result` record after (none when `result` is 0), then the batch to the writer. Without a journal

@@ -1,6 +1,7 @@
 // Trading: construction, the session's private state and its reset, start and close.
 #include "coro.h"
 #include "journal.h"
+#include "limits.h"
 #include "log.h"
 
 #include <cmath>
@@ -24,10 +25,11 @@ nb::dict values_copy(nb::handle account) {
 }
 
 void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::handle timeout, nb::handle objects,
-                  nb::handle native_factory, nb::handle journal_folder) {
+                  nb::handle native_factory, nb::handle limits, nb::handle journal_folder) {
     nb::handle self = h.h;
+    auto limit_book = limits::make_book(limits);  // a bad value raises before anything is registered
     // First, so that it sees every clock reading the construction makes.
-    auto journal = journal::create(journal_folder, config, timeout);
+    auto journal = journal::create(journal_folder, config, timeout, limits::settings_by_name(limits));
     bool configured = truthy(config);
     set(self, "config", config);
     set(self, "timeout", timeout);
@@ -91,6 +93,7 @@ void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::hand
     }
     set(self, "published_position_time", nb::none());
     new (h.p) Trading();
+    h.p->limits = std::move(limit_book);
     h.p->journal = std::move(journal);
 }
 
@@ -190,6 +193,7 @@ void clear_cache(nb::handle self, nb::handle status) {
     for (const char* attr : {"o", "t", "native_orders", "instruments", "ref_orders", "system_orders",
                              "pending_trades", "live_trade_buffer", "order_revisions"})
         clear_in_place(get(self, attr));
+    limits::books_cleared(self);
     nb::dict p;
     nb::object empty_position = global("empty_position");
     for (nb::handle symbol : get(self, "positions")) p[symbol] = empty_position(symbol);
@@ -226,8 +230,8 @@ void start(nb::handle self) {
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
     cls.def("__init__", &trading_init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(),
-            nb::kw_only(), nb::arg("native_factory").none() = native, nb::arg("journal").none() = nb::none(),
-            nb::sig(doc::init_sig), doc::init);
+            nb::kw_only(), nb::arg("native_factory").none() = native, nb::arg("limits").none() = nb::none(),
+            nb::arg("journal").none() = nb::none(), nb::sig(doc::init_sig), doc::init);
 });
 MethodRegistration reg_journal_clock(Slot::journal_clock, [](TradingClass& cls) {
     cls.def("_journal_clock", [](nb::handle self) { return now_object(self); });

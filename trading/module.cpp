@@ -355,6 +355,7 @@ NB_MODULE(trading_bindings, m) {
     add_constants(m);
     add_helpers(m);
     bind_native(m);
+    bind_limits(m);
     bind_trading(m);
     register_coroutine_type(m);
 }

@@ -23,6 +23,12 @@ namespace velkor::trading {
 
 class ClosingIndex;
 struct Diagnostics;
+namespace limits {
+class Book;
+struct BookDelete {
+    void operator()(Book* book) const noexcept;
+};
+}  // namespace limits
 namespace journal {
 class Journal;
 struct JournalDelete {
@@ -41,6 +47,7 @@ struct Trading {
     ~Trading();
     std::unique_ptr<ClosingIndex, ClosingIndexDelete> closing;  // lots held by live closing orders, built on first use
     std::unique_ptr<Diagnostics> diagnostics;                   // the fallbacks taken (diagnostics.h)
+    std::unique_ptr<limits::Book, limits::BookDelete> limits;  // pre-trade limits and their counts (limits.h)
     bool closed = false;  // close() has run: start() does nothing from then on
     std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
     std::string self_trade_day;                   // the trading day of those
@@ -59,6 +66,7 @@ enum class Slot : int {
     trade_key, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
     insert, insert_, cancel, update_view, map_view, commit, close,
     diagnostics, journal_clock,
+    limits, limit_counts,
 };
 
 // A file-scope `static MethodRegistration reg(Slot::order, [](TradingClass& cls) { cls.def(...); });`
@@ -136,6 +144,17 @@ inline bool truthy(nb::handle value) {
 }
 inline bool equals(nb::handle a, const char* text) { return equals(a, name(text)); }
 
+// Exact texts by content, as a dict tells its keys apart: hash and equality for C++ maps keyed by
+// texts (a text's hash is cached, and comparing two runs no Python code).
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(nb::handle s) const noexcept { return static_cast<size_t>(PyObject_Hash(s.ptr())); }
+};
+struct TextEq {
+    using is_transparent = void;
+    bool operator()(nb::handle a, nb::handle b) const noexcept { return equals(a, b); }
+};
+
 // id(x)
 inline nb::object identity(nb::handle x) { return checked(PyLong_FromVoidPtr(x.ptr())); }
 
@@ -182,6 +201,8 @@ inline void set(nb::handle self, const char* attr, nb::handle value) { set(self,
 
 // Binds the class Native (native.cpp).
 void bind_native(nb::module_& m);
+// Binds the class Limits (limits.cpp).
+void bind_limits(nb::module_& m);
 
 // ---- the session core, for the other concern files
 

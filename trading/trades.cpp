@@ -1,6 +1,7 @@
 // Trade intake: every fill is recorded and counted into its child order exactly once, whether it
 // arrives live or from a trade query; fills whose order is not known yet wait in a bounded buffer.
 #include "books.h"
+#include "limits.h"
 #include "log.h"
 
 #include <string>
@@ -138,6 +139,7 @@ bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
                                    volume);
 
     count_fill(child, volume);
+    limits::order_changed(self, child);
     put(trades, fill, record);
     note_self_trade(self, fill, key);
     if (update_position) {

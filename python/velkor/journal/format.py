@@ -18,7 +18,8 @@ written as ``ABSENT``. Clock readings (MONO, IDLE) use their own compact form: s
 
 What each kind's body holds:
 
-    start          {"config", "timeout", "segment", "wall", "mono"}: wall and mono time the records
+    start          {"config", "timeout", "limits", "segment", "wall", "mono"}: the pre-trade limits by setting
+                   name (None without); wall and mono time the records
     continues      {"file", "segment", "records"}: the session of that segment in that file goes on here
     run, resume    empty: the run loop started; it resumed after a pause (one pass begins)
     idle           a varint n, then n clock readings: n passes that polled nothing and read the clock once

@@ -241,7 +241,7 @@ class Replay:
 
     def start(self, step: Step) -> None:
         from velkor.ledgerlet import CtpAccount
-        from velkor.trading import Trading
+        from velkor.trading import Limits, Trading
 
         value = step.value
         config = value["config"]
@@ -249,7 +249,9 @@ class Replay:
             fields = {k: ("replay" if v is ABSENT else v) for k, v in config.items()}
             config = CtpAccount(**fields)
         self.objects = {}
-        self.session = Trading(config, value["timeout"], self.objects, native_factory=self.factory)
+        rules = value.get("limits")
+        limits = Limits(**rules) if isinstance(rules, dict) else None
+        self.session = Trading(config, value["timeout"], self.objects, native_factory=self.factory, limits=limits)
         self.run = None
         self.run_ended = False
 
