@@ -469,7 +469,8 @@ def random_session(draw, folder, clock) -> tuple:
     logins = ["login"] * draw(st.sampled_from([0, 2, 4, 14, 14, 14]))  # part of a login, or to READY
     for step in logins + draw(st.lists(st.sampled_from(STEPS), max_size=40)):
         if step in ("login", "answer", "records") and s.native is not None:
-            drawn = answers(s) if step != "records" else draw(st.lists(records(s), min_size=1, max_size=3))
+            # One draw each: a strategy holding `s` inside a cached one (st.lists) would keep the session alive.
+            drawn = answers(s) if step != "records" else [draw(records(s)) for _ in range(draw(st.integers(1, 3)))]
             s.native.push(*filter(plain, drawn))
         elif step == "poll_fails" and s.native is not None:
             error = draw(st.sampled_from([BufferError, TimeoutError, TimeoutError, OSError, ValueError]))
