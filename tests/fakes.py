@@ -162,10 +162,10 @@ class SignallingFactory(FakeFactory):
             os.close(native.fd)
 
 
-def make_session(timeout=5.0, config=_UNSET, objects=None, factory=None) -> Trading:
+def make_session(timeout=5.0, config=_UNSET, objects=None, factory=None, limits=None) -> Trading:
     """A session over a FakeFactory (reachable as `session.factory`); `config=None` gives an "ERROR" session."""
     return Trading(ACCOUNT if config is _UNSET else config, timeout, {} if objects is None else objects,
-                   native_factory=FakeFactory() if factory is None else factory)
+                   native_factory=FakeFactory() if factory is None else factory, limits=limits)
 
 
 # -- event records in the bridge's format

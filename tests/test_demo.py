@@ -33,5 +33,6 @@ def test_demo_runs_the_story_and_exits_0(tmp_path):
                    "offsets: CLOSE_YESTERDAY 5, CLOSE_TODAY 1",
                    "insert -> REJECTED - 报单参数无效或可平持仓不足，未提交",
                    "REJECTED 报单被拒绝 - the broker: ErrorID 31, CTP:资金不足",
-                   "(cancel pending)", "CANCELLED", "status DISCONNECTED", "they agree"]:
+                   "(cancel pending)", "CANCELLED", "status DISCONNECTED", "they agree",
+                   "records, replayed and verified"]:
         assert phrase in text, phrase

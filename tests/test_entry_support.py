@@ -30,9 +30,9 @@ def holding(symbol: str, long_his=0, long_today=0, short_his=0, short_today=0) -
     return rec
 
 
-def ready_session(*symbols, order_ref=100, **instrument_args):
+def ready_session(*symbols, order_ref=100, limits=None, **instrument_args):
     """A READY session (phase "ready", nothing pending to publish) with an open fake adapter."""
-    s = make_session(timeout=5.0)
+    s = make_session(timeout=5.0, limits=limits)
     s._open_native()
     s.phase = "ready"
     s.session_status = "READY"

@@ -61,6 +61,15 @@ def test_the_strategy_example_tells_its_story(runs):
     assert "Traceback" not in err
 
 
+def test_the_limits_example_tells_its_story(runs):
+    code, out, err = runs["limits.py"]
+    assert code == 0, out + err
+    assert out.splitlines() == ["crossing buy: REJECTED 可能与本账户挂单自成交，报单未提交",
+                                "after two cancels: REJECTED 该合约当日撤单次数已达上限，报单未提交",
+                                "cancels today: {'SHFE.ag2412': 2}; alive orders: 0"]
+    assert "refused by limit self_trade: it could trade against the account's alive SELL order at 7900.0" in err
+
+
 def test_a_program_ending_with_a_live_session_says_nothing(tmp_path):
     # The session lives on in a daemon thread's frames, which the interpreter never frees at exit.
     program = textwrap.dedent("""\

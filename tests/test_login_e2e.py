@@ -59,7 +59,7 @@ def trader(front, counter, tmp_path):
     t.close()
 
 
-def make_session(front, account: AccountConfig, natives=None):
+def make_session(front, account: AccountConfig, natives=None, limits=None):
     config = CtpAccount(account.broker_id, account.user_id, account.password, front.address, account.app_id,
                         account.auth_code)
 
@@ -69,7 +69,7 @@ def make_session(front, account: AccountConfig, natives=None):
             natives.append(native)
         return native
 
-    return trading.Trading(config, TIMEOUT, {}, native_factory=factory)
+    return trading.Trading(config, TIMEOUT, {}, native_factory=factory, limits=limits)
 
 
 def picture(s):

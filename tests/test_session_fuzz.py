@@ -43,7 +43,7 @@ from fakes import make_session  # noqa: E402
 from velkor.data import VelkorError, check_symbol  # noqa: E402
 from velkor.errors import Recovery  # noqa: E402
 from velkor.ledgerlet import Position, TradingResult  # noqa: E402
-from velkor.trading import Trading  # noqa: E402
+from velkor.trading import Limits, Trading  # noqa: E402
 
 SCALE = float(os.environ.get("FUZZ_SCALE", "1"))  # longer hunts: FUZZ_SCALE=20
 
@@ -270,10 +270,15 @@ PHASES = ("connecting", "authenticate", "login", "settlement", "sync0", "sync1",
           "sync5", "ready", "ready_busy")
 
 
+LIMITS: list[Limits | None] = [None]  # the limits of the sessions `build` makes
+TIGHT = Limits(max_order_volume=3, max_active_orders=4, max_orders_per_second=3, max_cancels_per_contract=1,
+               max_large_cancels_per_contract=0, large_order_volume=2, self_trade=True)
+
+
 def _clocked_session():
     clock = FakeClock()
     trading_module.time = fake_time(clock)
-    s = make_session(timeout=5.0)
+    s = make_session(timeout=5.0, limits=LIMITS[0])
     CURRENT[0] = s
     s.clock = clock
     watch_recovery(s)
@@ -646,6 +651,30 @@ def operate(s, operation, draw):
         s._schedule_account()
     else:
         s._close_native()
+
+
+@fuzz(150)
+@given(st.sampled_from(("ready", "ready", "sync1", "sync3")), st.booleans(), st.data())
+def check_limits(phase, corrupt, data):
+    """A session with tight limits through ordinary calls, on whole or corrupted records: every error is
+    ordinary, the counts stay readable, and a reset leaves nothing alive."""
+    LIMITS[0] = TIGHT
+    try:
+        s = build(phase)
+    finally:
+        LIMITS[0] = None
+    if corrupt:
+        _corrupt_records(s, data.draw)
+    for _ in range(data.draw(st.integers(1, 12))):
+        operation = data.draw(st.sampled_from(OPERATIONS))
+        trace(phase, corrupt, operation)
+        for call in (lambda: operate(s, operation, data.draw), lambda: s.limit_counts):
+            try:
+                call()
+            except Exception as error:  # noqa: BLE001
+                ordinary(error)
+    usable(s)
+    assert s.limit_counts["active_orders"] == 0
 
 
 @fuzz(100)
@@ -1060,7 +1089,7 @@ def check_references(phase, operation, data):
 # -- the pytest side: the properties run in child interpreters
 
 PROPERTIES = ["check_event", "check_insert", "check_cancel", "check_commit_and_view", "check_corrupted_state",
-              "check_tick", "check_run", "check_helpers", "check_insert_coroutine", "check_references",
+              "check_limits", "check_tick", "check_run", "check_helpers", "check_insert_coroutine", "check_references",
               "check_internal_methods", "check_native", "check_module_names", "check_cycles",
               "check_reentrant_adapter", "check_lifecycle"]
 

@@ -1,4 +1,4 @@
-"""The three extension modules keep process-wide state and load in the main interpreter only: a sub-interpreter,
+"""The extension modules keep process-wide state and load in the main interpreter only: a sub-interpreter,
 legacy or isolated, gets an ImportError that says why, and the main interpreter's modules go on as before."""
 
 from __future__ import annotations
@@ -9,7 +9,7 @@ import pytest
 
 from test_entry_support import holding, now, ready_session
 
-MODULES = ["velkor.trading", "velkor.ledgerlet", "velkor._kestro"]
+MODULES = ["velkor.trading", "velkor.ledgerlet", "velkor._kestro", "ctpsim._front"]
 
 IMPORT = r"""
 import json

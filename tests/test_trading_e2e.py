@@ -15,9 +15,9 @@ from velkor.ledgerlet import TradingResult
 class Trader:
     """A session with its user-side picture: starts, commits and compares with the counter."""
 
-    def __init__(self, front, counter):  # noqa: F811
+    def __init__(self, front, counter, limits=None):  # noqa: F811
         self.counter = counter
-        self.s = make_session(front, counter.accounts[0])
+        self.s = make_session(front, counter.accounts[0], limits=limits)
 
     async def __aenter__(self):
         self.s.start()

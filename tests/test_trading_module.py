@@ -29,7 +29,7 @@ def test_module_names_in_order():
         "VelkorError", "check_symbol", "different", "Recovery",
         "Account", "Position", "Order", "Trade", "LiveMap", "empty_position", "TradingResult",
         "TZ", "QUERY", "SYNC_STEPS", "PHASE_LABELS", "QUERY_LABELS", "ACCOUNT_FIELDS", "OFFSET_BY_FLAG",
-        "FLAG_BY_OFFSET", "timestamp", "finite", "local_order_id", "order_offset", "Native", "Trading",
+        "FLAG_BY_OFFSET", "timestamp", "finite", "local_order_id", "order_offset", "Native", "Limits", "Trading",
     ]
     assert trading.__doc__ == "CTP session, login snapshots and trade-driven local position state."
 

@@ -31,14 +31,6 @@ constexpr long long value_limit = 1LL << 60;  // positions and sums it computes 
 
 enum Close : uint8_t { close_today, close_history, close_unspecified };
 
-// Exact str objects by content, as a dict tells its keys apart.
-struct TextHash {
-    size_t operator()(PyObject* s) const noexcept { return static_cast<size_t>(PyObject_Hash(s)); }
-};
-struct TextEq {
-    bool operator()(PyObject* a, PyObject* b) const noexcept { return equals(a, b); }
-};
-
 // What one child contributes. `symbol` is a strong reference while the share counts.
 struct Share {
     enum Kind : uint8_t { none, counting, irregular } kind = none;

@@ -3,6 +3,7 @@
 // dicts; these functions read and write them with the semantics of the equivalent Python.
 #pragma once
 
+#include "journal.h"
 #include "session.h"
 
 #include <utility>
@@ -172,14 +173,15 @@ inline void check_day(nb::handle self, nb::handle row, const char* message) {
     if (truthy(day) && day.not_equal(get(self, KEY("day")))) raise(PyExc_TimeoutError, message);
 }
 
-// int(time.time() * 1000), through the module-level name `time`.
-inline nb::object wall_ms() {
+// int(time.time() * 1000), through the module-level name `time`; recorded in the session's journal.
+inline nb::object wall_ms(nb::handle self) {
     nb::object clock = global(KEY("time"));
     nb::object seconds = nb::steal(PyObject_CallMethodNoArgs(clock.ptr(), KEY("time").ptr()));
     if (!seconds.is_valid()) throw nb::python_error();
     nb::object now = seconds * nb::int_(1000);
     PyObject* ms = PyNumber_Long(now.ptr());
     if (!ms) throw nb::python_error();
+    if (journal::Journal* j = journal::of(self)) j->wall(ms);
     return nb::steal(ms);
 }
 

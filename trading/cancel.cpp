@@ -1,6 +1,8 @@
 // Cancellation: one "OrderAction" for a confirmed live order, answered at once. The broker's answer
 // arrives later as an order return (cancelled) or a refusal that clears the in-flight mark.
 #include "entry.h"
+#include "journal.h"
+#include "limits.h"
 #include "log.h"
 
 namespace velkor::trading::entry {
@@ -72,6 +74,7 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
     child[KEY("cancel_request_id")] = rid;
     child[KEY("cancel_pending")] = true;
     child[KEY("cancel_error")] = nb::none();
+    limits::cancel_sent(self, child);
     aggregate(self, child);
     touch(self);
     nb::list out;
@@ -80,7 +83,14 @@ static nb::list cancel(nb::handle self, nb::handle order_id) {
 }
 
 static MethodRegistration reg_cancel(Slot::cancel, [](TradingClass& cls) {
-    cls.def("cancel", &cancel, nb::arg("order_id").none(), nb::sig(doc::cancel_sig), doc::cancel);
+    cls.def(
+        "cancel",
+        [](nb::handle self, nb::handle order_id) {
+            return journal::recorded(
+                self, journal::CANCEL, journal::CANCEL_RESULT, [&] { return nb::borrow(order_id); },
+                [&] { return nb::object(cancel(self, order_id)); });
+        },
+        nb::arg("order_id").none(), nb::sig(doc::cancel_sig), doc::cancel);
 });
 
 }  // namespace velkor::trading::entry

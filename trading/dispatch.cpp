@@ -1,4 +1,5 @@
 // Event dispatch: what each callback record of the bridge means for the session.
+#include "limits.h"
 #include "log.h"
 #include "sync.h"
 
@@ -63,7 +64,7 @@ void login_phase(nb::handle self, nb::handle callback, nb::handle data, nb::hand
     } else {
         log::write(self, log::SESSION, log::INFO, "settlement confirmed; synchronising the account", {});
         set(self, "phase", KEY("sync"));
-        set(self, "phase_time", nb::float_(monotonic()));
+        set(self, "phase_time", nb::float_(monotonic(self)));
         set(self, "sync_index", nb::int_(0));
     }
 }
@@ -113,7 +114,7 @@ void query_slice(nb::handle self, nb::handle data, nb::handle rid, nb::handle la
                  nb::handle message) {
     nb::object query = get(self, "inflight");
     if (query.is_none() || !equals(item(query, KEY("id")), rid)) return;
-    put(query, KEY("progress"), nb::float_(monotonic()));
+    put(query, KEY("progress"), nb::float_(monotonic(self)));
     if (truthy(code)) {
         query_error(self, code, message);
         return;
@@ -166,6 +167,7 @@ void insert_rejected(nb::handle self, nb::handle callback, nb::handle data, nb::
     put(child, KEY("expected_traded"), item(child, KEY("volume_traded")));
     put(child, KEY("cancel_pending"), Py_False);
     put(child, KEY("cancel_error"), nb::none());
+    limits::order_changed(self, child);
     recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
     aggregate(self, child);
     trading::schedule_account(self);
@@ -276,7 +278,7 @@ void event(nb::handle self, nb::handle record) {
         log::write(self, log::SESSION, log::WARNING, "front disconnected: reason %s (%s); waiting for it to reconnect",
                    {code_text, nb::str(log::disconnect_reason(reason))});
         set(self, "phase", KEY("connecting"));
-        set(self, "phase_time", nb::float_(monotonic()));
+        set(self, "phase_time", nb::float_(monotonic(self)));
         trading::clear_cache(self, "DISCONNECTED");
         retry_fail(self, "recovery");
     } else if (equals(callback, KEY("RspAuthenticate")) || equals(callback, KEY("RspUserLogin")) ||
@@ -309,7 +311,7 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
                    {.error_id = code, .error_msg = message});
         bool ready = equals(get(self, "phase"), KEY("ready"));
         retry_fail(self, ready ? "query_recovery" : "recovery");
-        set(self, "last_query", nb::float_(monotonic() + 1.0));
+        set(self, "last_query", nb::float_(monotonic(self) + 1.0));
         if (ready) get(self, "pending").attr("add")(kind);
         return;
     }

@@ -8,7 +8,8 @@ namespace velkor::trading::doc {
 
 inline constexpr const char* init_sig =
     "def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *, "
-    "native_factory: Callable[[CtpAccount, str], Native] = Native) -> None";
+    "native_factory: Callable[[CtpAccount, str], Native] = Native, limits: Limits | None = None, "
+    "journal: str | os.PathLike[str] | None = None) -> None";
 inline constexpr const char* init =
     "One CTP trading session of one account.\n"
     "\n"
@@ -19,6 +20,9 @@ inline constexpr const char* init =
     "objects: the caller's registry of published objects, id(obj) -> obj. The session registers its\n"
     "    account, positions, orders and trades, and every object it publishes or drops later.\n"
     "native_factory: builds the adapter over the bridge from the account and the flow-file directory.\n"
+    "limits: pre-trade rules that insert() checks before anything is sent (see Limits); None: no checks.\n"
+    "journal: a folder: the session appends everything it sees and does to one file per account and\n"
+    "    trading day there, for `python -m velkor.journal show/replay/verify`. None keeps no journal.\n"
     "\n"
     "Nothing connects before start(). Everything the session learns stays private until commit()\n"
     "copies it into account, positions, orders and trades.";
@@ -64,7 +68,8 @@ inline constexpr const char* insert =
     "\"SUBMITTED\" means the order left for the broker; fills, cancellations and the broker's refusal\n"
     "arrive later and show in `orders` after commit(). Bad arguments, an unready or closed session, or\n"
     "too few free lots to close never raise: the result is \"REJECTED\" with a fixed message. The\n"
-    "broker's own reasons are logged (logger \"velkor.trading.orders\").";
+    "broker's own reasons are logged (logger \"velkor.trading.orders\"). With `limits`, an insert that\n"
+    "breaks a rule is refused whole, before anything is sent, with that rule's fixed message.";
 
 inline constexpr const char* cancel_sig = "def cancel(self, order_id: str) -> list[TradingResult]";
 inline constexpr const char* cancel =
@@ -110,6 +115,46 @@ inline constexpr const char* diagnostics =
     "    a replaced module-level `time`, every 0.01 s besides it (clock_replaced); counted per adapter.\n"
     "\n"
     "The first of each cause in a session is logged as a WARNING (logger \"velkor.trading\").";
+
+inline constexpr const char* limits_sig = "def limits(self) -> Limits | None";
+inline constexpr const char* limits_prop = "The pre-trade rules the session was built with; None without them.";
+
+inline constexpr const char* limit_counts_sig = "def limit_counts(self) -> Mapping[str, Any] | None";
+inline constexpr const char* limit_counts =
+    "What the pre-trade rules count, a read-only snapshot; None for a session without limits.\n"
+    "\n"
+    "\"active_orders\": orders of the account alive now (sent and not finished, other sessions' too).\n"
+    "\"orders_last_second\": orders and cancels this session sent within the second before its last\n"
+    "    insert or cancel.\n"
+    "\"self_trade_refusals\": inserts refused today because they could trade against the account's own.\n"
+    "\"cancels\": contract -> orders cancelled today (by any session; and those this session sent a\n"
+    "    cancel for, also when the cancel failed). Each order counts once.\n"
+    "\"large_cancels\": the same, for orders of `large_order_volume` lots or more.";
+
+// ---- Limits
+
+inline constexpr const char* limits_init_sig =
+    "def __init__(self, *, max_order_volume: int | None = None, max_active_orders: int | None = None, "
+    "max_orders_per_second: int | None = None, max_cancels_per_contract: int | None = None, "
+    "max_large_cancels_per_contract: int | None = None, large_order_volume: int = 300, self_trade: bool = False) "
+    "-> None";
+inline constexpr const char* limits_class =
+    "Pre-trade rules of a session: Trading(..., limits=Limits(...)). None switches a rule off.\n"
+    "\n"
+    "max_order_volume: lots in one insert() call, before a close is split.\n"
+    "max_active_orders: orders of the account alive at once, other sessions' included; an insert counts\n"
+    "    every order it would send.\n"
+    "max_orders_per_second: orders and cancels this session sends within any one second.\n"
+    "max_cancels_per_contract: orders cancelled per contract and trading day; once reached, new orders\n"
+    "    on that contract are refused.\n"
+    "max_large_cancels_per_contract: the same for orders of at least large_order_volume lots (default\n"
+    "    300); once reached, new orders of that size on that contract are refused.\n"
+    "self_trade: refuse an order that could trade against an alive order of the account on the same\n"
+    "    contract (a buy at or above an alive sell's price, a sell at or below an alive buy's).\n"
+    "\n"
+    "Cancels are never refused, only counted. Settings are ints of at least 0 (large_order_volume at\n"
+    "least 1) and a bool; anything else raises TypeError or ValueError. Frozen; equal rules compare\n"
+    "and hash alike.";
 
 // ---- Native
 

@@ -1,5 +1,6 @@
 // Trading: requests, login phase requests, the run loop and its tick (time-outs and query pacing).
 #include "coro.h"
+#include "journal.h"
 #include "log.h"
 #include "sync.h"
 #include "wake.h"
@@ -22,9 +23,31 @@ bool restart_error(const nb::python_error& e) {
            e.matches(PyExc_OSError);
 }
 
-nb::object now_object() { return global("time").attr("monotonic")(); }
-
 nb::object sleep(double seconds) { return global("asyncio").attr("sleep")(seconds); }
+
+// native.poll(), recorded in the journal with what it returned or raised.
+nb::object poll(nb::handle self) {
+    journal::Journal* j = journal::of(self);
+    if (!j) return get(self, "native").attr("poll")();
+    try {
+        nb::object records = get(self, "native").attr("poll")();
+        j->poll(records, {});
+        return records;
+    } catch (nb::python_error& e) {
+        j->poll({}, e.value());
+        throw;
+    }
+}
+
+// The journal's view of the run loop: its start, each resumption after a pause, and each batch handed
+// to the writer before a pause.
+void journal_mark(nb::handle self, void (journal::Journal::*mark)()) {
+    if (journal::Journal* j = journal::of(self)) (j->*mark)();
+}
+
+void journal_handoff(nb::handle self) {
+    if (journal::Journal* j = journal::of(self)) j->handoff(self);
+}
 
 // One guarded pass of the run loop: open the adapter, check the retry control, dispatch, tick, and
 // watch the adapter for the next pause. Returns the `now` of its tick.
@@ -32,9 +55,9 @@ nb::object pass(nb::handle self, Wake& wake) {
     if (Trading* t = trading_state(self)) t->retry_failed = false;
     if (get(self, "native").is_none()) open_native(self);
     if (!equals(get(self, "session_status"), "READY")) get(self, "recovery").attr("check")();
-    nb::object records = get(self, "native").attr("poll")();
+    nb::object records = poll(self);
     for (nb::handle record : records) event(self, record);
-    nb::object now = now_object();
+    nb::object now = now_object(self);
     tick(self, now);
     wake.follow(self);
     return now;
@@ -55,6 +78,7 @@ void log_restart(nb::handle self, nb::python_error& e) {
 }
 
 Coro run_body(nb::handle self, nb::handle wake_state) {
+    journal_mark(self, &journal::Journal::run);
     get(self, "recovery").attr("begin")();
     Wake wake(wake_state);
     try {
@@ -73,15 +97,19 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
                 retry_fail(self, "recovery");
                 clear_cache(self, "SYNCING");
                 set(self, "phase", nb::str("connecting"));
-                set(self, "phase_time", now_object());
+                set(self, "phase_time", now_object(self));
                 wake.stop();
                 close_native(self);
+                journal_handoff(self);
                 co_await sleep(1.0);
+                journal_mark(self, &journal::Journal::resume);
                 // The next adapter gets the whole time-out to connect, not what the pause left of it.
-                set(self, "phase_time", now_object());
+                set(self, "phase_time", now_object(self));
             }
+            journal_handoff(self);
             // Until the adapter has something, or the session's next deadline.
             co_await wake.pause(now);
+            journal_mark(self, &journal::Journal::resume);
             wake.settle();
         }
     } catch (...) {
@@ -97,6 +125,10 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
         nb::object error = global("VelkorError")("交易连接不可用，请检查账户配置或稍后重新连接。");
         set(self, "error", error);
         clear_cache(self, "ERROR");
+        if (journal::Journal* j = journal::of(self)) {
+            j->run_end(e.value());
+            j->handoff(self);
+        }
     }
     co_return nb::none();
 }
@@ -118,7 +150,16 @@ nb::tuple request(nb::handle self, nb::handle method, nb::handle fields) {
             payload.attr("update")(fields);
         }
     }
-    nb::object result = get(self, "native").attr("request")(method, payload, request_id);
+    journal::Journal* j = journal::of(self);
+    if (!j) return nb::make_tuple(request_id, get(self, "native").attr("request")(method, payload, request_id));
+    nb::object result;
+    try {
+        result = get(self, "native").attr("request")(method, payload, request_id);
+    } catch (nb::python_error& e) {
+        j->request(method, payload, request_id, {}, e.value());
+        throw;
+    }
+    j->request(method, payload, request_id, result, {});
     return nb::make_tuple(request_id, result);
 }
 
@@ -128,7 +169,7 @@ nb::tuple request(nb::handle self, const char* method, nb::handle fields) {
 
 void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data) {
     set(self, "phase", phase);
-    set(self, "phase_time", now_object());
+    set(self, "phase_time", now_object(self));
     set(self, "phase_data", nb::dict());
     nb::tuple sent = request(self, method, data);
     set(self, "phase_id", sent[0]);

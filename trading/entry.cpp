@@ -5,6 +5,8 @@
 // submission happens in one step of the awaiting task.
 #include "coro.h"
 #include "entry.h"
+#include "journal.h"
+#include "limits.h"
 #include "log.h"
 
 #include <cmath>
@@ -181,7 +183,7 @@ Registration register_orders(nb::handle self, const Insert& in, const std::vecto
         nb::str ref(order_ref);
         nb::object front = get(self, KEY("front")), session = get(self, KEY("session"));
         nb::object order_id = local_order_id(front, session, ref);
-        nb::object insert_time = book::wall_ms();
+        nb::object insert_time = book::wall_ms(self);
         auto [order, child] = new_order_records({.order_id = order_id,
                                                  .order_sys_id = nb::none(),
                                                  .symbol = in.symbol,
@@ -285,6 +287,29 @@ void settle_orders(nb::handle self, const Insert& in, const Registration& regist
     }
 }
 
+// Pre-trade limits, when the session has them: the text of the refusal when the plan breaks a rule.
+const char* limits_refusal(nb::handle self, const Insert& in, const std::vector<Planned>& plan) {
+    limits::Book* book = limits::book_of(self);
+    if (!book) return nullptr;
+    limits::Ask ask{in.symbol, in.direction, in.offset, in.volume, in.limit_price, {}};
+    for (const Planned& part : plan) ask.lots.push_back(part.lots);
+    return limits::refusal(self, *book, ask);
+}
+
+// The orders that left, or may have (every result but a rejection, one per registered order), count
+// for the limits. As in settle_orders, a record that fails to read now must not turn the answers into
+// rejections.
+void count_sent(nb::handle self, const Insert& in, const Registration& registered, nb::handle results) {
+    if (!limits::book_of(self)) return;
+    try {
+        for (size_t i = 0; i < registered.orders.size(); ++i)
+            if (!equals(results[i].attr(KEY("status")), KEY("REJECTED")))
+                limits::order_sent(self, registered.orders[i].child, in.limit_price);
+    } catch (nb::python_error& e) {
+        if (!handled_by_insert(e)) throw;
+    }
+}
+
 }  // namespace
 
 // `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
@@ -296,8 +321,10 @@ nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle directi
     bool closing = !equals(offset, KEY("OPEN"));
     bool sell = equals(direction, KEY("SELL"));
     std::vector<Planned> plan = plan_orders(self, in, instrument, closing, sell);
+    if (const char* refused = limits_refusal(self, in, plan)) return one_result(KEY("REJECTED"), nb::none(), refused);
     Registration registered = register_orders(self, in, plan);
     nb::list results = send_orders(self, in, registered.orders);
+    count_sent(self, in, registered, results);
     settle_orders(self, in, registered, results);
     return results;
 }
@@ -344,8 +371,17 @@ static nb::object insert_coroutine(nb::handle self, nb::object symbol, nb::objec
     return make_coroutine(insert_body(step, self, symbol, direction, offset, volume, limit_price), qualname, self);
 }
 
+// `insert` with its arguments and results in the session's journal.
+static nb::object insert_recorded(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                                  nb::handle volume, nb::handle limit_price) {
+    return journal::recorded(
+        self, journal::INSERT, journal::INSERT_RESULT,
+        [&] { return nb::make_tuple(symbol, direction, offset, volume, limit_price); },
+        [&] { return insert_guarded(self, symbol, direction, offset, volume, limit_price); });
+}
+
 static MethodRegistration reg_insert(Slot::insert, [](TradingClass& cls) {
-    cls.def("insert", &insert_coroutine<insert_guarded, insert_qualname>, nb::arg("symbol").none(),
+    cls.def("insert", &insert_coroutine<insert_recorded, insert_qualname>, nb::arg("symbol").none(),
             nb::arg("direction").none(), nb::arg("offset").none(), nb::arg("volume").none(),
             nb::arg("limit_price").none(), nb::sig(doc::insert_sig), doc::insert);
 });

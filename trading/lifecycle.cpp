@@ -1,5 +1,7 @@
 // Trading: construction, the session's private state and its reset, start and close.
 #include "coro.h"
+#include "journal.h"
+#include "limits.h"
 #include "log.h"
 
 #include <cmath>
@@ -23,8 +25,11 @@ nb::dict values_copy(nb::handle account) {
 }
 
 void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::handle timeout, nb::handle objects,
-                  nb::handle native_factory) {
+                  nb::handle native_factory, nb::handle limits, nb::handle journal_folder) {
     nb::handle self = h.h;
+    auto limit_book = limits::make_book(limits);  // a bad value raises before anything is registered
+    // First, so that it sees every clock reading the construction makes.
+    auto journal = journal::create(journal_folder, config, timeout, limits::settings_by_name(limits));
     bool configured = truthy(config);
     set(self, "config", config);
     set(self, "timeout", timeout);
@@ -65,7 +70,9 @@ void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::hand
     set(self, "day", nb::str(""));
     set(self, "phase", nb::str("connecting"));
     set(self, "phase_id", nb::none());
-    set(self, "phase_time", global("time").attr("monotonic")());
+    nb::object now = global("time").attr("monotonic")();
+    if (journal) journal->monotonic(now);
+    set(self, "phase_time", now);
     set(self, "phase_data", nb::dict());
     set(self, "task", nb::none());
     set(self, "native", nb::none());
@@ -75,10 +82,19 @@ void trading_init(nb::pointer_and_handle<Trading> h, nb::handle config, nb::hand
     set(self, "directory", nb::none());
     set(self, "reset_pending", nb::bool_(false));
     nb::object recovery = global("Recovery");
-    set(self, "recovery", recovery("交易连接"));
-    set(self, "query_recovery", recovery("账户查询", 3, 120));
+    if (journal) {
+        // The retry controls read their clock through the session, so that the journal has it.
+        nb::object clock = self.attr("_journal_clock");
+        set(self, "recovery", recovery("交易连接", nb::arg("clock") = clock));
+        set(self, "query_recovery", recovery("账户查询", 3, 120, nb::arg("clock") = clock));
+    } else {
+        set(self, "recovery", recovery("交易连接"));
+        set(self, "query_recovery", recovery("账户查询", 3, 120));
+    }
     set(self, "published_position_time", nb::none());
     new (h.p) Trading();
+    h.p->limits = std::move(limit_book);
+    h.p->journal = std::move(journal);
 }
 
 void clear_in_place(nb::handle container) {
@@ -97,6 +113,7 @@ Trading* state_of(nb::handle self) {
 
 Coro run_close(nb::handle self) {
     if (Trading* t = state_of(self)) t->closed = true;
+    if (journal::Journal* j = journal::of(self)) j->call(journal::CLOSE, {});
     // From here on the session takes no order and no cancel: both answer "not ready", send nothing and
     // register nothing. The status is published by the next commit.
     if (!equals(get(self, "session_status"), "ERROR")) set_status(self, "DISCONNECTED");
@@ -112,6 +129,10 @@ Coro run_close(nb::handle self) {
         }
     }
     close_native(self);
+    if (Trading* t = state_of(self); t && t->journal) {
+        t->journal->close(self);
+        t->journal.reset();
+    }
     log::write(self, log::SESSION, log::INFO, "session closed", {});
     if (interrupted) std::rethrow_exception(interrupted);
     co_return nb::none();
@@ -119,12 +140,28 @@ Coro run_close(nb::handle self) {
 
 }  // namespace
 
-void open_native(nb::handle self) {
+namespace {
+
+void make_native(nb::handle self) {
     if (get(self, "directory").is_none())
         set(self, "directory", global("mkdtemp")(nb::arg("prefix") = "velkor-ctp-"));
     nb::object config = get(self, "config");
     log::write(self, log::SESSION, log::INFO, "connecting to front %s", {nb::getattr(config, "front_url", nb::none())});
     set(self, "native", get(self, "factory")(config, get(self, "directory")));
+}
+
+}  // namespace
+
+void open_native(nb::handle self) {
+    journal::Journal* j = journal::of(self);
+    if (!j) return make_native(self);
+    try {
+        make_native(self);
+    } catch (nb::python_error& e) {
+        j->open(e.value());
+        throw;
+    }
+    j->open({});
 }
 
 void register_object(nb::handle objects, nb::handle obj) {
@@ -156,6 +193,7 @@ void clear_cache(nb::handle self, nb::handle status) {
     for (const char* attr : {"o", "t", "native_orders", "instruments", "ref_orders", "system_orders",
                              "pending_trades", "live_trade_buffer", "order_revisions"})
         clear_in_place(get(self, attr));
+    limits::books_cleared(self);
     nb::dict p;
     nb::object empty_position = global("empty_position");
     for (nb::handle symbol : get(self, "positions")) p[symbol] = empty_position(symbol);
@@ -192,7 +230,11 @@ void start(nb::handle self) {
 MethodRegistration reg_init(Slot::init, [](TradingClass& cls) {
     nb::object native = module().attr("Native");
     cls.def("__init__", &trading_init, nb::arg("config").none(), nb::arg("timeout").none(), nb::arg("objects").none(),
-            nb::kw_only(), nb::arg("native_factory").none() = native, nb::sig(doc::init_sig), doc::init);
+            nb::kw_only(), nb::arg("native_factory").none() = native, nb::arg("limits").none() = nb::none(),
+            nb::arg("journal").none() = nb::none(), nb::sig(doc::init_sig), doc::init);
+});
+MethodRegistration reg_journal_clock(Slot::journal_clock, [](TradingClass& cls) {
+    cls.def("_journal_clock", [](nb::handle self) { return now_object(self); });
 });
 MethodRegistration reg_start(Slot::start, [](TradingClass& cls) {
     cls.def("start", [](nb::handle self) { start(self); }, nb::sig(doc::start_sig), doc::start);

@@ -69,6 +69,7 @@ void write(nb::handle self, Channel channel, int level, const char* format, cons
         if (more.error_id.is_valid()) extra["error_id"] = more.error_id;
         if (more.error_msg.is_valid()) extra["error_msg"] = more.error_msg;
         if (more.fallback.is_valid()) extra["fallback"] = more.fallback;
+        if (more.limit.is_valid()) extra["limit"] = more.limit;
         nb::dict keywords;
         keywords["extra"] = extra;
         if (more.exc_info.is_valid()) keywords["exc_info"] = more.exc_info;

@@ -24,14 +24,15 @@ enum Channel : int { SESSION = 0, ORDERS = 1 };
 bool enabled(Channel channel, int level);
 
 // Record attributes beyond the account: the order a record concerns, the broker's ErrorID and ErrorMsg,
-// an exception to attach with its traceback, and the name of a fallback's counter (diagnostics.h).
-// Unset handles are left out.
+// an exception to attach with its traceback, the name of a fallback's counter (diagnostics.h) and the
+// pre-trade rule a record is about (limits.h). Unset handles are left out.
 struct Extra {
     nb::handle order_id = {};
     nb::handle error_id = {};
     nb::handle error_msg = {};
     nb::handle exc_info = {};
     nb::handle fallback = {};
+    nb::handle limit = {};
 };
 
 // logger.log(level, "[%s/%s] " + format, broker_id, user_id, *args, extra={...}), `format` in the

@@ -2,6 +2,7 @@
 // helpers shared by the session's files.
 #include "book_index.h"
 #include "coro.h"
+#include "journal.h"
 
 #include "../common/main_interpreter.h"
 
@@ -34,6 +35,18 @@ nb::object global(nb::handle key) { return nb::getattr(*the_module, key); }
 nb::object global(const char* text) { return global(name(text)); }
 
 double monotonic() { return nb::cast<double>(global("time").attr("monotonic")()); }
+
+double monotonic(nb::handle self) {
+    double now = monotonic();
+    if (journal::Journal* j = journal::of(self)) j->monotonic(now);
+    return now;
+}
+
+nb::object now_object(nb::handle self) {
+    nb::object now = global("time").attr("monotonic")();
+    if (journal::Journal* j = journal::of(self)) j->monotonic(now);
+    return now;
+}
 
 nb::handle name(std::string_view text) {
     // Interned for good: the strings live as long as the process, like the interpreter's own names.
@@ -349,6 +362,7 @@ NB_MODULE(trading_bindings, m) {
     add_constants(m);
     add_helpers(m);
     bind_native(m);
+    bind_limits(m);
     bind_trading(m);
     register_coroutine_type(m);
 }

@@ -2,6 +2,7 @@
 // child order, moves the child's status forward only, and holds a final state back until the
 // child's fills have been counted.
 #include "books.h"
+#include "limits.h"
 
 #include <utility>
 
@@ -140,6 +141,7 @@ void child_changed(nb::handle self, nb::handle child, nb::handle cid) {
     set(self, KEY("revision"), revision);
     put(get(self, KEY("order_revisions")), cid, revision);
     if (truthy(get(self, KEY("position_ready")))) recompute_frozen(self, nb::none(), item(child, KEY("symbol")));
+    limits::order_changed(self, child);
     aggregate(self, child);
     schedule_account(self);
     touch(self);

@@ -60,7 +60,7 @@ void aggregate_one(nb::handle orders, nb::handle child) {
 
 void apply_position_trade(nb::handle self, nb::handle row) {
     nb::object symbol = symbol_of(row);
-    nb::object now = wall_ms();
+    nb::object now = wall_ms(self);
     nb::object position_book = get(self, KEY("p"));
     if (!contains(position_book, symbol)) put(position_book, symbol, global(KEY("empty_position"))(symbol, now));
     nb::object record = item(position_book, symbol);
@@ -290,7 +290,7 @@ void recompute_record(nb::handle self, nb::handle symbol, nb::handle record, nb:
     }
     for (size_t i = 0; i < 4; ++i) {
         if (equals(item(record, four[i]), before[i])) continue;
-        if (!truthy(stamp)) stamp = wall_ms();
+        if (!truthy(stamp)) stamp = wall_ms(self);
         put(record, KEY("updated_at"), stamp);
         return;
     }

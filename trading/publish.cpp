@@ -1,6 +1,7 @@
 // Publication of the private state into the user's snapshot objects: commit, position_view and the
 // two copy operations they are built from. Nothing else writes to a published object.
 #include "entry.h"
+#include "journal.h"
 
 #include <algorithm>
 #include <iterator>
@@ -405,8 +406,14 @@ static nb::object position_view(nb::handle self, nb::handle symbol) {
 }
 
 static MethodRegistration reg_position_view(Slot::position_view, [](TradingClass& cls) {
-    cls.def("position_view", &position_view, nb::arg("symbol").none(), nb::sig(doc::position_view_sig),
-            doc::position_view);
+    cls.def(
+        "position_view",
+        [](nb::handle self, nb::handle symbol) {
+            return journal::recorded(
+                self, journal::VIEW, journal::Kind(0), [&] { return nb::borrow(symbol); },
+                [&] { return position_view(self, symbol); });
+        },
+        nb::arg("symbol").none(), nb::sig(doc::position_view_sig), doc::position_view);
 });
 
 static MethodRegistration reg_update_view(Slot::update_view, [](TradingClass& cls) {
@@ -426,7 +433,17 @@ static MethodRegistration reg_map_view(Slot::map_view, [](TradingClass& cls) {
 });
 
 static MethodRegistration reg_commit(Slot::commit, [](TradingClass& cls) {
-    cls.def("commit", &commit, nb::arg("changes").none(), nb::sig(doc::commit_sig), doc::commit);
+    cls.def(
+        "commit",
+        [](nb::handle self, nb::handle changes) {
+            nb::object result = commit(self, changes);
+            if (journal::Journal* j = journal::of(self)) {
+                j->result(journal::COMMIT, journal::describe_commit(self, result, changes));
+                j->handoff(self);
+            }
+            return result;
+        },
+        nb::arg("changes").none(), nb::sig(doc::commit_sig), doc::commit);
     plain_result = Py_NewRef(nb::getattr(module(), KEY("TradingResult")).ptr());
     const char* kinds[] = {"Account", "Order", "Position", "Trade"};
     for (size_t i = 0; i < std::size(kinds); ++i) snapshot_types[i] = Py_NewRef(global(kinds[i]).ptr());

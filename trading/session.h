@@ -22,6 +22,18 @@ namespace velkor::trading {
 
 class ClosingIndex;
 struct Diagnostics;
+namespace limits {
+class Book;
+struct BookDelete {
+    void operator()(Book* book) const noexcept;
+};
+}  // namespace limits
+namespace journal {
+class Journal;
+struct JournalDelete {
+    void operator()(Journal* j) const noexcept;
+};
+}  // namespace journal
 
 // Deletes a closing-lot index where its type is complete (book_index.cpp).
 struct ClosingIndexDelete {
@@ -34,7 +46,9 @@ struct Trading {
     ~Trading();
     std::unique_ptr<ClosingIndex, ClosingIndexDelete> closing;  // lots held by live closing orders, built on first use
     std::unique_ptr<Diagnostics> diagnostics;                   // the fallbacks taken (diagnostics.h)
+    std::unique_ptr<limits::Book, limits::BookDelete> limits;  // pre-trade limits and their counts (limits.h)
     bool closed = false;  // close() has run: start() does nothing from then on
+    std::unique_ptr<journal::Journal, journal::JournalDelete> journal;  // null without `journal=` (journal.h)
     // The run loop's pause to a deadline in progress (wake.cpp): the run's wake state (its future and
     // timer), the `now` of the tick before it and when it ends, on the session's clock. A call between
     // passes that moves the deadline earlier ends it sooner (shorten_pause).
@@ -54,7 +68,8 @@ enum class Slot : int {
     complete, complete_account, positions, by_ref, is_spec_order, is_spec_trade, child, order,
     trade_id, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
     insert, insert_, cancel, update_view, map_view, commit, close,
-    diagnostics,
+    diagnostics, journal_clock,
+    limits, limit_counts,
 };
 
 // A file-scope `static MethodRegistration reg(Slot::order, [](TradingClass& cls) { cls.def(...); });`
@@ -78,6 +93,11 @@ nb::object global(const char* name);
 
 // time.monotonic() through the module-level name `time`.
 double monotonic();
+// The same reading for the session `self`, recorded in its journal when it keeps one: the session's
+// decisions read the clock only through this, now_object() and wall_ms(self).
+double monotonic(nb::handle self);
+// time.monotonic() as the object the clock returned, recorded likewise.
+nb::object now_object(nb::handle self);
 
 // An interned Python string for an attribute or key name (cached for the life of the process).
 nb::handle name(std::string_view text);
@@ -126,6 +146,17 @@ inline bool truthy(nb::handle value) {
     return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t)n * kind) == 0;
 }
 inline bool equals(nb::handle a, const char* text) { return equals(a, name(text)); }
+
+// Exact texts by content, as a dict tells its keys apart: hash and equality for C++ maps keyed by
+// texts (a text's hash is cached, and comparing two runs no Python code).
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(nb::handle s) const noexcept { return static_cast<size_t>(PyObject_Hash(s.ptr())); }
+};
+struct TextEq {
+    using is_transparent = void;
+    bool operator()(nb::handle a, nb::handle b) const noexcept { return equals(a, b); }
+};
 
 // id(x)
 inline nb::object identity(nb::handle x) { return checked(PyLong_FromVoidPtr(x.ptr())); }
@@ -176,6 +207,8 @@ void shorten_pause(nb::handle self);
 
 // Binds the class Native (native.cpp).
 void bind_native(nb::module_& m);
+// Binds the class Limits (limits.cpp).
+void bind_limits(nb::module_& m);
 
 // ---- the session core, for the other concern files
 

@@ -87,7 +87,7 @@ bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
     set(self, "trade_before", after);
     set(self, "position_candidate", nb::none());
     set(self, "sync_index", global("SYNC_STEPS").attr("index")(KEY("trades_before")));
-    set(self, "phase_time", nb::float_(monotonic()));
+    set(self, "phase_time", nb::float_(monotonic(self)));
     trading::touch(self);
     return false;
 }
@@ -130,7 +130,7 @@ void log_step(nb::handle self, nb::handle kind, nb::handle rows) {
 void complete(nb::handle self, nb::handle query) {
     nb::object kind = item(query, KEY("kind"));
     nb::object rows = item(query, KEY("rows"));
-    nb::object stamp = wall_ms();
+    nb::object stamp = wall_ms(self);
     log_step(self, kind, rows);
 
     if (equals(kind, KEY("instruments"))) {
@@ -154,7 +154,7 @@ void complete(nb::handle self, nb::handle query) {
     }
 
     if (equals(get(self, "phase"), KEY("sync"))) {
-        set(self, "phase_time", nb::float_(monotonic()));
+        set(self, "phase_time", nb::float_(monotonic(self)));
         nb::object index = get(self, "sync_index") + nb::int_(1);
         set(self, "sync_index", index);
         if (equals(index, nb::int_(nb::len(global("SYNC_STEPS"))))) {
@@ -186,7 +186,7 @@ void complete_account(nb::handle self, nb::handle rows, nb::handle stamp) {
     nb::object account = get(self, "a");
     account.attr("update")(values);
     put(account, KEY("updated_at"), stamp);
-    set(self, "last_account_refresh", nb::float_(monotonic()));
+    set(self, "last_account_refresh", nb::float_(monotonic(self)));
 }
 
 nb::object position_candidate(nb::handle self, nb::handle rows, nb::handle updated) {

@@ -1,6 +1,7 @@
 // Trade intake: every fill is recorded and counted into its child order exactly once, whether it
 // arrives live or from a trade query; fills whose order is not known yet wait in a bounded buffer.
 #include "books.h"
+#include "limits.h"
 
 namespace velkor::trading {
 
@@ -88,6 +89,7 @@ bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
     nb::dict record = trade_record(row, tid, system_id, symbol, volume);
 
     count_fill(child, volume);
+    limits::order_changed(self, child);
     put(trades, tid, record);
     if (update_position) {
         apply_position_trade(self, row);

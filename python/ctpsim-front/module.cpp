@@ -6,6 +6,8 @@
 #include "records.h"
 #include "registry.h"
 
+#include "../../common/main_interpreter.h"
+
 namespace ctpsim::binding {
 namespace {
 
@@ -44,7 +46,9 @@ void add_tables(nb::module_ &m) {
 }  // namespace
 }  // namespace ctpsim::binding
 
-NB_MODULE(_front, m) {
+// The bindings; PyInit__front (at the end) lets them load in the main interpreter only: the registry of
+// fronts is the process's, shared with the stand-in library.
+NB_MODULE(_front_bindings, m) {
     using namespace ctpsim::binding;
     using namespace nb::literals;
     // No report of objects still alive at exit (see trading/module.cpp).
@@ -54,4 +58,9 @@ NB_MODULE(_front, m) {
     m.def("version", [] { return std::string(CThostFtdcTraderApi::GetApiVersion()); });
     m.def("encode", &encode, "record"_a, "data"_a);
     add_tables(m);
+}
+
+extern "C" NB_EXPORT PyObject* PyInit__front() {
+    if (velkor::refuse_sub_interpreter("ctpsim._front") < 0) return nullptr;
+    return PyInit__front_bindings();
 }

@@ -15,9 +15,11 @@ from __future__ import annotations
 import asyncio
 import logging
 import sys
+import tempfile
 import time
 import unicodedata
 from collections.abc import Callable
+from pathlib import Path
 from types import SimpleNamespace
 
 from velkor import trading
@@ -201,10 +203,10 @@ def filled(s: trading.Trading, rs: list[trading.TradingResult]) -> bool:
     return all(r.order_id in s.orders and s.orders[r.order_id].status == "FILLED" for r in rs if r.order_id)
 
 
-async def story(front: Front, counter: Counter) -> None:
+async def story(front: Front, counter: Counter, journal: str) -> None:
     cfg = counter.accounts[0]
     account = CtpAccount(cfg.broker_id, cfg.user_id, cfg.password, front.address, cfg.app_id, cfg.auth_code)
-    s = trading.Trading(account, TIMEOUT, {})
+    s = trading.Trading(account, TIMEOUT, {}, journal=journal)
     host = Host(s)
     log = logging.getLogger("velkor.trading")
     log.addHandler(host)
@@ -294,20 +296,44 @@ async def story(front: Front, counter: Counter) -> None:
         log.removeHandler(host)
 
 
+def replay_journal(folder: Path) -> bool:
+    """Replays each journal file the session wrote and checks it against what the session did."""
+    from velkor.journal import Difference, read, replay_segments
+
+    pad = " " * (STAMP + 4)
+    print(f"{pad}the journal in {folder}:")
+    ok = True
+    for path in sorted(folder.glob("*.vkj")):
+        records = len(read(path).records)
+        try:
+            [replay] = replay_segments(path, verify=True)
+        except Difference as d:
+            print(f"{pad}{path.name}: {records} records; DIFFERENCE at {d}")
+            ok = False
+            continue
+        held = {sym: (p.pos_long, p.pos_short) for sym, p in replay.session.positions.items()
+                if p.pos_long or p.pos_short}
+        print(f"{pad}{path.name}: {records} records, replayed and verified;")
+        print(f"{pad}the replay ends with positions {held}")
+    print(f"{pad}(python -m velkor.journal show|replay|verify FILE)")
+    return ok
+
+
 def main() -> int:
     clock = FastClock(SPEED)
     setattr(trading, "time", SimpleNamespace(monotonic=clock.monotonic, time=time.time))
+    folder = Path(tempfile.mkdtemp(prefix="velkor-journal-"))
     with Front() as front:
         front.retry_interval = 0.05
         counter = Counter(front, clock=clock.monotonic)
         try:
-            asyncio.run(story(front, counter))
+            asyncio.run(story(front, counter, str(folder)))
         finally:
             counter.close()
         if counter.errors:
             print(f"counter errors: {counter.errors}", file=sys.stderr)
             return 1
-    return 0
+    return 0 if replay_journal(folder) else 1
 
 
 if __name__ == "__main__":

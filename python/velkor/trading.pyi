@@ -68,6 +68,42 @@ class Native:
     def fileno(self) -> int | None:
         """The bridge's readiness descriptor for this handle, which the run loop watches; None without one."""
 
+class Limits:
+    """Pre-trade rules of a session: Trading(..., limits=Limits(...)); None switches a rule off.
+
+    Settings are ints of at least 0 (large_order_volume at least 1) and a bool; anything else raises TypeError or
+    ValueError naming the setting. Frozen; equal rules compare and hash alike."""
+
+    def __init__(self, *, max_order_volume: int | None = None, max_active_orders: int | None = None,
+                 max_orders_per_second: int | None = None, max_cancels_per_contract: int | None = None,
+                 max_large_cancels_per_contract: int | None = None, large_order_volume: int = 300,
+                 self_trade: bool = False) -> None: ...
+    @property
+    def max_order_volume(self) -> int | None:
+        """Lots in one insert() call, before a close is split."""
+    @property
+    def max_active_orders(self) -> int | None:
+        """Orders of the account alive at once, other sessions' included; an insert counts every order it sends."""
+    @property
+    def max_orders_per_second(self) -> int | None:
+        """Orders and cancels this session sends within any one second."""
+    @property
+    def max_cancels_per_contract(self) -> int | None:
+        """Cancelled orders per contract and trading day; once reached, new orders on that contract are refused."""
+    @property
+    def max_large_cancels_per_contract(self) -> int | None:
+        """The same for orders of at least large_order_volume lots; once reached, new orders of that size are refused."""
+    @property
+    def large_order_volume(self) -> int:
+        """The lots from which an order counts as large (default 300)."""
+    @property
+    def self_trade(self) -> bool:
+        """Refuse an order that could trade against an alive order of the account on the same contract."""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __getstate__(self) -> tuple[int | None, int | None, int | None, int | None, int | None, int, bool]: ...
+    def __setstate__(self, state: tuple[int | None, int | None, int | None, int | None, int | None, int, bool]) -> None: ...
+
 class Trading:
     """Private protocol state is committed to user objects only by wait_update."""
 
@@ -123,7 +159,8 @@ class Trading:
     published_position_time: int | None
 
     def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], *,
-                 native_factory: Callable[[CtpAccount, str], _Adapter] = ...) -> None:
+                 native_factory: Callable[[CtpAccount, str], _Adapter] = ..., limits: Limits | None = None,
+                 journal: str | os.PathLike[str] | None = None) -> None:
         """One CTP trading session of one account; nothing connects before start()."""
     @overload
     def position_view(self, symbol: str) -> Position:
@@ -140,6 +177,7 @@ class Trading:
     def _request(self, method: str, fields: Mapping[str, Any] | None = None) -> tuple[int, Any]: ...
     def _phase_request(self, phase: str, method: str, data: Mapping[str, Any] | None = None) -> None: ...
     def _schedule_account(self) -> None: ...
+    def _journal_clock(self) -> float: ...
     def run(self) -> Coroutine[Any, Any, None]:
         """The session's task: polls, dispatches, ticks; returns when a fatal error ends the session."""
     def event(self, event: dict[str, Any]) -> None:
@@ -187,3 +225,12 @@ class Trading:
         their descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced) or, with a
         replaced module-level `time`, every 0.01 s besides it (clock_replaced). The first of
         each cause in a session is logged as a WARNING on "velkor.trading" with the record attribute `fallback`."""
+    @property
+    def limits(self) -> Limits | None:
+        """The pre-trade rules the session was built with; None without them."""
+    @property
+    def limit_counts(self) -> Mapping[str, Any] | None:
+        """What the pre-trade rules count, a read-only snapshot; None without limits: "active_orders" (alive orders of
+        the account), "orders_last_second" (orders and cancels this session sent within the second before its last
+        insert or cancel), "self_trade_refusals" (today), "cancels" and "large_cancels" (contract -> orders
+        cancelled today, each order once: by any session, and those this session sent a cancel for)."""
