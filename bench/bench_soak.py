@@ -178,6 +178,8 @@ class Soak:
         trading.asyncio = PacedAsyncio(self.clock, self.front)
         self.session = trading.Trading(config, TIMEOUT, {})
         self.sent = 0  # orders the counter took
+        self.self_trades = 0  # matches of two orders of the account
+        self.shared_numbers = 0  # trade numbers given out by more than one exchange on one day
 
     def close(self):
         trading.time, trading.asyncio = self.saved
@@ -256,7 +258,23 @@ class Soak:
                 await asyncio.sleep(0)
                 self.commit()
         await until(self.caught_up, "caught up with the counter")
+        self.agree()
         self.commit()
+
+    def agree(self):
+        """The session holds the counter's fills, one for each side of a self-trade, and its positions; counts the
+        self-trades and the trade numbers that more than one exchange gave out."""
+        s = self.session
+        rows = self.counter.trades()
+        fills = {(r["ExchangeID"], r["TradeID"].strip(), "BUY" if r["Direction"] == "0" else "SELL") for r in rows}
+        if set(s.t) != fills:
+            raise AssertionError("the session's fills are not the counter's")
+        for symbol, h in self.counter.positions().items():
+            if any(s.p[symbol][key] != lots for key, lots in h.items()):
+                raise AssertionError(f"the session's position in {symbol} is not the counter's")
+        matches = Tally((exchange, number) for exchange, number, _ in fills)
+        self.self_trades += sum(n == 2 for n in matches.values())
+        self.shared_numbers += sum(n > 1 for n in Tally(number for _, number in matches).values())
 
     async def roll(self) -> str:
         # The simulated front logs every request for tests to inspect, for ever: the soak keeps one day of it.
@@ -326,6 +344,8 @@ async def soak(days: int, orders: int, report=print, explain_days=(0, -1)) -> tu
                         "held": held(k.session)})
             report(_line(day, after, sent, fills, f"   {' ' * 42}{(full['heap'] - after['heap']) / max(sent, 1):6.0f} B "
                          f"{(full['objects'] - after['objects']) / max(sent, 1):7.1f}"))
+        report(f"agreed with the counter every day: {k.self_trades} self-trades (both sides counted), "
+               f"{k.shared_numbers} trade numbers given out by more than one exchange")
         return base, out
     finally:
         await k.session.close()

@@ -53,6 +53,11 @@ def trade_row(tid, sys_id, volume, *, direction="0", offset="0", symbol=SYMBOL, 
     return row
 
 
+def fill_key(tid, direction="BUY", exchange="SHFE"):
+    """How the session keys a fill: exchange, trade number and side."""
+    return (exchange, tid, direction)
+
+
 def hold(s, symbol=SYMBOL, *, long=(0, 0), short=(0, 0)):
     """A baseline position: (history, today) per side, frozen and available derived."""
     rec = trading.empty_position(symbol, 1)
@@ -117,7 +122,7 @@ def test_fill_on_unknown_quantities_keeps_them_unknown(s):
     s._order(order_row(1, "S1", offset="1", direction="1"))
     assert s._trade(trade_row("T1", "S1", 2, direction="1", offset="1"), update_position=True) is True
     assert rec == trading.empty_position(SYMBOL)
-    assert child(s, 1)["volume_traded"] == 2 and "T1" in s.t
+    assert child(s, 1)["volume_traded"] == 2 and fill_key("T1", "SELL") in s.t
 
 
 def live_close(s, ref, left, *, close_type="UNSPECIFIED", direction="SELL", status="ALIVE", offset="CLOSE",
@@ -297,7 +302,7 @@ def test_first_return_of_foreign_order_creates_both_records(s):
     assert s.o[key]["order_sys_id"] == "777" and s.o[key]["offset"] == "CLOSE_TODAY"
     assert s.o[key]["direction"] == "SELL" and s.o[key]["limit_price"] is None
     assert s.o[key]["insert_time"] == 1704159000000
-    assert s.ref_orders == {(3, 99, "12"): key} and s.system_orders == {"777": key}
+    assert s.ref_orders == {(3, 99, "12"): key} and s.system_orders == {("SHFE", "777"): key}
     s._order(row)
     assert (created["volume_original"], created["volume_left"], created["close_type"]) == (4, 4, "TODAY")
     assert (created["status"], created["is_confirmed"], s.o[key]["status"]) == ("ALIVE", True, "ALIVE")
@@ -426,11 +431,11 @@ def test_stale_query_row_ignored_but_replays_waiting_fill(s):
     s._order(order_row(1, status="1"))
     assert s.order_revisions == {"1:7:1": 1}
     s._trade(trade_row("T1", "S1", 2), update_position=False)
-    assert "T1" in s.pending_trades
+    assert fill_key("T1") in s.pending_trades
     s._order(order_row(1, "S1", status="3"), query_revision=0)   # query sent before the last change
     c = child(s, 1)
     assert c["exchange_order_id"] == "" and c["volume_original"] == 5
-    assert c["volume_traded"] == 2 and s.pending_trades == {} and "T1" in s.t
+    assert c["volume_traded"] == 2 and s.pending_trades == {} and fill_key("T1") in s.t
 
 
 def test_backward_row_still_replays_waiting_fill(s):
@@ -447,7 +452,7 @@ def test_unchanged_return_does_no_follow_up_but_releases_fills(s):
     s._order(order_row(1, "S1", LimitPrice=1.0))
     assert s.revision == 1 and s.order_revisions == {"1:7:1": 1} and follow_ups(s) == (False, False)
     assert user(s, 1)["limit_price"] == 5000.0
-    s.pending_trades["T9"]["OrderSysID"] = " S1 "
+    s.pending_trades[fill_key("T9")]["OrderSysID"] = " S1 "
     s._order(order_row(1, "S1"))
     assert s.revision == 1 and child(s, 1)["volume_traded"] == 1 and follow_ups(s) == (True, True)
     assert s.pending_trades == {}
@@ -483,7 +488,7 @@ def test_association_errors_leave_the_stated_state(s):
         s._order(order_row(2, "S1"))
     assert (s.ref_orders, s.system_orders) == (refs, systems)
     # Found by an exchange number that is not its own: the new reference is already recorded.
-    s.system_orders["S3"] = "1:7:1"
+    s.system_orders[("SHFE", "S3")] = "1:7:1"
     with pytest.raises(BufferError, match="已有订单的 CTP OrderSysID 发生变化"):
         s._order(order_row(9, "S3", session=8))
     assert s.ref_orders[(1, 8, "9")] == "1:7:1" and "1:8:9" not in s.o and child(s, 1)["exchange_order_id"] == "S1"
@@ -516,9 +521,9 @@ def test_fill_before_its_order_is_buffered_replayed_and_counted_once(s):
     row = trade_row(" T1 ", "S1", 2)
     assert s._trade(row, update_position=True) is False
     assert s._trade(dict(row), update_position=True) is False
-    assert list(s.pending_trades) == ["T1"] and s.t == {} and s.p[SYMBOL]["pos_long"] == 0
+    assert list(s.pending_trades) == [fill_key("T1")] and s.t == {} and s.p[SYMBOL]["pos_long"] == 0
     s._order(order_row(1, "S1"))
-    assert s.pending_trades == {} and list(s.t) == ["T1"]
+    assert s.pending_trades == {} and list(s.t) == [fill_key("T1")]
     assert child(s, 1)["volume_traded"] == 2 and user(s, 1)["volume_left"] == 3
     assert s.p[SYMBOL]["pos_long_today"] == 2
     assert s._trade(row, update_position=True) is False
@@ -531,16 +536,16 @@ def test_live_fill_then_query_copy_counts_once(s):
     s._order(order_row(1, "S1"))
     assert s._trade(trade_row("T1", "S1", 2), update_position=True) is True
     assert s._trade(trade_row("T1", " S1", 2, Price=1.0), update_position=False) is False
-    assert child(s, 1)["volume_traded"] == 2 and s.p[SYMBOL]["pos_long"] == 2 and s.t["T1"]["price"] == 5001.0
+    assert child(s, 1)["volume_traded"] == 2 and s.p[SYMBOL]["pos_long"] == 2 and s.t[fill_key("T1")]["price"] == 5001.0
 
 
 def test_trade_record_keys_and_values(s):
     s._order(order_row(1, "S1", direction="1", offset="4", original=3))
     follow_ups(s)
     s._trade(trade_row("T1", " S1 ", 3, direction="1", offset="4"), update_position=False)
-    assert s.t["T1"] == {"trade_id": "T1", "order_sys_id": "S1", "symbol": SYMBOL, "direction": "SELL",
+    assert s.t[fill_key("T1", "SELL")] == {"trade_id": "T1", "order_sys_id": "S1", "symbol": SYMBOL, "direction": "SELL",
                          "offset": "CLOSE_YESTERDAY", "price": 5001.0, "volume": 3, "trade_time": 1704159060000}
-    assert list(s.t["T1"]) == ["trade_id", "order_sys_id", "symbol", "direction", "offset", "price", "volume",
+    assert list(s.t[fill_key("T1", "SELL")]) == ["trade_id", "order_sys_id", "symbol", "direction", "offset", "price", "volume",
                                "trade_time"]
     assert SYMBOL not in s.p and follow_ups(s) == (True, True)
     assert (child(s, 1)["status"], child(s, 1)["status_msg"]) == ("FILLED", "全部成交")
@@ -550,9 +555,9 @@ def test_trade_record_keys_and_values(s):
 def test_invalid_fill_volume(s, volume):
     s._order(order_row(1, "S1"))
     s._trade(trade_row("T0", "S9", 1), update_position=False)
-    s.pending_trades["T0"].update(OrderSysID="S1", Volume=volume)
+    s.pending_trades[fill_key("T0")].update(OrderSysID="S1", Volume=volume)
     with pytest.raises(BufferError, match="成交数量无效"):
-        s._trade(s.pending_trades["T0"], update_position=True)
+        s._trade(s.pending_trades[fill_key("T0")], update_position=True)
     assert s.pending_trades == {} and child(s, 1)["volume_traded"] == 0 and s.t == {}
 
 
@@ -586,7 +591,7 @@ def test_unmatched_fill_buffer_is_bounded(s):
     assert s._trade(trade_row("T1", "", 1), update_position=False) is False
     with pytest.raises(BufferError, match="未关联订单的成交暂存队列已满"):
         s._trade(trade_row("T2", "S1", 1), update_position=False)
-    assert len(s.pending_trades) == 32768 and "T2" not in s.pending_trades
+    assert len(s.pending_trades) == 32768 and fill_key("T2") not in s.pending_trades
 
 
 def test_split_shfe_close_consumes_history_then_today(s):
@@ -642,7 +647,7 @@ def test_return_of_own_order_finds_child_by_reference(s):
                                   "finish_status": None, "finish_msg": "", "request_id": 3}
     s.ref_orders[(1, 7, "42")] = key
     s._order(order_row(42, "  A9"))
-    assert s.native_orders[key] is own and s.system_orders == {"A9": key} and len(s.o) == 1
+    assert s.native_orders[key] is own and s.system_orders == {("SHFE", "A9"): key} and len(s.o) == 1
     assert (own["status"], own["is_confirmed"], own["request_id"], own["exchange_order_id"]) == \
         ("ALIVE", True, 3, "  A9")
     assert (s.o[key]["order_sys_id"], s.o[key]["limit_price"], s.o[key]["insert_time"]) == ("A9", 4999.0, 5)

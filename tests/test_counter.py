@@ -748,3 +748,129 @@ def test_settle_skips_the_weekend_and_asks_for_a_new_confirmation(counter, conne
     _, (login,) = c.call("UserLogin", BrokerID=a.broker_id, UserID=a.user_id, Password=a.password)
     assert login["data"]["TradingDay"] == "20241209"
     assert c.insert("DCE.m2501", "0", "0", 1, 3100.0)[0]["error"]["ErrorID"] == 42
+
+
+# --- numbering per exchange and self-trades ----------------------------------------------------------------------
+
+
+@pytest.fixture
+def world(front, tmp_path):
+    """A counter as it starts (numbering per exchange, matching the account's own orders), one client logged in."""
+    c = Counter(front, trading_day=DAY, query_interval=0)
+    client = Client(front, c.accounts[0], tmp_path)
+    client.login()
+    yield c, client
+    client.close()
+    c.close()
+    assert c.errors == []
+
+
+@pytest.mark.parametrize("per_exchange", [True, False])
+def test_each_exchange_numbers_its_orders_and_trades_on_its_own(front, tmp_path, per_exchange):
+    counter = Counter(front, trading_day=DAY, query_interval=0, numbers_per_exchange=per_exchange)
+    client = Client(front, counter.accounts[0], tmp_path)
+    try:
+        client.login()
+        shfe = [e["data"] for e in client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)]
+        dce = [e["data"] for e in client.insert("DCE.m2501", "0", "0", 1, 3100.0)]
+        numbers = [(rows[-2]["OrderSysID"], rows[-1]["TradeID"]) for rows in (shfe, dce)]
+        trimmed = [(o.strip(), t.strip()) for o, t in numbers]
+        assert (trimmed[0] == trimmed[1]) is per_exchange
+        assert trimmed[0][0] != trimmed[0][1]                      # orders and trades are numbered apart
+        if per_exchange:
+            assert [len(o) for o, _ in numbers] == [12, 8]          # each exchange pads to its own width
+            with pytest.raises(KeyError):
+                counter.order(trimmed[0][0])                       # one number, two exchanges
+            assert counter.order(numbers[1][0], exchange="DCE").instrument.exchange == "DCE"
+        second = client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)[-1]["data"]["TradeID"]
+        assert second.strip() != trimmed[0][1]
+    finally:
+        client.close()
+        counter.close()
+
+
+def test_a_cancel_names_its_order_by_exchange_and_number(world):
+    counter, client = world
+    shfe = client.insert("SHFE.ag2412", "0", "0", 1, 7700.0)[-1]["data"]
+    dce = client.insert("DCE.m2501", "0", "0", 1, 3000.0)[-1]["data"]
+    assert shfe["OrderSysID"].strip() == dce["OrderSysID"].strip()
+    _, (rsp, err) = client.cancel("CZCE.SR501", dce["OrderSysID"])     # no such order on CZCE
+    assert rsp["error"]["ErrorID"] == err["error"]["ErrorID"] == 25
+    _, (cancelled,) = client.cancel("DCE.m2501", dce["OrderSysID"].strip())
+    assert (cancelled["data"]["ExchangeID"], cancelled["data"]["OrderStatus"]) == ("DCE", "5")
+    assert [o["OrderStatus"] for o in counter.orders()] == ["3", "5"]
+    counter.fill(shfe["OrderSysID"], exchange="SHFE")
+    assert [(t["ExchangeID"], t["Volume"]) for t in counter.trades()] == [("SHFE", 1)]
+
+
+def self_trade_returns(events):
+    return [(e["data"]["TradeID"], e["data"]["OrderSysID"], e["data"]["Direction"], e["data"]["Volume"],
+             e["data"]["Price"]) for e in events if e["name"] == "RtnTrade"]
+
+
+@pytest.mark.parametrize("resting_side, new_side, new_price", [
+    ("1", "0", 7810.0),   # a buy reaching the account's resting sell
+    ("0", "1", 7790.0),   # a sell reaching the account's resting buy
+])
+def test_a_new_order_trades_with_the_accounts_resting_order_it_reaches(world, resting_side, new_side, new_price):
+    counter, client = world
+    rest_price = 7805.0 if resting_side == "1" else 7792.0
+    counter.set_price("SHFE.ag2412", 7800.0)
+    resting = client.insert("SHFE.ag2412", resting_side, "0", 2, rest_price)[-1]["data"]
+    # 3 lots against 2 resting: the third lot trades with the market, which a price that reaches a resting order
+    # of the other side always reaches too.
+    events = client.insert("SHFE.ag2412", new_side, "0", 3, new_price)
+    new = events[0]["data"]
+    trades = self_trade_returns(events)
+    new_sys = events[1]["data"]["OrderSysID"]
+    (tid, *_), _ = trades[:2]
+    assert trades[:2] == [(tid, resting["OrderSysID"], resting_side, 2, rest_price),
+                          (tid, new_sys, new_side, 2, rest_price)]
+    assert len(trades) == 3 and trades[2][0] != tid and trades[2][3] == 1 and trades[2][4] == 7800.0
+    assert new["OrderRef"] == "2"
+    rows = counter.trades()
+    assert [r["TradeID"] for r in rows] == [tid, tid, trades[2][0]]
+    assert counter.positions()["SHFE.ag2412"] == {
+        "pos_long": 3 if new_side == "0" else 2, "pos_long_today": 3 if new_side == "0" else 2, "pos_long_his": 0,
+        "pos_short": 2 if new_side == "0" else 3, "pos_short_today": 2 if new_side == "0" else 3,
+        "pos_short_his": 0}
+
+
+def test_own_orders_match_best_price_first_then_oldest(world):
+    counter, client = world
+    placed = [client.insert("DCE.m2501", "1", "0", 1, price)[-1]["data"]["OrderSysID"]
+              for price in (3120.0, 3110.0, 3110.0, 3130.0)]
+    events = client.insert("DCE.m2501", "0", "0", 3, 3120.0)
+    resting = [t for t in self_trade_returns(events) if t[2] == "1"]
+    assert [(t[1], t[4]) for t in resting] == [(placed[1], 3110.0), (placed[2], 3110.0), (placed[0], 3120.0)]
+    assert [o["OrderStatus"] for o in counter.orders()] == ["0", "0", "0", "3", "0"]
+
+
+def test_without_self_trades_crossing_orders_only_meet_the_market(front, tmp_path):
+    counter = Counter(front, trading_day=DAY, query_interval=0, self_trades=False)
+    client = Client(front, counter.accounts[0], tmp_path)
+    try:
+        client.login()
+        client.insert("DCE.m2501", "1", "0", 1, 3120.0)
+        client.insert("DCE.m2501", "0", "0", 1, 3120.0)
+        assert [(t["Direction"], t["Price"]) for t in counter.trades()] == [("0", 3100.0)]
+        assert [o["OrderStatus"] for o in counter.orders()] == ["3", "0"]
+    finally:
+        client.close()
+        counter.close()
+
+
+def test_another_accounts_resting_order_is_not_matched(front, tmp_path):
+    counter = Counter(front, [AccountConfig(), AccountConfig(user_id="10086002")], trading_day=DAY,
+                      query_interval=0)
+    one, two = (Client(front, a, tmp_path) for a in counter.accounts)
+    try:
+        one.login()
+        two.login()
+        one.insert("DCE.m2501", "1", "0", 1, 3120.0)
+        two.insert("DCE.m2501", "0", "0", 1, 3120.0)
+        assert counter.trades("10086001") == [] and [t["Price"] for t in counter.trades("10086002")] == [3100.0]
+    finally:
+        one.close()
+        two.close()
+        counter.close()

@@ -34,5 +34,6 @@ def test_demo_runs_the_story_and_exits_0(tmp_path):
                    "insert -> REJECTED - 报单参数无效或可平持仓不足，未提交",
                    "REJECTED 报单被拒绝 - the broker: ErrorID 31, CTP:资金不足",
                    "(cancel pending)", "CANCELLED", "status DISCONNECTED", "they agree",
+                   "log: self-trade on SHFE: trade", "exchanges count self-trades against the account",
                    "records, replayed and verified"]:
         assert phrase in text, phrase

@@ -348,7 +348,8 @@ def test_live_trades_are_buffered_once_during_sync(session):
     session.event(record("RtnTrade", trade))
     session.event(record("RtnTrade", dict(trade)))
     session.event(record("RtnTrade", trade_row("SHFE.ag2412", "T2", "9", hedge="2")))
-    assert list(session.live_trade_buffer) == ["T1"] and session.live_trade_buffer["T1"] is trade
+    key = ("SHFE", "T1", "BUY")
+    assert list(session.live_trade_buffer) == [key] and session.live_trade_buffer[key] is trade
     assert session.t == {}
 
 
@@ -360,7 +361,7 @@ def test_live_trade_buffer_limit(session):
     with pytest.raises(BufferError) as info:
         session.event(record("RtnTrade", trade_row("SHFE.ag2412", "one-more", "9")))
     assert str(info.value) == "登录期间的成交回报暂存队列已满"
-    assert len(session.live_trade_buffer) == 32768 and "one-more" not in session.live_trade_buffer
+    assert len(session.live_trade_buffer) == 32768 and ("SHFE", "one-more", "BUY") not in session.live_trade_buffer
 
 
 def test_live_trade_without_trade_id_raises(session):
@@ -374,7 +375,7 @@ def test_live_trade_after_baseline_is_applied(session):
     _child(session, 5, sys_id="9")
     session.position_ready = True
     session.event(record("RtnTrade", trade_row("SHFE.ag2412", "T1", "9", volume=2)))
-    assert "T1" in session.t and session.live_trade_buffer == {}
+    assert ("SHFE", "T1", "BUY") in session.t and session.live_trade_buffer == {}
     assert session.native_orders[f"{FRONT}:{SESSION}:5"]["volume_traded"] == 2
     assert session.p["SHFE.ag2412"]["pos_long"] == 2
 
@@ -419,14 +420,17 @@ def test_insert_rejection_prefers_the_reference_and_schedules_funds(session):
     assert session.pending == {"account"} and session.dirty is True
 
 
-def test_action_rejection_by_system_id_and_request_id(session):
+@pytest.mark.parametrize("exchange, refused", [("SHFE", True), ("DCE", False)])
+def test_action_rejection_by_exchange_number_and_request_id(session, exchange, refused):
     log_in(session)
     child = _child(session, 101, sys_id="  777", cancel_request_id=70, cancel_pending=True)
-    session.event(record("ErrRtnOrderAction", {"OrderSysID": "777 "}, error_id=26, request_id=71))
+    data = {"ExchangeID": exchange, "OrderSysID": "777 "}
+    session.event(record("ErrRtnOrderAction", data, error_id=26, request_id=71))
     assert child["cancel_pending"] is True  # answer to another cancellation of the same order
-    session.event(record("ErrRtnOrderAction", {"OrderSysID": "777 "}, error_id=26))
-    assert (child["cancel_pending"], child["cancel_error"]) == (False, "撤单被拒绝")
-    assert session.o[child["order_id"]]["cancel_error"] == "撤单被拒绝"
+    session.event(record("ErrRtnOrderAction", data, error_id=26))
+    # The same number on another exchange is another order.
+    assert (child["cancel_pending"], child["cancel_error"]) == ((False, "撤单被拒绝") if refused else (True, None))
+    assert session.o[child["order_id"]]["cancel_error"] == ("撤单被拒绝" if refused else None)
 
 
 def test_action_rejection_by_reference(session):

@@ -87,6 +87,27 @@ def test_tick_grid(tick, price, ok):
         assert sent(s, "OrderInsert")[0]["LimitPrice"] == price
 
 
+@pytest.mark.parametrize("tick, price, grid", [
+    (0.5, 5000.50000004, 5000.5), (0.1, 0.1 + 0.2, 0.3), (0.02, 620.0400000001, 620.04), (0.005, 106.505 - 1e-12, 106.505),
+    (5.0, 11004.99999999, 11005.0), (0.2, 3899.9999999999995, 3900.0), (1e-05, 0.12345000000001, 0.12345),
+    (2.5e-05, 0.000175000000001, 0.000175), (10, 76010.000000001, 76010.0),
+])
+def test_a_price_just_off_the_grid_is_sent_as_the_grid_price(tick, price, grid):
+    s = ready_session(tick=tick)
+    [r] = insert(s, limit_price=price)
+    assert r.status == "SUBMITTED"
+    sent_price = sent(s, "OrderInsert")[0]["LimitPrice"]
+    assert sent_price == grid and repr(sent_price) == repr(grid)
+    assert s.o[r.order_id]["limit_price"] == grid  # the order shows the price sent
+
+
+@pytest.mark.parametrize("price", [3500, 3500.0, 3500.2])
+def test_a_grid_price_goes_out_as_passed(price):
+    s = ready_session(tick=0.2)
+    insert(s, limit_price=price)
+    assert sent(s, "OrderInsert")[0]["LimitPrice"] is price
+
+
 def test_volume_at_the_int_limit_passes_the_argument_check():
     s = ready_session(max_volume=2147483647)
     [r] = insert(s, volume=2147483647, limit_price=3500)

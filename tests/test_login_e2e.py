@@ -97,7 +97,8 @@ async def test_fresh_session_logs_in_and_holds_the_counter_picture(front, counte
         assert set(s.instruments) >= {"SHFE.ag2412", "DCE.m2501", "DCE.m2501-C-3000"}
         assert "DCE.SP m2501&m2505" not in s.instruments
         assert counter_positions(counter) == picture(s)[0]
-        assert sorted(s.t) == sorted(t["TradeID"].strip() for t in counter.trades())
+        assert sorted(s.t) == sorted((t["ExchangeID"], t["TradeID"].strip(), "BUY" if t["Direction"] == "0" else "SELL")
+                                     for t in counter.trades())
         rows = {f"{o['FrontID']}:{o['SessionID']}:{o['OrderRef']}": o for o in counter.orders()}
         assert set(s.native_orders) == set(rows) and len(rows) == 3
         assert sorted(c["status"] for c in s.native_orders.values()) == ["ALIVE", "FILLED", "FILLED"]

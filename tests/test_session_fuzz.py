@@ -287,10 +287,16 @@ def _clocked_session():
 
 
 def _sync_rows():
+    # Exchanges number on their own: DCE's S2 and T1 are other orders and fills than SHFE's, and DCE's T1 is a
+    # self-trade, one match of two orders of the account.
     orders = [order_row("SHFE.ag2412", 1, sys_id="S1", status="3", volume=2),
-              order_row("SHFE.ag2412", 2, sys_id="S2", status="0", volume=2, traded=2)]
-    trades = [trade_row("SHFE.ag2412", "T1", "S2", volume=2)]
-    positions = [position_row("SHFE.ag2412", "2", 5, today=2), position_row("DCE.m2501", "3", 3, today=0)]
+              order_row("SHFE.ag2412", 2, sys_id="S2", status="0", volume=2, traded=2),
+              order_row("DCE.m2501", 3, sys_id="S2", status="0", volume=1, traded=1),
+              order_row("DCE.m2501", 4, sys_id="S3", status="1", volume=2, traded=1, direction="1")]
+    trades = [trade_row("SHFE.ag2412", "T1", "S2", volume=2), trade_row("DCE.m2501", "T1", "S2"),
+              trade_row("DCE.m2501", "T1", "S3", direction="1")]
+    positions = [position_row("SHFE.ag2412", "2", 5, today=2), position_row("DCE.m2501", "3", 4, today=1),
+                 position_row("DCE.m2501", "2", 1, today=1)]
     return [[instrument(x) for x in SYMBOLS], orders, trades, positions, trades, [account_row()]]
 
 
@@ -351,6 +357,9 @@ def template(s, name: str, pick) -> tuple[dict, object]:
     child = pick(children) if children else None
     ref = child["ref"] if child else pick(["1", "2", "101", "7"])
     sys_id = (child["exchange_order_id"] if child else "") or pick(["S1", "S2", ""])
+    # an exchange number means one order only with its exchange: now and then the other exchange's
+    symbol = child["symbol"] if child and pick([True, True, False]) else pick(["SHFE.ag2412", "DCE.m2501"])
+    exchange, instrument_id = symbol.split(".")
     ids = [s.phase_id, inflight["id"] if inflight else None, s.request_id, 0, -1]
     ids += [c.get("request_id") for c in children] + [c.get("cancel_request_id") for c in children]
     rid = pick(ids)
@@ -358,16 +367,16 @@ def template(s, name: str, pick) -> tuple[dict, object]:
         kind = inflight["kind"] if inflight else pick(list(KIND_ROWS))
         return KIND_ROWS[kind](), rid
     if name in ("RtnOrder", "RspOrderInsert", "ErrRtnOrderInsert"):
-        data = order_row("SHFE.ag2412", ref, sys_id=sys_id, status=pick(["0", "1", "3", "5", "a", "2", "4"]),
+        data = order_row(symbol, ref, sys_id=sys_id, status=pick(["0", "1", "3", "5", "a", "2", "4"]),
                          volume=3, traded=pick([0, 1, 3]), direction=pick(["0", "1"]),
                          offset=pick(["0", "1", "3", "4"]), front=s.front, session=s.session)
         return data, rid
     if name == "RtnTrade":
-        return trade_row("SHFE.ag2412", pick(["T1", "T9", "T10"]), sys_id or "S1", volume=pick([1, 2]),
+        return trade_row(symbol, pick(["T1", "T9", "T10"]), sys_id or "S1", volume=pick([1, 2]),
                          direction=pick(["0", "1"]), offset=pick(["0", "1", "3", "4"])), rid
     if name in ("RspOrderAction", "ErrRtnOrderAction"):
         return {"OrderSysID": sys_id, "OrderRef": ref, "FrontID": s.front, "SessionID": s.session,
-                "ExchangeID": "SHFE", "InstrumentID": "ag2412"}, rid
+                "ExchangeID": exchange, "InstrumentID": instrument_id}, rid
     if name == "RspUserLogin":
         return row("login", TradingDay=DAY, FrontID=FRONT, SessionID=SESSION, MaxOrderRef="100"), rid
     if name == "RspError":
@@ -1003,7 +1012,8 @@ def check_cycles(phase, links):
         elif link == "close_pending":
             s.closer = s.close()
         elif link == "native":
-            s.native.owner = s
+            if s.native is not None:  # a run dropped while it waited has closed it
+                s.native.owner = s
         elif link == "factory":
             s.factory.owner = s
         else:

@@ -107,10 +107,10 @@ def test_a_refused_cancel_is_one_warning(logs):
     s = ready_session()
     [r] = insert(s)
     confirm(s, r.order_id)
-    s.system_orders["1001"] = r.order_id
+    s.system_orders[("SHFE", "1001")] = r.order_id
     [c] = s.cancel(r.order_id)
     assert c.status == "SUBMITTED"
-    refusal = {"OrderSysID": "  1001"}
+    refusal = {"ExchangeID": "SHFE", "OrderSysID": "  1001"}
     for _ in range(2):  # the answer and the error return
         s.event(record("ErrRtnOrderAction", refusal, 26, "CTP:报单已全成交或已撤销，不能再撤"))
     assert lines(logs, logging.WARNING) == [
@@ -206,12 +206,28 @@ async def test_restarts_and_the_fatal_end_name_their_cause(logs, clock, fast):
     await s.close()
 
 
-async def test_a_refusal_that_ends_the_session_has_no_traceback(logs, clock, fast):
-    s = make_session(timeout=5.0)
+async def authenticating(s):
+    """Starts `s` and lets the front connect: the session waits for the authentication's answer."""
     s.start()
     await until(lambda: s.factory.natives)
     s.factory.last.push(front_connected())
     await until(lambda: s.phase == "authenticate")
+
+
+async def test_a_restart_for_data_that_cannot_be_followed_is_a_warning(logs, clock, fast):
+    s = make_session(timeout=5.0)
+    await authenticating(s)
+    s.factory.last.poll_error = BufferError("同一个 CTP OrderSysID 关联到不同订单")
+    await until(lambda: len(s.factory.natives) == 2)
+    assert lines(logs, logging.WARNING)[-1] == (
+        "data from the front cannot be followed during authentication: 同一个 CTP OrderSysID 关联到不同订单; "
+        "reconnecting in 1 s to synchronise again")
+    await s.close()
+
+
+async def test_a_refusal_that_ends_the_session_has_no_traceback(logs, clock, fast):
+    s = make_session(timeout=5.0)
+    await authenticating(s)
     s.factory.last.push(record("RspAuthenticate", None, 63, "CTP:客户端认证失败", request_id=s.phase_id))
     await until(lambda: s.task.done())
     assert lines(logs, logging.WARNING) == [

@@ -32,6 +32,11 @@ def row_id(row) -> str:
     return f"{row['FrontID']}:{row['SessionID']}:{row['OrderRef'].strip()}"
 
 
+def fill_key(row) -> tuple[str, str, str]:
+    """A counter's trade row as the session keys it: exchange, trade number, side."""
+    return row["ExchangeID"], row["TradeID"].strip(), "BUY" if row["Direction"] == "0" else "SELL"
+
+
 class Soak:
     """One session, the counter it trades with, and what the user has seen so far."""
 
@@ -43,6 +48,8 @@ class Soak:
         self.held_trades = {}     # trade id -> Trade object seen at a commit
         self.held_positions = {}  # symbol -> Position object seen at a commit
         self.log = []             # the actions applied, for the failure message
+        self.self_trades = set()     # (day, exchange, trade number) of the matches of two own orders seen
+        self.shared_numbers = set()  # (day, trade number) given out by more than one exchange
 
     # --- waiting -------------------------------------------------------------------------------------------
 
@@ -50,7 +57,7 @@ class Soak:
         s, c = self.s, self.counter
         if s.session_status != "READY":
             return False
-        if set(s.t) != {t["TradeID"].strip() for t in c.trades()}:
+        if set(s.t) != {fill_key(t) for t in c.trades()}:
             return False
         rows = {row_id(r): r for r in c.orders()}
         for oid, child in s.native_orders.items():
@@ -108,22 +115,33 @@ class Soak:
                 assert (pos.available_long, pos.available_short) == (rec["available_long"], rec["available_short"])
 
         # every counter fill once, in the private and the published list
-        counter_trades = {t["TradeID"].strip(): t for t in c.trades()}
+        counter_trades = {fill_key(t): t for t in c.trades()}
         assert set(s.t) == set(counter_trades)
-        published = [x.trade_id for x in s.trades]
+        published = [(x.symbol.split(".")[0], x.trade_id, x.direction) for x in s.trades]
         assert len(published) == len(set(published)) and set(published) == set(counter_trades), self.log
-        for tid, rec in s.t.items():
-            assert rec["volume"] == counter_trades[tid]["Volume"] == s.trade_views[tid].volume
+        sides, exchanges = {}, {}
+        for exchange, tid, _ in counter_trades:
+            sides[exchange, tid] = sides.get((exchange, tid), 0) + 1
+            exchanges.setdefault(tid, set()).add(exchange)
+        self.self_trades |= {(c.trading_day, *match) for match, n in sides.items() if n == 2}
+        self.shared_numbers |= {(c.trading_day, tid) for tid, seen in exchanges.items() if len(seen) > 1}
+        for key, rec in s.t.items():
+            row = counter_trades[key]
+            assert (rec["trade_id"], rec["order_sys_id"], rec["price"], rec["volume"]) == (
+                row["TradeID"].strip(), row["OrderSysID"].strip(), row["Price"], row["Volume"]), (key, self.log)
+            assert s.trade_views[key].volume == rec["volume"]
 
-        # fills per order, order states against the counter
+        # fills per order (an order is its exchange's number), order states against the counter
         fills = {}
         for rec in s.t.values():
-            fills[rec["order_sys_id"]] = fills.get(rec["order_sys_id"], 0) + rec["volume"]
+            order_key = (rec["symbol"].split(".")[0], rec["order_sys_id"])
+            fills[order_key] = fills.get(order_key, 0) + rec["volume"]
         rows = {row_id(r): r for r in c.orders()}
         for oid, order in s.o.items():
             child = s.native_orders[oid]
             sys_id = child["exchange_order_id"].strip()
-            assert fills.get(sys_id, 0) == order["volume_traded"] if sys_id else order["volume_traded"] == 0
+            order_key = (child["symbol"].split(".")[0], sys_id)
+            assert fills.get(order_key, 0) == order["volume_traded"] if sys_id else order["volume_traded"] == 0
             assert order["volume_traded"] + order["volume_left"] == order["volume_original"]
             if order["status"] == "FILLED":
                 assert order["volume_traded"] == order["volume_original"], (oid, order, self.log)
@@ -177,6 +195,21 @@ class Soak:
         ticks = rng.randint(0, 3) if marketable else rng.randint(2, 8)
         sign = 1 if (direction == "BUY") == marketable else -1
         await self.insert(symbol, direction, "OPEN", rng.randint(1, 4), self.price(symbol, sign * ticks))
+
+    async def cross(self):
+        """An opening order at the price of a resting order of the account on the other side: the two trade with
+        each other (a self-trade), one trade number on both sides."""
+        resting = [o for o in self.resting_orders() if o.instrument.symbol in SYMBOLS]
+        if not resting:  # one to cross first
+            symbol, direction = self.rng.choice(list(SYMBOLS)), self.rng.choice(["BUY", "SELL"])
+            ticks = self.rng.randint(2, 6) * (-1 if direction == "BUY" else 1)
+            await self.insert(symbol, direction, "OPEN", self.rng.randint(1, 3), self.price(symbol, ticks))
+            resting = [o for o in self.resting_orders() if o.instrument.symbol in SYMBOLS]
+            if not resting:
+                return
+        o = self.rng.choice(resting)
+        direction = "SELL" if o.direction == "0" else "BUY"
+        await self.insert(o.instrument.symbol, direction, "OPEN", self.rng.randint(1, o.left + 1), o.price)
 
     async def close(self):
         rng = self.rng
@@ -343,7 +376,7 @@ class Soak:
 
 
 # Action and weight; reconnections cost the most run time and come least often.
-ACTIONS = [("open", 6), ("close", 6), ("invalid", 2), ("cancel", 3), ("move_price", 4), ("partial_fill", 3),
+ACTIONS = [("open", 6), ("close", 6), ("cross", 2), ("invalid", 2), ("cancel", 3), ("move_price", 4), ("partial_fill", 3),
            ("burst", 2), ("duplicate", 2), ("refused", 1), ("drop", 1), ("sync_fill", 1), ("stale", 0.5),
            ("silent", 0.5)]
 
@@ -393,3 +426,4 @@ async def test_soak_book_never_drifts(front, counter, paced, seed):  # noqa: F81
                    user_loop=seed % 2 == 0)
     submitted = [a for a in k.log if a[0] == "result" and a[1][0] == "SUBMITTED"]
     assert submitted and ("settle",) in k.log  # the run traded and rolled the day
+    assert k.self_trades and k.shared_numbers  # both sides of own matches, one number on several exchanges

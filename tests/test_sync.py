@@ -113,7 +113,7 @@ def _through_trades(s, clock, before, positions, after):
 def test_stable_snapshot_takes_the_baseline(synced, clock):
     trades = [trade_row("SHFE.ag2412", "T1", "S1", volume=2), trade_row("SHFE.ag2412", "H1", "S1", hedge="3")]
     _through_trades(synced, clock, trades, [position_row("SHFE.ag2412", "2", 2, date="1")], trades)
-    assert synced.trade_before == {"T1"} and synced.position_ready is True
+    assert synced.trade_before == {("SHFE", "T1", "BUY")} and synced.position_ready is True
     assert synced.position_candidate is None and synced.sync_index == 5
     assert synced.p["SHFE.ag2412"]["pos_long_today"] == 2
     assert synced.p["SHFE.ag2412"]["available_long"] == 2
@@ -134,7 +134,7 @@ def test_one_more_trade_in_the_second_query_goes_round_again(synced, clock):
     t2 = trade_row("SHFE.ag2412", "T2", "S1")
     _through_trades(synced, clock, [t1], [position_row("SHFE.ag2412", "2", 1)], [t1, t2])
     assert synced.sync_index == 2 and synced.position_ready is False
-    assert synced.position_candidate is None and synced.trade_before == {"T1", "T2"}
+    assert synced.position_candidate is None and synced.trade_before == {("SHFE", "T1", "BUY"), ("SHFE", "T2", "BUY")}
     assert synced.phase_time == clock.now
     _through_trades(synced, clock, [t1, t2], [position_row("SHFE.ag2412", "2", 2)], [t1, t2])
     assert synced.position_ready is True and synced.p["SHFE.ag2412"]["pos_long"] == 2
@@ -155,19 +155,40 @@ def test_live_trade_missing_from_the_second_query_goes_round_again(synced, clock
     synced.event(record("RtnTrade", trade_row("SHFE.ag2412", "T2", "S1")))
     run_step(synced, clock, [position_row("SHFE.ag2412", "2", 1)], "positions")
     run_step(synced, clock, [t1], "trades_after")
-    assert synced.sync_index == 2 and synced.position_ready is False and "T2" in synced.live_trade_buffer
+    assert synced.sync_index == 2 and synced.position_ready is False and ("SHFE", "T2", "BUY") in synced.live_trade_buffer
     t2 = trade_row("SHFE.ag2412", "T2", "S1")
     _through_trades(synced, clock, [t1, t2], [position_row("SHFE.ag2412", "2", 2)], [t1, t2])
     assert synced.position_ready is True and synced.live_trade_buffer == {}
-    assert synced.p["SHFE.ag2412"]["pos_long"] == 2 and set(synced.t) == {"T1", "T2"}
+    assert synced.p["SHFE.ag2412"]["pos_long"] == 2 and set(synced.t) == {("SHFE", "T1", "BUY"), ("SHFE", "T2", "BUY")}
+
+
+@pytest.mark.parametrize("live", [False, True])
+def test_two_exchanges_and_both_sides_of_a_self_trade_in_the_trade_queries(synced, clock, live):
+    # DCE numbers on its own: its S1 is another order than SHFE's S1, and its T1 one match of two own orders.
+    synced.event(record("RtnOrder", order_row("DCE.m2501", 2, sys_id="S1", status="0", volume=1, traded=1)))
+    synced.event(record("RtnOrder", order_row("DCE.m2501", 3, sys_id="S2", status="0", volume=1, traded=1,
+                                              direction="1")))
+    trades = [trade_row("SHFE.ag2412", "T1", "S1", volume=2), trade_row("DCE.m2501", "T1", "S1"),
+              trade_row("DCE.m2501", "T1", "S2", direction="1")]
+    for trade in trades if live else ():
+        synced.event(record("RtnTrade", trade))
+    positions = [position_row("SHFE.ag2412", "2", 2, date="1"), position_row("DCE.m2501", "2", 1, today=1),
+                 position_row("DCE.m2501", "3", 1, today=1)]
+    _through_trades(synced, clock, trades + trades[1:], positions, trades[::-1])  # repeated rows count once
+    assert synced.position_ready is True and synced.pending_trades == {} and synced.live_trade_buffer == {}
+    assert synced.trade_before == set(synced.t) == {("SHFE", "T1", "BUY"), ("DCE", "T1", "BUY"),
+                                                    ("DCE", "T1", "SELL")}
+    assert [c["volume_traded"] for c in synced.native_orders.values()] == [2, 1, 1]
+    rec = synced.p["DCE.m2501"]
+    assert (rec["pos_long"], rec["pos_short"]) == (1, 1)
 
 
 def test_trades_waiting_for_their_order_hold_the_baseline(synced, clock):
     orphan = trade_row("DCE.m2501", "T9", "S9")
     _through_trades(synced, clock, [orphan], [], [orphan])
-    assert synced.sync_index == 2 and "T9" in synced.pending_trades
+    assert synced.sync_index == 2 and ("DCE", "T9", "BUY") in synced.pending_trades
     synced.event(record("RtnOrder", order_row("DCE.m2501", 9, sys_id="S9", status="0", volume=1, traded=1)))
-    assert "T9" in synced.t and synced.pending_trades == {}
+    assert ("DCE", "T9", "BUY") in synced.t and synced.pending_trades == {}
     _through_trades(synced, clock, [orphan], [position_row("DCE.m2501", "2", 1, today=1)], [orphan])
     assert synced.position_ready is True and synced.p["DCE.m2501"]["pos_long"] == 1
 
@@ -248,6 +269,23 @@ def test_funds_row_without_currency_counts_as_cny_and_odd_values_become_none(ses
     del data["Withdraw"]
     session._complete_account([data], 5)
     assert session.a["balance"] is None and session.a["withdraw"] is None and session.a["available"] == 800.0
+
+
+@pytest.mark.parametrize("rows, balance", [
+    ([account_row(currency="")], 1000.0),                                   # a counter that leaves it empty
+    ([account_row(currency=" ")], 1000.0),
+    ([account_row(currency=""), account_row(currency="CNY", balance=5.0)], 5.0),
+    ([account_row(currency=""), account_row(currency="USD", balance=5.0)], None),  # which one: not said
+    ([account_row(currency="", account="other")], None),
+])
+def test_a_single_funds_row_without_currency_is_the_cny_row(session, rows, balance):
+    session.day = DAY
+    if balance is None:
+        with pytest.raises(VelkorError, match="完整资金查询中应恰好包含一个人民币账户"):
+            session._complete_account(rows, 1)
+    else:
+        session._complete_account(rows, 1)
+        assert session.a["balance"] == balance
 
 
 def test_funds_without_timestamp(session):

@@ -6,10 +6,17 @@ user's objects must agree with the counter.
 
 from __future__ import annotations
 
+import logging
+
 from fakes import until
 from test_login_e2e import counter, counter_positions, make_session, paced, picture  # noqa: F401
 
 from velkor.ledgerlet import TradingResult
+
+
+DIRECTIONS = {"0": "BUY", "1": "SELL"}
+OFFSETS = {"0": "OPEN", "1": "CLOSE", "3": "CLOSE_TODAY", "4": "CLOSE_YESTERDAY"}
+STATUSES = {"0": "FILLED", "1": "ALIVE", "3": "ALIVE", "5": "CANCELLED"}
 
 
 class Trader:
@@ -53,6 +60,24 @@ class Trader:
         await until(lambda: len(self.s.t) == len(self.counter.trades())
                     and all(c["status"] != "PENDING" for c in self.s.native_orders.values()))
         self.commit()
+
+    def assert_books_match(self):
+        """Orders, fills and positions the user sees are the counter's, field for field."""
+        self.assert_positions_match()
+        rows = {f"{r['FrontID']}:{r['SessionID']}:{r['OrderRef']}": r for r in self.counter.orders()}
+        assert set(self.s.orders) == set(rows)
+        for order_id, r in rows.items():
+            o = self.s.orders[order_id]
+            assert (o.symbol, o.order_sys_id, o.direction, o.offset, o.limit_price, o.volume_original,
+                    o.volume_traded, o.volume_left, o.status) == (
+                f"{r['ExchangeID']}.{r['InstrumentID']}", r["OrderSysID"].strip(), DIRECTIONS[r["Direction"]],
+                OFFSETS[r["CombOffsetFlag"]], r["LimitPrice"], r["VolumeTotalOriginal"], r["VolumeTraded"],
+                r["VolumeTotal"], STATUSES[r["OrderStatus"]]), order_id
+        fills = sorted((x.symbol, x.trade_id, x.order_sys_id, x.direction, x.offset, x.price, x.volume)
+                       for x in self.s.trades)
+        assert fills == sorted((f"{r['ExchangeID']}.{r['InstrumentID']}", r["TradeID"].strip(), r["OrderSysID"].strip(),
+                                DIRECTIONS[r["Direction"]], OFFSETS[r["OffsetFlag"]], r["Price"], r["Volume"])
+                               for r in self.counter.trades())
 
     def assert_positions_match(self):
         held = counter_positions(self.counter)
@@ -231,3 +256,38 @@ async def test_day_roll_seen_by_a_reconnecting_session(front, counter, paced):  
         await t.settled()
         t.assert_positions_match()
         assert position.pos_long == 0
+
+
+async def test_numbers_shared_by_two_exchanges_and_a_self_trade_through_a_reconnection(front, counter, paced,
+                                                                                        caplog):  # noqa: F811
+    caplog.set_level(logging.WARNING, logger="velkor.trading")
+    async with Trader(front, counter) as t:
+        # Each exchange numbers its orders and trades on its own: the first ones of SHFE and DCE share numbers.
+        [shfe] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7800.0)
+        [dce] = await t.insert("DCE.m2501", "BUY", "OPEN", 2, 3100.0)
+        [shfe_rest] = await t.insert("SHFE.ag2412", "SELL", "OPEN", 1, 7810.0)   # rests
+        [dce_rest] = await t.insert("DCE.m2501", "SELL", "OPEN", 3, 3110.0)      # rests
+        [cross] = await t.insert("DCE.m2501", "BUY", "OPEN", 1, 3110.0)          # trades with dce_rest
+        for r in (shfe_rest, dce_rest):
+            await t.until_working(r.order_id)
+        await t.settled()
+        number = t.s.orders[shfe.order_id].order_sys_id
+        assert t.s.orders[dce.order_id].order_sys_id == number
+        assert t.s.orders[shfe_rest.order_id].order_sys_id == t.s.orders[dce_rest.order_id].order_sys_id
+        assert len({x.trade_id for x in t.s.trades}) < len(t.s.trades) == 4
+        t.assert_books_match()
+
+        # A cancel names its order by exchange and number: SHFE's, while DCE's with that number works on.
+        assert t.s.cancel(shfe_rest.order_id)[0].status == "SUBMITTED"
+        await t.until_child(shfe_rest.order_id, status="CANCELLED")
+        await t.settled()
+        assert t.s.orders[dce_rest.order_id].status == "ALIVE" and t.s.orders[cross.order_id].status == "FILLED"
+        t.assert_books_match()
+
+        counter.drop_sessions()   # a new login rebuilds the book from the queries
+        await until(lambda: t.s.session_status != "READY")
+        await until(lambda: t.s.session_status == "READY")
+        await t.settled()
+        t.assert_books_match()
+    [warning] = [r.getMessage() for r in caplog.records if "self-trade" in r.getMessage()]
+    assert f"{dce_rest.order_id} (SELL) and {cross.order_id} (BUY)" in warning

@@ -29,8 +29,18 @@ bool is_spec_trade(nb::handle row);
 nb::object child_of(nb::handle self, nb::handle row);
 void apply_order(nb::handle self, nb::handle row, nb::handle query_revision);
 
+// Exchanges number orders and trades each on their own: an order is known by (exchange, OrderSysID), a fill
+// by (exchange, TradeID, direction), which also tells the two sides of a self-trade apart. Trimmed texts;
+// the direction is "BUY" or "SELL".
+// An order row's key, or None while the row has no exchange order number.
+nb::object order_key(nb::handle row);
+
+// A part of an order or fill key, borrowed from the key.
+inline nb::handle key_part(nb::handle key, Py_ssize_t i) { return PyTuple_GET_ITEM(key.ptr(), i); }
+
 // Trade intake.
-nb::object trade_id(nb::handle self, nb::handle row);
+// A trade row's key; BufferError without a TradeID.
+nb::object trade_key(nb::handle row);
 bool apply_trade(nb::handle self, nb::handle row, bool update_position);
 
 // Position accounting and order roll-up.

@@ -128,15 +128,15 @@ void query_slice(nb::handle self, nb::handle data, nb::handle rid, nb::handle la
 
 void rtn_trade(nb::handle self, nb::handle data) {
     if (!is_spec_trade(data)) return;
-    nb::object tid = trade_id(self, data);
     if (truthy(get(self, "position_ready"))) {
         apply_trade(self, data, true);
         return;
     }
+    nb::object fill = trade_key(data);
     nb::object buffer = get(self, "live_trade_buffer");
-    if (contains(buffer, tid)) return;
+    if (contains(buffer, fill)) return;
     if (nb::len(buffer) >= LIVE_TRADE_LIMIT) book::buffer_error("登录期间的成交回报暂存队列已满");
-    put(buffer, tid, data);
+    put(buffer, fill, data);
 }
 
 void insert_rejected(nb::handle self, nb::handle callback, nb::handle data, nb::handle rid, nb::handle code,
@@ -178,8 +178,8 @@ void insert_rejected(nb::handle self, nb::handle callback, nb::handle data, nb::
 // id, then by the order's CTP identity.
 nb::object cancelled_child(nb::handle self, nb::handle data, nb::handle rid) {
     nb::object native_orders = get(self, "native_orders");
-    nb::object system = stripped_field(data, KEY("OrderSysID"));
-    if (truthy(system)) {
+    nb::object system = order_key(data);
+    if (!system.is_none()) {
         nb::object key = item_or(get(self, "system_orders"), system, nb::none());
         nb::object child = key.is_none() ? nb::none() : item_or(native_orders, key, nb::none());
         if (!child.is_none()) return child;

@@ -63,12 +63,18 @@ nb::object pass(nb::handle self, Wake& wake) {
     return now;
 }
 
-// Why the connection starts over: the front unreachable for the whole time-out, or the error that asked
-// for it (the warnings before it carry what the broker said).
+// Why the connection starts over: the front unreachable for the whole time-out, data from the front that
+// cannot be followed (BufferError: a warning), or the error that asked for it (the warnings before it carry what the
+// broker said).
 void log_restart(nb::handle self, nb::python_error& e) {
     log::guarded([&] {
         nb::object phase = get(self, "phase");
-        if (equals(phase, "connecting") && e.matches(PyExc_TimeoutError) && !truthy(e.value().attr("args")))
+        if (e.matches(PyExc_BufferError))
+            log::write(self, log::SESSION, log::WARNING,
+                       "data from the front cannot be followed during %s: %s; reconnecting in 1 s to synchronise "
+                       "again",
+                       {log::phase_name(phase), nb::str(e.value())});
+        else if (equals(phase, "connecting") && e.matches(PyExc_TimeoutError) && !truthy(e.value().attr("args")))
             log::write(self, log::SESSION, log::INFO, "no connection to front %s for %s s; connecting again in 1 s",
                        {nb::getattr(get(self, "config"), "front_url", nb::none()), get(self, "timeout")});
         else

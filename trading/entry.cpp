@@ -9,7 +9,10 @@
 #include "limits.h"
 #include "log.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace velkor::trading::entry {
@@ -52,6 +55,42 @@ bool on_tick_grid(nb::handle limit_price, nb::handle tick) {
     if (std::isinf(q)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
     double nearest = std::nearbyint(q);
     return q == nearest || std::fabs(q - nearest) <= 1e-07;
+}
+
+// The decimals a tick is written with: 1 for 0.1 and 2.5, 3 for 0.005, 0 for 10.
+int tick_decimals(double tick) {
+    static double last_tick = 0.0;  // the same few ticks come again and again
+    static int last_decimals = 0;
+    if (tick == last_tick) return last_decimals;
+    char* text = PyOS_double_to_string(tick, 'r', 0, 0, nullptr);
+    if (!text) throw nb::python_error();
+    std::string_view digits(text);
+    int exponent = 0;
+    if (size_t e = digits.find_first_of("eE"); e != std::string_view::npos) {
+        exponent = std::atoi(text + e + 1);
+        digits = digits.substr(0, e);
+    }
+    size_t dot = digits.find('.');
+    int decimals = (dot == std::string_view::npos ? 0 : int(digits.size() - dot - 1)) - exponent;
+    PyMem_Free(text);
+    last_tick = tick;
+    last_decimals = std::clamp(decimals, 0, 17);
+    return last_decimals;
+}
+
+// The price an order on the grid of `tick` is sent with: the nearest multiple of the tick, as the decimal
+// text of the tick's precision reads (5000.50000004 on a grid of 0.5 is 5000.5, 0.1 + 0.2 on one of 0.1 is 0.3);
+// a price that is that multiple already goes as it was passed.
+nb::object grid_price(nb::handle limit_price, nb::handle tick) {
+    double price = PyFloat_AsDouble(limit_price.ptr()), step = PyFloat_AsDouble(tick.ptr());
+    if ((price == -1.0 || step == -1.0) && PyErr_Occurred()) throw nb::python_error();
+    double multiple = std::nearbyint(price / step) * step;
+    char* text = PyOS_double_to_string(multiple, 'f', tick_decimals(step), 0, nullptr);
+    if (!text) throw nb::python_error();
+    double sent = PyOS_string_to_double(text, nullptr, nullptr);
+    PyMem_Free(text);
+    if (sent == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return sent == price ? nb::borrow(limit_price) : nb::float_(sent);
 }
 
 // What every order of one insert shares: the caller's arguments and the symbol's two parts.
@@ -129,15 +168,18 @@ void log_unsent(nb::handle self, nb::handle child, bool named, const char* forma
 }
 
 // Check: the session is ready, the instrument trades and the price lies on its grid. Returns the
-// instrument's record.
-nb::object check_order(nb::handle self, nb::handle symbol, nb::handle limit_price) {
+// instrument's record; `price` becomes the price to send (the grid price where the tick is known).
+nb::object check_order(nb::handle self, nb::handle symbol, nb::handle limit_price, nb::object& price) {
     if (!session_ready(self)) raise_velkor("交易账户尚未 READY，请调用 wait_update 等待同步完成");
     nb::object instrument = item_or(get(self, KEY("instruments")), symbol, nb::none());
     if (instrument.is_none() || !truthy(item_or(instrument, KEY("IsTrading"), nb::none())))
         raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
     nb::object tick = instrument[KEY("PriceTick")];
-    if (tick > nb::int_(0) && !on_tick_grid(limit_price, tick))
-        raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+    price = nb::borrow(limit_price);
+    if (tick > nb::int_(0)) {
+        if (!on_tick_grid(limit_price, tick)) raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+        price = grid_price(limit_price, tick);
+    }
     return instrument;
 }
 
@@ -315,9 +357,10 @@ void count_sent(nb::handle self, const Insert& in, const Registration& registere
 // `_insert`: raises on a failed check, otherwise returns one TradingResult per planned order.
 nb::object insert_checked(nb::handle self, nb::handle symbol, nb::handle direction, nb::handle offset,
                           nb::handle volume, nb::handle limit_price) {
-    nb::object instrument = check_order(self, symbol, limit_price);
+    nb::object price;
+    nb::object instrument = check_order(self, symbol, limit_price, price);
     auto [exchange, instrument_id] = split_symbol(symbol);
-    Insert in{symbol, direction, offset, volume, limit_price, std::move(exchange), std::move(instrument_id)};
+    Insert in{symbol, direction, offset, volume, price, std::move(exchange), std::move(instrument_id)};
     bool closing = !equals(offset, KEY("OPEN"));
     bool sell = equals(direction, KEY("SELL"));
     std::vector<Planned> plan = plan_orders(self, in, instrument, closing, sell);

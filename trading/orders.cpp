@@ -12,9 +12,10 @@ using namespace book;
 
 namespace {
 
-// The user order and the child order of an order first seen in a row.
+// The user order and the child order of an order first seen in a row; `number`: its trimmed exchange
+// number, null while unknown.
 void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle front, nb::handle session,
-                  nb::handle ref, nb::handle system, nb::handle syskey) {
+                  nb::handle ref, nb::handle system, nb::handle number) {
     nb::object symbol = symbol_of(row);
     nb::object comb = item_or(row, KEY("CombOffsetFlag"), nb::none());
     nb::object flag = comb.is_none() || equals(comb, KEY("")) ? item_or(row, KEY("OffsetFlag"), nb::none()) : comb;
@@ -24,7 +25,7 @@ void create_order(nb::handle self, nb::handle row, nb::handle key, nb::handle fr
     nb::object insert_time =
         global(KEY("timestamp"))(item_or(row, KEY("InsertDate"), KEY("")), item_or(row, KEY("InsertTime"), KEY("")));
     auto [order, child] = new_order_records({.order_id = key,
-                                             .order_sys_id = syskey,
+                                             .order_sys_id = number.is_valid() ? number : nb::handle(Py_None),
                                              .symbol = symbol,
                                              .direction = direction,
                                              .offset = offset,
@@ -167,14 +168,13 @@ void update_child(nb::handle self, nb::handle row, nb::handle child, nb::handle 
 
 // Fills that arrived before their order, replayed once the order's exchange number is known.
 void replay_pending(nb::handle self, nb::handle row) {
-    nb::object system_id = stripped_field(row, KEY("OrderSysID"));
-    if (!truthy(system_id)) return;
     nb::object pending = get(self, KEY("pending_trades"));
     if (!truthy(pending)) return;
+    nb::object system = order_key(row);
+    if (system.is_none()) return;
     nb::list waiting(nb::getattr(pending, KEY("values"))());
     for (nb::handle trade : waiting)
-        if (equals(stripped_field(trade, KEY("OrderSysID")), system_id))
-            apply_trade(self, trade, truthy(get(self, KEY("position_ready"))));
+        if (equals(order_key(trade), system)) apply_trade(self, trade, truthy(get(self, KEY("position_ready"))));
 }
 
 }  // namespace
@@ -249,8 +249,7 @@ nb::object child_of(nb::handle self, nb::handle row) {
     nb::str ref(item_or(row, KEY("OrderRef"), KEY("")));
     nb::object refkey = nb::make_tuple(front, session, ref);
     nb::object system = item_or(row, KEY("OrderSysID"), KEY(""));
-    nb::object syskey = stripped(system);
-    if (!truthy(syskey)) syskey = nb::none();
+    nb::object syskey = order_key(row);
 
     nb::object ref_orders = get(self, KEY("ref_orders")), system_orders = get(self, KEY("system_orders"));
     nb::object native_orders = get(self, KEY("native_orders"));
@@ -261,12 +260,14 @@ nb::object child_of(nb::handle self, nb::handle row) {
     nb::object key = by_ref.is_none() ? by_system : by_ref;
     if (key.is_none()) {
         key = global(KEY("local_order_id"))(front, session, ref);
-        create_order(self, row, key, front, session, ref, system, syskey);
+        create_order(self, row, key, front, session, ref, system,
+                     syskey.is_none() ? nb::handle() : key_part(syskey, 1));
     }
     put(ref_orders, refkey, key);
     if (!syskey.is_none()) {
         nb::object known = stripped(item(item(native_orders, key), KEY("exchange_order_id")));
-        if (truthy(known) && known.not_equal(syskey)) buffer_error("已有订单的 CTP OrderSysID 发生变化");
+        if (truthy(known) && known.not_equal(key_part(syskey, 1)))
+            buffer_error("已有订单的 CTP OrderSysID 发生变化");
         put(system_orders, syskey, key);
     }
     return item(native_orders, key);

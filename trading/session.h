@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace nb = nanobind;
 
@@ -48,6 +49,8 @@ struct Trading {
     std::unique_ptr<Diagnostics> diagnostics;                   // the fallbacks taken (diagnostics.h)
     std::unique_ptr<limits::Book, limits::BookDelete> limits;  // pre-trade limits and their counts (limits.h)
     bool closed = false;  // close() has run: start() does nothing from then on
+    std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
+    std::string self_trade_day;                   // the trading day of those
     std::unique_ptr<journal::Journal, journal::JournalDelete> journal;  // null without `journal=` (journal.h)
     // The run loop's pause to a deadline in progress (wake.cpp): the run's wake state (its future and
     // timer), the `now` of the tick before it and when it ends, on the session's clock. A call between
@@ -66,7 +69,7 @@ enum class Slot : int {
     init, position_view, start, open_native, close_native, clear_cache, touch, status,
     request, phase_request, schedule_account, run, event, query_error, tick, deadline,
     complete, complete_account, positions, by_ref, is_spec_order, is_spec_trade, child, order,
-    trade_id, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
+    trade_key, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
     insert, insert_, cancel, update_view, map_view, commit, close,
     diagnostics, journal_clock,
     limits, limit_counts,

@@ -21,16 +21,16 @@ void take_instruments(nb::handle self, nb::handle rows) {
     set(self, "instruments", table);
 }
 
-// The speculation trades of a trade query and the set of their ids; every id is taken before any
+// The speculation trades of a trade query and the set of their keys; every key is taken before any
 // row is applied, so a row without TradeID raises before anything changes.
-std::pair<nb::list, nb::object> spec_trades(nb::handle self, nb::handle rows) {
+std::pair<nb::list, nb::object> spec_trades(nb::handle rows) {
     nb::list kept;
     for (nb::handle row : rows) {
         if (is_spec_trade(row)) kept.append(row);
     }
     nb::object ids = checked(PySet_New(nullptr));
     for (nb::handle row : kept)
-        if (PySet_Add(ids.ptr(), trade_id(self, row).ptr()) < 0) throw nb::python_error();
+        if (PySet_Add(ids.ptr(), trade_key(row).ptr()) < 0) throw nb::python_error();
     return {kept, ids};
 }
 
@@ -59,15 +59,15 @@ void take_baseline(nb::handle self, nb::handle stamp) {
 // The second trade query: takes the baseline when no trade moved while positions were queried,
 // otherwise sends the session round the trade and position steps again (and returns false).
 bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
-    auto [kept, after] = spec_trades(self, rows);
+    auto [kept, after] = spec_trades(rows);
     record_trades(self, kept);
     nb::object before = get(self, "trade_before");
     if (!truthy(checked(PyObject_RichCompare(before.ptr(), after.ptr(), Py_LE))))
         raise(PyExc_TimeoutError, "登录期间成交查询结果回退，需要重建会话");
     bool stable = equals(before, after);
     if (stable)
-        for (nb::handle tid : get(self, "live_trade_buffer"))
-            if (stable && !contains(after, tid)) stable = false;
+        for (nb::handle fill : get(self, "live_trade_buffer"))
+            if (stable && !contains(after, fill)) stable = false;
     bool waiting = truthy(get(self, "pending_trades"));
     if (stable && !waiting) {
         take_baseline(self, stamp);
@@ -141,7 +141,7 @@ void complete(nb::handle self, nb::handle query) {
             if (is_spec_order(row)) apply_order(self, row, revision);
         }
     } else if (equals(kind, KEY("trades_before"))) {
-        auto [kept, ids] = spec_trades(self, rows);
+        auto [kept, ids] = spec_trades(rows);
         set(self, "trade_before", ids);
         record_trades(self, kept);
     } else if (equals(kind, KEY("positions"))) {
@@ -169,9 +169,12 @@ void complete(nb::handle self, nb::handle query) {
 
 void complete_account(nb::handle self, nb::handle rows, nb::handle stamp) {
     nb::object user = get(self, "config").attr("user_id");
+    // Some CTP-compatible counters leave CurrencyID empty: a single row without it is the CNY row.
+    bool single = nb::len(rows) == 1;
     nb::list kept;
     for (nb::handle row : rows) {
-        if (equals(item_or(row, KEY("CurrencyID"), KEY("CNY")), KEY("CNY")) &&
+        nb::object currency = item_or(row, KEY("CurrencyID"), KEY("CNY"));
+        if ((equals(currency, KEY("CNY")) || (single && !truthy(stripped(currency)))) &&
             equals(item_or(row, KEY("AccountID"), nb::none()), user))
             kept.append(row);
     }

@@ -2,6 +2,9 @@
 // arrives live or from a trade query; fills whose order is not known yet wait in a bounded buffer.
 #include "books.h"
 #include "limits.h"
+#include "log.h"
+
+#include <string>
 
 namespace velkor::trading {
 
@@ -53,44 +56,92 @@ void count_fill(nb::handle child, nb::handle volume) {
     }
 }
 
+// str(text) in UTF-8.
+std::string utf8(nb::handle text) {
+    nb::str s(text);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, size_t(size));
+}
+
+// The order that a recorded fill counted into, or None.
+nb::object order_of_fill(nb::handle self, nb::handle exchange, nb::handle fill) {
+    nb::object system = item_or(fill, KEY("order_sys_id"), nb::none());
+    if (system.is_none()) return nb::none();
+    return item_or(get(self, KEY("system_orders")), nb::make_tuple(exchange, system), nb::none());
+}
+
+// Both sides of one match are this account's: exchanges count self-trades against it, so the log says so
+// once per session and trading day, naming both orders.
+void note_self_trade(nb::handle self, nb::handle key, nb::handle order_id) {
+    nb::handle exchange = key_part(key, 0), number = key_part(key, 1), side = key_part(key, 2);
+    nb::handle other_side = equals(side, KEY("BUY")) ? KEY("SELL") : KEY("BUY");
+    nb::object other = item_or(get(self, KEY("t")), nb::make_tuple(exchange, number, other_side), nb::none());
+    if (other.is_none()) return;
+    if (Trading* state = trading_state(self)) {
+        std::string day = utf8(get(self, KEY("day")));
+        if (state->self_trade_day != day) {  // numbers start again each trading day
+            state->self_trades.clear();
+            state->self_trade_day = day;
+        }
+        if (!state->self_trades.insert(utf8(exchange) + ' ' + utf8(number)).second) return;
+    }
+    log::guarded([&] {
+        nb::object other_order = order_of_fill(self, exchange, other);
+        log::write(self, log::ORDERS, log::WARNING,
+                   "self-trade on %s: trade %s matched this account's orders %s (%s) and %s (%s); exchanges count "
+                   "self-trades against the account",
+                   {exchange, number, other_order, other_side, order_id, side}, {.order_id = order_id});
+    });
+}
+
 }  // namespace
 
-nb::object trade_id(nb::handle, nb::handle row) {
+nb::object order_key(nb::handle row) {
+    nb::object system = stripped_field(row, KEY("OrderSysID"));
+    if (!truthy(system)) return nb::none();
+    return nb::make_tuple(stripped_field(row, KEY("ExchangeID")), system);
+}
+
+nb::object trade_key(nb::handle row) {
     nb::object tid = stripped_field(row, KEY("TradeID"));
     if (!truthy(tid)) buffer_error("CTP 成交回报缺少 TradeID");
-    return tid;
+    return nb::make_tuple(stripped_field(row, KEY("ExchangeID")), tid, direction_of(row));
 }
 
 bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
     if (!is_spec_trade(row)) return false;
     check_day(self, row, "成交回报的交易日发生变化");
-    nb::object tid = trade_id(self, row);
+    nb::object fill = trade_key(row);
     nb::object trades = get(self, KEY("t"));
-    if (contains(trades, tid)) return false;  // live and queried copies of one fill count once
+    if (contains(trades, fill)) return false;  // live and queried copies of one fill count once
 
-    nb::object system_id = stripped_field(row, KEY("OrderSysID"));
-    nb::object key = truthy(system_id) ? item_or(get(self, KEY("system_orders")), system_id, nb::none()) : nb::none();
+    nb::object system = order_key(row);
+    nb::object key = system.is_none() ? nb::none() : item_or(get(self, KEY("system_orders")), system, nb::none());
     nb::object pending = get(self, KEY("pending_trades"));
     if (key.is_none()) {
-        if (!contains(pending, tid)) {
+        if (!contains(pending, fill)) {
             Py_ssize_t size = PyObject_Length(pending.ptr());
             if (size < 0) throw nb::python_error();
             if (size >= pending_trade_limit) buffer_error("未关联订单的成交暂存队列已满");
-            put(pending, tid, row);
+            put(pending, fill, row);
         }
         return false;
     }
-    nb::getattr(pending, KEY("pop"))(tid, nb::none());
+    nb::getattr(pending, KEY("pop"))(fill, nb::none());
     nb::object child = item(get(self, KEY("native_orders")), key);
 
     nb::object volume = item_or(row, KEY("Volume"), nb::none());
     if (!PyLong_CheckExact(volume.ptr()) || volume < nb::int_(1)) buffer_error("成交数量无效");
     nb::object symbol = symbol_of(row);
-    nb::dict record = trade_record(row, tid, system_id, symbol, volume);
+    nb::dict record = trade_record(row, key_part(fill, 1), key_part(system, 1), symbol,
+                                   volume);
 
     count_fill(child, volume);
     limits::order_changed(self, child);
-    put(trades, tid, record);
+    put(trades, fill, record);
+    note_self_trade(self, fill, key);
     if (update_position) {
         apply_position_trade(self, row);
         recompute_frozen(self, nb::none(), symbol);
@@ -101,8 +152,8 @@ bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
     return true;
 }
 
-static MethodRegistration reg_trade_id(Slot::trade_id, [](TradingClass& cls) {
-    cls.def("_trade_id", [](nb::handle self, nb::handle row) { return trade_id(self, row); }, nb::arg("row").none());
+static MethodRegistration reg_trade_key(Slot::trade_key, [](TradingClass& cls) {
+    cls.def_static("_trade_key", [](nb::handle row) { return trade_key(row); }, nb::arg("row").none());
 });
 
 static MethodRegistration reg_trade(Slot::trade, [](TradingClass& cls) {

@@ -175,19 +175,25 @@ class AccountState:
     orders: list[OrderState] = field(default_factory=list)
     trades: list[TradeState] = field(default_factory=list)
     working: dict[int, OrderState] = field(default_factory=dict)     # resting orders, oldest first
-    by_sys_id: dict[str, OrderState] = field(default_factory=dict)   # orders by trimmed exchange number
+    # the same by symbol and direction ("0" buy, "1" sell), oldest first: what a new order may trade with
+    working_sides: dict[tuple[str, str], dict[int, OrderState]] = field(default_factory=dict)
+    # orders by exchange and trimmed exchange number
+    by_sys_id: dict[tuple[str, str], OrderState] = field(default_factory=dict)
     frozen_margin: float = 0.0
     frozen_commission: float = 0.0
 
     def track(self, order: OrderState) -> None:
         """Keeps the indexes and frozen money in step with an order whose status or volume changed."""
         ins = order.instrument
+        side = self.working_sides.setdefault((ins.symbol, order.direction), {})
         if order.resting:
             self.working[id(order)] = order
+            side[id(order)] = order
             margin = ins.margin(order.price * order.left) if order.opening else 0.0
             held = (margin, ins.commission * order.left)
         else:
             self.working.pop(id(order), None)
+            side.pop(id(order), None)
             held = (0.0, 0.0)
         if self.working:
             self.frozen_margin += held[0] - order.held[0]
@@ -196,7 +202,7 @@ class AccountState:
             self.frozen_margin = self.frozen_commission = 0.0
         order.held = held
         if order.sys_id:
-            self.by_sys_id[order.sys_id.strip()] = order
+            self.by_sys_id[(ins.exchange, order.sys_id.strip())] = order
 
     def bucket(self, symbol: str, side: str) -> Bucket:
         key = (symbol, side)
@@ -315,6 +321,7 @@ class AccountState:
             b.today, b.today_cost, b.active_today = 0, 0.0, False
         self.orders.clear()
         self.working.clear()
+        self.working_sides.clear()
         self.by_sys_id.clear()
         self.frozen_margin = self.frozen_commission = 0.0
         self.trades.clear()

@@ -72,6 +72,8 @@ DEFAULT_FAULTS = {
 }
 
 FLOW_CONTROL = -3
+# Places the exchanges right-align their order and trade numbers in (12 where not listed).
+NUMBER_WIDTHS = {"DCE": 8, "CZCE": 8}
 CLOSE_FLAGS = frozenset("123456")
 
 
@@ -143,14 +145,19 @@ class Counter:
     ``query_interval``: a session's queries must be this many seconds apart, or they return -3 unanswered
     (0 disables the limit). ``clock``: the monotonic clock of the query pacing; ``wall_clock``: the epoch-seconds
     clock of insert and trade times. ``trade_first``: product classes whose fills report the trade before the
-    order (default options; futures report the order first). The counter never sleeps.
+    order (default options; futures report the order first). ``numbers_per_exchange``: each exchange numbers its
+    orders and trades in sequences of its own, so that one number occurs on several exchanges on one day, as it
+    does for real (False: numbers unique across exchanges). ``self_trades``: a new order that reaches a resting
+    order of the same account on the other side trades with it, one trade number reported on both sides (False:
+    orders trade only with the market). The counter never sleeps.
     """
 
     def __init__(self, front: Front, accounts: Iterable[AccountConfig] | None = None,
                  instruments: Iterable[Instrument] | None = None, *, trading_day: str | None = None,
                  front_id: int = 1, query_interval: float = 1.0, clock: Callable[[], float] = time.monotonic,
                  wall_clock: Callable[[], float] = time.time, first_session_id: int = 711655425,
-                 trade_first: Iterable[str] = (OPTIONS,)):
+                 trade_first: Iterable[str] = (OPTIONS,), numbers_per_exchange: bool = True,
+                 self_trades: bool = True):
         self.lock = threading.RLock()
         self.front = front
         self.front_id = front_id
@@ -158,6 +165,8 @@ class Counter:
         self.clock = clock
         self.wall_clock = wall_clock
         self.trade_first = frozenset(trade_first)
+        self.numbers_per_exchange = numbers_per_exchange
+        self.self_trades = self_trades
         self.trading_day = default_trading_day(wall_clock()) if trading_day is None else trading_day
         _day(self.trading_day)
         self.instruments: dict[str, Instrument] = {}
@@ -170,7 +179,7 @@ class Counter:
         self.errors: list[BaseException] = []
         self._sessions: dict[int, _Session] = {}
         self._next_session_id = first_session_id
-        self._sequences: dict[str, int] = {}
+        self._sequences: dict[tuple[str, str], int] = {}
         self._faults: dict[str, deque[tuple[str, Any]]] = {}
         self._muted: set[str] = set()
         self._duplicate_trades = 0
@@ -249,17 +258,24 @@ class Counter:
         with self.lock:
             return [t.row() for t in self.account(user_id).trades]
 
-    def order(self, key: str | OrderState) -> OrderState:
-        """An order by exchange order number (blanks ignored) or by "front:session:ref"."""
+    def order(self, key: str | OrderState, exchange: str | None = None) -> OrderState:
+        """An order by exchange order number (blanks ignored) or by "front:session:ref".
+
+        An exchange order number names one order only together with its exchange: ``exchange`` picks it; without
+        one, a number that several exchanges gave out today raises KeyError.
+        """
         with self.lock:
             if isinstance(key, OrderState):
                 return key
             key = str(key).strip()
-            for acct in self._accounts.values():
-                for o in acct.orders:
-                    if o.sys_id.strip() == key or o.order_id == key:
-                        return o
-            raise KeyError(key)
+            found = [o for acct in self._accounts.values() for o in acct.orders
+                     if (o.sys_id.strip() == key or o.order_id == key)
+                     and (exchange is None or o.instrument.exchange == exchange)]
+            if len({o.instrument.exchange for o in found}) > 1:
+                raise KeyError(f"{key} names orders on several exchanges: give the exchange")
+            if not found:
+                raise KeyError(key)
+            return found[0]
 
     def sessions(self) -> list[dict[str, Any]]:
         """The logged-in sessions: connection id, user id, FrontID and SessionID."""
@@ -289,13 +305,15 @@ class Counter:
                     if o.instrument.symbol == symbol and o.resting and self._marketable(o, price):
                         self._fill(o, o.left, o.price)
 
-    def fill(self, order: str | OrderState, volume: int | None = None, price: float | None = None) -> None:
+    def fill(self, order: str | OrderState, volume: int | None = None, price: float | None = None, *,
+             exchange: str | None = None) -> None:
         """Fills ``volume`` lots (default: all that is left) of a resting order at ``price`` (default: its limit).
 
-        ``order`` is an exchange order number, a "front:session:ref" id or an order of ``account().orders``.
+        ``order`` is an exchange order number (on ``exchange`` when given, see ``order``), a "front:session:ref" id
+        or an order of ``account().orders``.
         """
         with self.lock:
-            o = self.order(order)
+            o = self.order(order, exchange)
             if not o.resting:
                 raise ValueError("order is not working")
             volume = o.left if volume is None else volume
@@ -679,13 +697,17 @@ class Counter:
         acct.max_ref = max(acct.max_ref, ref)
         acct.orders.append(order)
         self._order_return(order)                     # accepted by the counter, not yet at the exchange
-        order.sys_id = self._sequence("order")
+        order.sys_id = self._sequence("order", ins.exchange)
         order.set_status(NO_TRADE, "未成交")
         self._order_return(order)
         market = self.prices[ins.symbol]
-        if self._marketable(order, market):
+        # The account's own resting orders stand in the book ahead of the market's.
+        for resting in self._crossing(order) if self.self_trades else []:
+            if order.left:
+                self._self_trade(order, resting)
+        if order.left and self._marketable(order, market):
             self._fill(order, order.left, market)
-        elif time_condition == "1":
+        elif order.left and time_condition == "1":
             self._cancel(order)
 
     def _check_closable(self, acct: AccountState, order: OrderState) -> None:
@@ -715,9 +737,8 @@ class Counter:
         ref = _text(f, "OrderRef").strip()
         front_id, session_id = _number(f, "FrontID", int), _number(f, "SessionID", int)
         if sys_id:
-            found = acct.by_sys_id.get(sys_id)
-            if found is not None and exchange and found.instrument.exchange != exchange:
-                found = None
+            # An exchange order number names an order only on its exchange.
+            found = acct.by_sys_id.get((exchange, sys_id))
         else:
             number = int(ref) if ref.isascii() and ref.isdigit() else None
             found = next((o for o in acct.orders if number is not None and (o.front_id, o.session_id, int(o.ref))
@@ -731,6 +752,24 @@ class Counter:
     # --- order life cycle ----------------------------------------------------------------------------------
 
     @staticmethod
+    def _crossing(order: OrderState) -> list[OrderState]:
+        """The account's resting orders on the other side that ``order`` reaches, in the exchange's matching order:
+        best price first, then oldest first."""
+        other = order.account.working_sides.get((order.instrument.symbol, "1" if order.direction == "0" else "0"))
+        reached = [o for o in (other or {}).values()
+                   if (o.price <= order.price if order.direction == "0" else o.price >= order.price)]
+        reached.sort(key=lambda o: o.price if order.direction == "0" else -o.price)  # stable: time priority
+        return reached
+
+    def _self_trade(self, order: OrderState, resting: OrderState) -> None:
+        """``order`` trades with a resting order of its own account at the resting order's price: one match, one
+        trade number, a trade return for each side (the resting side first)."""
+        volume = min(order.left, resting.left)
+        trade_id = self._sequence("trade", order.instrument.exchange)
+        for side in (resting, order):
+            self._fill(side, volume, resting.price, trade_id)
+
+    @staticmethod
     def _marketable(order: OrderState, price: float) -> bool:
         return price <= order.price if order.direction == "0" else price >= order.price
 
@@ -741,7 +780,7 @@ class Counter:
         order.set_status(CANCELED, "已撤单")
         self._order_return(order)
 
-    def _fill(self, order: OrderState, volume: int, price: float) -> None:
+    def _fill(self, order: OrderState, volume: int, price: float, trade_id: str | None = None) -> None:
         acct = order.account
         acct.apply_fill(order, volume, price)
         if order.left:
@@ -749,7 +788,9 @@ class Counter:
         else:
             order.set_status(ALL_TRADED, "全部成交")
         date, clock = self._stamp()
-        trade = TradeState(order, self._sequence("trade"), order.offset, price, volume,
+        if trade_id is None:
+            trade_id = self._sequence("trade", order.instrument.exchange)
+        trade = TradeState(order, trade_id, order.offset, price, volume,
                            self.trading_day, date, clock)
         acct.trades.append(trade)
         copies = 1
@@ -765,14 +806,17 @@ class Counter:
             for _ in range(copies):
                 self._broadcast(acct, "OnRtnTrade", trade.row(), trade.extra())
 
-    def _sequence(self, kind: str) -> str:
-        """The next exchange order or trade number, right-aligned in 12 places as exchanges send them.
+    def _sequence(self, kind: str, exchange: str) -> str:
+        """The next order or trade number of ``exchange``, right-aligned as that exchange sends them.
 
-        Numbers are unique across exchanges: clients key orders and fills by the number alone.
+        Each exchange numbers on its own, so the first orders of a day on two exchanges share a number; with
+        ``numbers_per_exchange`` off, one sequence serves every exchange.
         """
-        n = self._sequences.get(kind, 0) + 1
-        self._sequences[kind] = n
-        return f"{n + (100000 if kind == 'order' else 500000):>12}"
+        key = (kind, exchange if self.numbers_per_exchange else "")
+        n = self._sequences.get(key, 0) + 1
+        self._sequences[key] = n
+        width = NUMBER_WIDTHS.get(exchange, 12) if self.numbers_per_exchange else 12
+        return f"{n + (100000 if kind == 'order' else 500000):>{width}}"
 
     def _stamp(self) -> tuple[str, str]:
         now = datetime.fromtimestamp(self.wall_clock(), TZ)

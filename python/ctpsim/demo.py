@@ -271,6 +271,16 @@ async def story(front: Front, counter: Counter, journal: str) -> None:
         host.results("cancel", s.cancel(resting))
         await host.until(lambda: s.orders[resting].status == "CANCELLED", "the cancellation")
 
+        host.step("A self-trade: a sell rests at 7800, then a buy of the same account reaches it")
+        [sell] = await s.insert(SYMBOL, "SELL", "OPEN", 1, 7800.0)
+        host.results("insert", [sell])
+        await host.until(lambda: working(s, sell.order_id), "the sell to be working")
+        [buy] = await s.insert(SYMBOL, "BUY", "OPEN", 1, 7800.0)
+        host.results("insert", [buy])
+        await host.until(lambda: filled(s, [sell, buy]) and s.positions[SYMBOL].pos_short == 1, "both sides")
+        host.say("One match, one trade number, a fill on each side: "
+                 + ", ".join(f"{t.direction} {t.trade_id.strip()}" for t in s.trades[-2:]), 2)
+
         host.step("Refused orders: one locally (price off the tick grid), one by the counter (funds)")
         host.results("insert", await s.insert(SYMBOL, "BUY", "OPEN", 1, 7790.5))
         [r] = await s.insert("SHFE.cu2412", "BUY", "OPEN", 300, 76000.0)

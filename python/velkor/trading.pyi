@@ -27,6 +27,9 @@ from .ledgerlet import (
 
 _Status: TypeAlias = Literal["SYNCING", "READY", "DISCONNECTED", "ERROR"]
 _Phase: TypeAlias = Literal["connecting", "authenticate", "login", "settlement", "sync", "ready"]
+# Exchanges number on their own: an order is (exchange, OrderSysID), a fill (exchange, TradeID, "BUY"/"SELL").
+_OrderKey: TypeAlias = tuple[str, str]
+_FillKey: TypeAlias = tuple[str, str, str]
 
 TZ: timezone
 QUERY: dict[str, str]
@@ -117,18 +120,18 @@ class Trading:
     positions: LiveMap[str, Position]
     orders: LiveMap[str, Order]
     trades: list[Trade]
-    trade_views: dict[str, Trade]
+    trade_views: dict[_FillKey, Trade]
     a: dict[str, Any]
     p: dict[str, dict[str, Any]]
     o: dict[str, dict[str, Any]]
-    t: dict[str, dict[str, Any]]
+    t: dict[_FillKey, dict[str, Any]]
     native_orders: dict[str, dict[str, Any]]
     instruments: dict[str, dict[str, Any]]
     ref_orders: dict[tuple[Any, Any, Any], str]
-    system_orders: dict[str, str]
-    pending_trades: dict[str, dict[str, Any]]
-    live_trade_buffer: dict[str, dict[str, Any]]
-    trade_before: set[str]
+    system_orders: dict[_OrderKey, str]
+    pending_trades: dict[_FillKey, dict[str, Any]]
+    live_trade_buffer: dict[_FillKey, dict[str, Any]]
+    trade_before: set[_FillKey]
     position_candidate: dict[str, Any] | None
     position_ready: bool
     pending: set[str]
@@ -196,7 +199,8 @@ class Trading:
     def _is_spec_trade(row: Mapping[str, Any]) -> bool: ...
     def _child(self, row: Mapping[str, Any]) -> dict[str, Any] | None: ...
     def _order(self, row: Mapping[str, Any], query_revision: int | None = None) -> None: ...
-    def _trade_id(self, row: Mapping[str, Any]) -> str: ...
+    @staticmethod
+    def _trade_key(row: Mapping[str, Any]) -> _FillKey: ...
     def _trade(self, row: Mapping[str, Any], *, update_position: bool) -> bool: ...
     def _apply_position_trade(self, row: Mapping[str, Any]) -> None: ...
     def _free_parts(self, symbol: str, side: Literal["long", "short"]) -> tuple[int, int]: ...
