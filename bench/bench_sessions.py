@@ -10,7 +10,7 @@ For each count (1, 10, 100 and 300 sessions, or the counts given as arguments), 
   this process, answering the funds queries) took;
 - reaction: one session inserts resting orders while the others idle; from the moment the counter hands the
   acknowledgement to the front to the moment the session's private state shows it, p50 and p99 (ms), and the
-  same session's p50 alone, measured just before the others start;
+  p50 of another session alone, measured just before the others start;
 
 next to a bare asyncio loop on the same machine: its CPU with nothing scheduled and with a 10 ms timer, and its
 reaction to an eventfd written from another thread.
@@ -163,17 +163,20 @@ async def one_count(n: int, measure: float, samples: int) -> dict:
         trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, folder)
         with Front() as front:
             counter = Counter(front, accounts(n))
+            sessions = [Trading(config(front, a), 30.0, {}) for a in counter.accounts]
+            # One session's reaction alone, then another's with the rest idling beside it: in the same process,
+            # one after the other, so that the machine's load weighs on both alike, and each session starting
+            # without orders (a session's handling of a return grows with the orders it holds).
+            alone = await reaction(front, sessions[0], samples) if n > 1 else None
             gc.collect()
             fds0, rss0 = descriptors(), rss()
             tasks0 = len(os.listdir("/proc/self/task"))
-            sessions = [Trading(config(front, a), 30.0, {}) for a in counter.accounts]
-            # The first session's reaction alone, then with the others idling beside it: the same process, one
-            # after the other, so that the machine's load weighs on both alike.
-            alone = await reaction(front, sessions[0], samples) if n > 1 else None
             login = await all_ready(sessions)
             await asyncio.sleep(SETTLE_SECONDS)
             gc.collect()
-            tasks, fds, memory = len(os.listdir("/proc/self/task")) - tasks0, descriptors() - fds0, rss() - rss0
+            added = n - 1 if alone else n  # the first one was there already
+            tasks, fds, memory = [(len(os.listdir("/proc/self/task")) - tasks0) / added, (descriptors() - fds0) / added,
+                                  (rss() - rss0) / added]
             front.requests.clear()
             clock = CounterClock(front)
             cpu0, wall0, threads_before = time.process_time(), time.monotonic(), thread_cpu()
@@ -183,12 +186,12 @@ async def one_count(n: int, measure: float, samples: int) -> dict:
             refreshes = sum(1 for r in front.requests if r.method == "QryTradingAccount")
             counter_cpu = clock.seconds
             fallbacks = {k: v for s in sessions for k, v in s.diagnostics.items() if v}
-            delays = await reaction(front, sessions[0], samples)
+            delays = await reaction(front, sessions[-1], samples)
             for s in sessions:
                 await s.close()
             counter.close()
     return {
-        "n": n, "login": login, "threads": tasks / n, "fds": fds / n, "memory": memory / n,
+        "n": n, "login": login, "threads": tasks, "fds": fds, "memory": memory,
         "cpu": 100 * cpu / wall, "api": 100 * api / wall, "counter": 100 * counter_cpu / wall,
         "refreshes": refreshes / n / wall * 5, "p50": statistics.median(delays),
         "p99": percentile(delays, 99), "fallbacks": fallbacks,
@@ -325,7 +328,7 @@ def main() -> None:
     if 100 in by_n:
         r = by_n[100]
         print(f"goal: reaction of one session among 100 within {REACTION_GOAL:.0%} of a session alone: p50 "
-              f"{r['p50']:.3f} ms, alone just before in the same process {r['alone']:.3f} ms "
+              f"{r['p50']:.3f} ms, a session alone just before in the same process {r['alone']:.3f} ms "
               f"({r['p50'] / r['alone'] - 1:+.0%})")
     print(f"funds refreshes per session per 5 s while idle: "
           + ", ".join(f"{r['n']}: {r['refreshes']:.2f}" for r in rows))

@@ -131,7 +131,7 @@ async def run_until(condition, limit=40.0):
 
 async def ready(s):
     s.start()
-    await run_until(clock, lambda: s.session_status == "READY")
+    await run_until(lambda: s.session_status == "READY")
     s.commit({})
 
 
