@@ -244,7 +244,8 @@ void Wake::settle() {
 }
 
 // The timer moves as much earlier as the pause got shorter: its loop time tells where it stands, and no
-// clock is read.
+// clock is read. A deadline due at once gets the plain pause from the call, as every pass had before:
+// what the call started (an order's acknowledgement) comes first.
 void shorten_pause(nb::handle self) {
     Trading* t = trading_state(self);
     if (!t || !t->pause_state.is_valid()) return;
@@ -262,7 +263,8 @@ void shorten_pause(nb::handle self) {
     double end = nb::cast<double>(timer.attr("when")()) - (length - shorter);
     timer.attr(name("cancel"))();
     nb::handle loop = slot(state, LOOP), waiter = slot(state, WAITER);
-    put(state, TIMER, loop.attr("call_at")(end, timeout_function(), waiter));
+    put(state, TIMER, shorter > plain_pause ? loop.attr("call_at")(end, timeout_function(), waiter)
+                                            : loop.attr("call_later")(plain_pause, timeout_function(), waiter));
     t->pause_until = t->pause_now + shorter;
 }
 
