@@ -162,21 +162,23 @@ async def one_count(n: int, measure: float, samples: int) -> dict:
     with tempfile.TemporaryDirectory() as folder:
         trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, folder)
         with Front() as front:
-            counter = Counter(front, accounts(n))
-            sessions = [Trading(config(front, a), 30.0, {}) for a in counter.accounts]
+            counter = Counter(front, accounts(n + 1))
             # One session's reaction alone, then another's with the rest idling beside it: in the same process,
             # one after the other, so that the machine's load weighs on both alike, and each session starting
-            # without orders (a session's handling of a return grows with the orders it holds).
-            alone = await reaction(front, sessions[0], samples) if n > 1 else None
+            # without orders (a session's handling of a return grows with the orders it holds). The first one
+            # is closed before the others start.
+            first = Trading(config(front, counter.accounts[-1]), 30.0, {})
+            alone = await reaction(front, first, samples)
+            await first.close()
+            sessions = [Trading(config(front, a), 30.0, {}) for a in counter.accounts[:-1]]
             gc.collect()
             fds0, rss0 = descriptors(), rss()
             tasks0 = len(os.listdir("/proc/self/task"))
             login = await all_ready(sessions)
             await asyncio.sleep(SETTLE_SECONDS)
             gc.collect()
-            added = n - 1 if alone else n  # the first one was there already
-            tasks, fds, memory = [(len(os.listdir("/proc/self/task")) - tasks0) / added, (descriptors() - fds0) / added,
-                                  (rss() - rss0) / added]
+            tasks, fds, memory = [(len(os.listdir("/proc/self/task")) - tasks0) / n, (descriptors() - fds0) / n,
+                                  (rss() - rss0) / n]
             front.requests.clear()
             clock = CounterClock(front)
             cpu0, wall0, threads_before = time.process_time(), time.monotonic(), thread_cpu()
@@ -195,7 +197,7 @@ async def one_count(n: int, measure: float, samples: int) -> dict:
         "cpu": 100 * cpu / wall, "api": 100 * api / wall, "counter": 100 * counter_cpu / wall,
         "refreshes": refreshes / n / wall * 5, "p50": statistics.median(delays),
         "p99": percentile(delays, 99), "fallbacks": fallbacks,
-        "alone": statistics.median(alone) if alone else None,
+        "alone": statistics.median(alone),
     }
 
 
