@@ -196,15 +196,16 @@ class Soak:
         sign = 1 if (direction == "BUY") == marketable else -1
         await self.insert(symbol, direction, "OPEN", rng.randint(1, 4), self.price(symbol, sign * ticks))
 
-    async def cross(self):
+    async def cross(self, symbol=None):
         """An opening order at the price of a resting order of the account on the other side: the two trade with
-        each other (a self-trade), one trade number on both sides."""
-        resting = [o for o in self.resting_orders() if o.instrument.symbol in SYMBOLS]
+        each other (a self-trade), one trade number on both sides. With `symbol`, on that contract."""
+        resting = [o for o in self.resting_orders() if o.instrument.symbol == symbol or not symbol and
+                   o.instrument.symbol in SYMBOLS]
         if not resting:  # one to cross first
-            symbol, direction = self.rng.choice(list(SYMBOLS)), self.rng.choice(["BUY", "SELL"])
+            symbol, direction = symbol or self.rng.choice(list(SYMBOLS)), self.rng.choice(["BUY", "SELL"])
             ticks = self.rng.randint(2, 6) * (-1 if direction == "BUY" else 1)
             await self.insert(symbol, direction, "OPEN", self.rng.randint(1, 3), self.price(symbol, ticks))
-            resting = [o for o in self.resting_orders() if o.instrument.symbol in SYMBOLS]
+            resting = [o for o in self.resting_orders() if o.instrument.symbol == symbol]
             if not resting:
                 return
         o = self.rng.choice(resting)
@@ -411,6 +412,13 @@ async def soak(front, counter, seed, steps, roll_at, user_loop):  # noqa: F811
                     await result
             await k.quiet()
             assert user is None or not user.done(), user.exception()
+        # Whether the mix made a self-trade and a trade number shared by two exchanges depends on how far the
+        # session had come when each action ran: crosses on two exchanges make sure of both.
+        for symbol in ("SHFE.ag2412", "DCE.m2501", "SHFE.ag2412", "DCE.m2501"):
+            if k.self_trades and k.shared_numbers:
+                break
+            await k.cross(symbol)
+            await k.quiet()
         assert user is None or len(set(commits)) > 1  # the user committed while synchronising too
         return k
     finally:
