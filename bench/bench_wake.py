@@ -69,12 +69,12 @@ class Probe:
     def __init__(self):
         self.event = asyncio.Event()
         self.check = None  # called at each touch until it returns True
-        self.reached = None
+        self.reached: asyncio.Future | None = None
 
     def set(self):
         now = time.perf_counter()
-        if self.check is not None and self.reached is None and self.check():
-            self.reached = now
+        if self.check is not None and self.reached is not None and not self.reached.done() and self.check():
+            self.reached.set_result(now)
         self.event.set()
 
     def clear(self):
@@ -87,16 +87,17 @@ class Probe:
         return await self.event.wait()
 
     def expect(self, check):
-        self.check, self.reached = check, None
+        self.check = check
+        self.reached = asyncio.get_running_loop().create_future()
 
     async def until(self, seconds=5.0):
-        deadline = time.monotonic() + seconds
-        while self.reached is None:
-            if time.monotonic() > deadline:
-                raise RuntimeError("the session did not get there in time")
-            await asyncio.sleep(0.001)
-        self.check = None
-        return self.reached
+        """The time the check first held; waits without waking the loop in between."""
+        try:
+            return await asyncio.wait_for(self.reached, seconds)
+        except TimeoutError:
+            raise RuntimeError("the session did not get there in time") from None
+        finally:
+            self.check = None
 
 
 async def ready_session(front, counter, factory, journal=None):

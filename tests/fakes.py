@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import asyncio
 import copy
+import os
+import select
 import time
 from collections import deque
 from types import SimpleNamespace
@@ -122,6 +124,42 @@ class FakeFactory:
     @property
     def last(self) -> FakeNative:
         return self.natives[-1]
+
+
+class SignallingNative(FakeNative):
+    """The fake adapter with a descriptor: `signal` queues records and makes it readable, as the bridge does."""
+
+    def __init__(self, config=None, directory=None):
+        super().__init__(config, directory)
+        self.fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+
+    def fileno(self):
+        return self.fd
+
+    def signal(self, *records):
+        self.push(*records)
+        os.eventfd_write(self.fd, 1)
+
+    def pending(self):
+        return bool(select.select([self.fd], [], [], 0)[0])
+
+
+class SignallingFactory(FakeFactory):
+    """A FakeFactory of signalling adapters (`kind` builds them); close their descriptors with `release()`."""
+
+    def __init__(self, kind=SignallingNative):
+        super().__init__()
+        self.kind = kind
+
+    def __call__(self, config, directory):
+        native = self.kind(config, directory)
+        native.results.update(self.results)
+        self.natives.append(native)
+        return native
+
+    def release(self):
+        for native in self.natives:
+            os.close(native.fd)
 
 
 def make_session(timeout=5.0, config=_UNSET, objects=None, factory=None, limits=None) -> Trading:

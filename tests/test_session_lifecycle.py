@@ -29,10 +29,10 @@ def test_class_shape():
     methods = [n for n in vars(trading.Trading) if n == "__init__" or not n.startswith("__")]
     assert methods == [
         "__init__", "position_view", "start", "_open_native", "_close_native", "_clear_cache", "_touch", "_status",
-        "_request", "_phase_request", "_schedule_account", "run", "event", "_query_error", "tick", "_complete",
-        "_complete_account", "_positions", "_by_ref", "_is_spec_order", "_is_spec_trade", "_child", "_order",
-        "_trade_key", "_trade", "_apply_position_trade", "_free_parts", "_recompute_frozen", "_aggregate", "insert",
-        "_insert", "cancel", "_update_view", "_map_view", "commit", "close", "diagnostics", "_journal_clock",
+        "_request", "_phase_request", "_schedule_account", "run", "event", "_query_error", "tick", "_deadline",
+        "_complete", "_complete_account", "_positions", "_by_ref", "_is_spec_order", "_is_spec_trade", "_child",
+        "_order", "_trade_key", "_trade", "_apply_position_trade", "_free_parts", "_recompute_frozen", "_aggregate",
+        "insert", "_insert", "cancel", "_update_view", "_map_view", "commit", "close", "diagnostics", "_journal_clock",
         "limits", "limit_counts"]
 
 

@@ -41,6 +41,9 @@ constexpr Cause causes[fallback_kinds] = {
     {"timed_pause.asyncio_replaced",
      "the module-level asyncio is replaced: the run loop sleeps 0.01 s per pause instead of waking on the "
      "adapter's descriptor"},
+    {"timed_pause.clock_replaced",
+     "the module-level time is replaced, so the session's clock is not the event loop's: the run loop wakes on "
+     "the adapter's descriptor and besides every 0.01 s, not at the session's next deadline"},
 };
 
 nb::object diagnostics_view(nb::handle self) {

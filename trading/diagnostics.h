@@ -28,8 +28,9 @@ enum class Fallback : uint8_t {
     pause_descriptor_refused,  // the event loop cannot watch the descriptor (add_reader refused it)
     pause_descriptor_broken,   // the descriptor reached its end or failed: it can no longer signal
     pause_asyncio_replaced,    // the module-level `asyncio` is not the asyncio module
+    pause_clock_replaced,      // the module-level `time` is not the time module: no pause to a deadline
 };
-inline constexpr size_t fallback_kinds = 10;
+inline constexpr size_t fallback_kinds = 11;
 
 struct Diagnostics {
     std::array<unsigned long long, fallback_kinds> counts{};

@@ -280,7 +280,7 @@ void event(nb::handle self, nb::handle record) {
         set(self, "phase", KEY("connecting"));
         set(self, "phase_time", nb::float_(monotonic(self)));
         trading::clear_cache(self, "DISCONNECTED");
-        get(self, "recovery").attr("fail")();
+        retry_fail(self, "recovery");
     } else if (equals(callback, KEY("RspAuthenticate")) || equals(callback, KEY("RspUserLogin")) ||
                equals(callback, KEY("RspSettlementInfoConfirm"))) {
         login_phase(self, callback, data, rid, last, code, message);
@@ -310,7 +310,7 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
                    {log::query_name(kind), code, message},
                    {.error_id = code, .error_msg = message});
         bool ready = equals(get(self, "phase"), KEY("ready"));
-        get(self, ready ? "query_recovery" : "recovery").attr("fail")();
+        retry_fail(self, ready ? "query_recovery" : "recovery");
         set(self, "last_query", nb::float_(monotonic(self) + 1.0));
         if (ready) get(self, "pending").attr("add")(kind);
         return;

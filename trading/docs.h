@@ -35,10 +35,11 @@ inline constexpr const char* start =
 
 inline constexpr const char* run_sig = "def run(self) -> Coroutine[Any, Any, None]";
 inline constexpr const char* run =
-    "The session's task (start() creates it): polls the bridge every 10 ms, hands each event to\n"
-    "event(), then tick(). Time-outs and lost connections restart the connection after 1 s. Returns\n"
-    "when a fatal error ends the session: status \"ERROR\", the reason in `error` and in the log\n"
-    "(logger \"velkor.trading\").";
+    "The session's task (start() creates it): polls the bridge whenever it signals and at the\n"
+    "session's next deadline (at least once a second), hands each event to event(), then tick().\n"
+    "Time-outs and lost connections restart the connection after 1 s. Returns when a fatal error\n"
+    "ends the session: status \"ERROR\", the reason in `error` and in the log (logger\n"
+    "\"velkor.trading\").";
 
 inline constexpr const char* event_sig = "def event(self, event: dict[str, Any]) -> None";
 inline constexpr const char* event =
@@ -111,8 +112,8 @@ inline constexpr const char* diagnostics =
     "    instead of the closing-lot index (no_watcher, shared_record, irregular_record,\n"
     "    order_dependent, unusual_lots, index_failed); counted per answer.\n"
     "\"timed_pause.<cause>\": adapters the run loop paused for by time instead of waking on their\n"
-    "    descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced); counted\n"
-    "    per adapter.\n"
+    "    descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced) or, with\n"
+    "    a replaced module-level `time`, every 0.01 s besides it (clock_replaced); counted per adapter.\n"
     "\n"
     "The first of each cause in a session is logged as a WARNING (logger \"velkor.trading\").";
 

@@ -5,6 +5,9 @@
 #include "sync.h"
 #include "wake.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace velkor::trading {
 
 namespace {
@@ -47,14 +50,17 @@ void journal_handoff(nb::handle self) {
 }
 
 // One guarded pass of the run loop: open the adapter, check the retry control, dispatch, tick, and
-// watch the adapter for the next pause.
-void pass(nb::handle self, Wake& wake) {
+// watch the adapter for the next pause. Returns the `now` of its tick.
+nb::object pass(nb::handle self, Wake& wake) {
+    if (Trading* t = trading_state(self)) t->retry_failed = false;
     if (get(self, "native").is_none()) open_native(self);
     if (!equals(get(self, "session_status"), "READY")) get(self, "recovery").attr("check")();
     nb::object records = poll(self);
     for (nb::handle record : records) event(self, record);
-    tick(self, now_object(self));
+    nb::object now = now_object(self);
+    tick(self, now);
     wake.follow(self);
+    return now;
 }
 
 // Why the connection starts over: the front unreachable for the whole time-out, data from the front that
@@ -84,8 +90,9 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
     try {
         for (;;) {
             bool restart = false;
+            nb::object now;
             try {
-                pass(self, wake);
+                now = pass(self, wake);
             } catch (...) {
                 nb::python_error e = current_python_error();
                 if (!restart_error(e)) throw e;
@@ -93,7 +100,7 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
                 log_restart(self, e);
             }
             if (restart) {
-                get(self, "recovery").attr("fail")();
+                retry_fail(self, "recovery");
                 clear_cache(self, "SYNCING");
                 set(self, "phase", nb::str("connecting"));
                 set(self, "phase_time", now_object(self));
@@ -106,8 +113,8 @@ Coro run_body(nb::handle self, nb::handle wake_state) {
                 set(self, "phase_time", now_object(self));
             }
             journal_handoff(self);
-            // Until the adapter has something, or 0.01 s.
-            co_await wake.pause(0.01);
+            // Until the adapter has something, or the session's next deadline.
+            co_await wake.pause(now);
             journal_mark(self, &journal::Journal::resume);
             wake.settle();
         }
@@ -185,7 +192,14 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
 }
 
 void schedule_account(nb::handle self) {
-    if (equals(get(self, "phase"), "ready")) get(self, "pending").attr("add")("account");
+    if (!equals(get(self, "phase"), "ready")) return;
+    get(self, "pending").attr("add")("account");
+    shorten_pause(self);  // called between passes (an order sent): the funds query may be due sooner
+}
+
+void retry_fail(nb::handle self, const char* control) {
+    get(self, control).attr("fail")();
+    if (Trading* t = trading_state(self)) t->retry_failed = true;
 }
 
 namespace {
@@ -201,7 +215,7 @@ void query_timeout(nb::handle self, nb::handle now, nb::handle inflight, nb::han
     }
     log::write(self, log::SESSION, log::WARNING, "%s query unanswered for %s s; asking again",
                {log::query_name(kind), timeout});
-    get(self, "query_recovery").attr("fail")();
+    retry_fail(self, "query_recovery");
     get(self, "pending").attr("add")(kind);
     set(self, "inflight", nb::none());
 }
@@ -230,7 +244,7 @@ void send_query(nb::handle self, nb::handle now, nb::handle step, bool ready) {
     if (in_codes(result, {-2, -3})) {
         log::write(self, log::SESSION, log::WARNING, "%s query not sent: CTP result %s (%s); next try in 2 s",
                    {log::query_name(step), result, nb::str(log::request_result(result))});
-        get(self, ready ? "query_recovery" : "recovery").attr("fail")();
+        retry_fail(self, ready ? "query_recovery" : "recovery");
         set(self, "last_query", now + nb::int_(1));
         return;
     }
@@ -277,6 +291,71 @@ void tick(nb::handle self, nb::handle now) {
     if (step.is_valid()) send_query(self, now, step, ready);
 }
 
+namespace {
+
+// A session time or the time-out as a double; false for anything but a plain int or float.
+bool seconds(nb::handle value, double& out) {
+    if (PyFloat_CheckExact(value.ptr())) {
+        out = PyFloat_AS_DOUBLE(value.ptr());
+        return true;
+    }
+    if (!PyLong_CheckExact(value.ptr())) return false;
+    out = PyLong_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large for a double
+        return false;
+    }
+    return true;
+}
+
+constexpr double at_once = -INFINITY;
+constexpr double never = INFINITY;
+
+// When `now - since > limit` first holds (a time-out): never when either is NaN.
+double after(double since, double limit) {
+    double d = since + limit;
+    return std::isnan(d) ? never : d;
+}
+
+// When `now - since >= span` first holds (the funds refresh): never when `since` is NaN.
+double from(double since, double span) { return std::isnan(since) ? never : since + span; }
+
+// When `now - last_query < 1` first fails (the pacing): at once when `last_query` is NaN.
+double paced(double last_query) { return std::isnan(last_query) ? at_once : last_query + 1.0; }
+
+}  // namespace
+
+// Step by step as tick() decides; a value tick() would fail on makes it act at once. The retry
+// controls' checks are the run loop's (retry_fail).
+double next_deadline(nb::handle self) {
+    nb::object phase = get(self, "phase");
+    bool ready = equals(phase, "ready"), sync = equals(phase, "sync");
+    double timeout, since;
+    if (!seconds(get(self, "timeout"), timeout)) return at_once;
+    if (!ready && !sync)  // connecting, or a login step
+        return seconds(get(self, "phase_time"), since) ? after(since, timeout) : at_once;
+    nb::object inflight = get(self, "inflight");
+    if (!inflight.is_none()) {
+        PyObject* progress = PyDict_CheckExact(inflight.ptr()) ? PyDict_GetItemString(inflight.ptr(), "progress")
+                                                                : nullptr;
+        return progress && seconds(progress, since) ? after(since, timeout) : at_once;
+    }
+    double last_query;
+    if (!seconds(get(self, "last_query"), last_query)) return at_once;
+    if (sync) {
+        if (!seconds(get(self, "phase_time"), since)) return at_once;
+        return std::min(after(since, timeout), paced(last_query));
+    }
+    nb::object pending = get(self, "pending");
+    if (!PySet_CheckExact(pending.ptr()) && !PyFrozenSet_CheckExact(pending.ptr())) return at_once;
+    double refreshed;
+    if (!seconds(get(self, "last_account_refresh"), refreshed)) return at_once;
+    int scheduled = PySet_Contains(pending.ptr(), name("account").ptr());
+    if (scheduled < 0) throw nb::python_error();
+    double refresh = scheduled ? never : from(refreshed, 5.0);
+    return PySet_GET_SIZE(pending.ptr()) ? std::min(refresh, paced(last_query)) : refresh;
+}
+
 nb::object run(nb::handle self) {
     nb::list wake_state = Wake::state();
     return make_coroutine(run_body(self, wake_state), "Trading.run", nb::make_tuple(self, wake_state));
@@ -304,6 +383,9 @@ MethodRegistration reg_run(Slot::run, [](TradingClass& cls) {
 MethodRegistration reg_tick(Slot::tick, [](TradingClass& cls) {
     cls.def("tick", [](nb::handle self, nb::handle now) { tick(self, now); }, nb::arg("now").none(),
             nb::sig(doc::tick_sig), doc::tick);
+});
+MethodRegistration reg_deadline(Slot::deadline, [](TradingClass& cls) {
+    cls.def("_deadline", [](nb::handle self) { return next_deadline(self); });
 });
 
 }  // namespace

@@ -222,7 +222,7 @@ nb::object order_offset(nb::handle value) {
 }
 
 // Garbage-collector support of Trading: what the default of a class with an instance dict does
-// (the dict and the type), and the references of the closing-lot index.
+// (the dict and the type), the references of the closing-lot index and the run loop's pause.
 PyObject** instance_dict(PyObject* self) {
     Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
     return offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset) : nullptr;
@@ -230,15 +230,22 @@ PyObject** instance_dict(PyObject* self) {
 
 int trading_traverse(PyObject* self, visitproc visit, void* arg) {
     if (PyObject** dict = instance_dict(self)) Py_VISIT(*dict);
-    if (nb::inst_ready(self))
-        if (int r = closing_traverse(*nb::inst_ptr<Trading>(self), visit, arg)) return r;
+    if (nb::inst_ready(self)) {
+        Trading& t = *nb::inst_ptr<Trading>(self);
+        if (int r = closing_traverse(t, visit, arg)) return r;
+        Py_VISIT(t.pause_state.ptr());
+    }
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int trading_clear(PyObject* self) {
     if (PyObject** dict = instance_dict(self)) Py_CLEAR(*dict);
-    if (nb::inst_ready(self)) closing_clear(*nb::inst_ptr<Trading>(self));
+    if (nb::inst_ready(self)) {
+        Trading& t = *nb::inst_ptr<Trading>(self);
+        closing_clear(t);
+        nb::object state = std::move(t.pause_state);
+    }
     return 0;
 }
 

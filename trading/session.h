@@ -52,6 +52,12 @@ struct Trading {
     std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
     std::string self_trade_day;                   // the trading day of those
     std::unique_ptr<journal::Journal, journal::JournalDelete> journal;  // null without `journal=` (journal.h)
+    // The run loop's pause to a deadline in progress (wake.cpp): the run's wake state (its future and
+    // timer), the `now` of the tick before it and when it ends, on the session's clock. A call between
+    // passes that moves the deadline earlier ends it sooner (shorten_pause).
+    nb::object pause_state;
+    double pause_now = 0.0, pause_until = 0.0;
+    bool retry_failed = false;  // the current pass told a retry control of a failure (retry_fail)
 };
 using TradingClass = nb::class_<Trading>;
 
@@ -61,7 +67,7 @@ Trading* trading_state(nb::handle self);
 // The methods of Trading, in definition order.
 enum class Slot : int {
     init, position_view, start, open_native, close_native, clear_cache, touch, status,
-    request, phase_request, schedule_account, run, event, query_error, tick,
+    request, phase_request, schedule_account, run, event, query_error, tick, deadline,
     complete, complete_account, positions, by_ref, is_spec_order, is_spec_trade, child, order,
     trade_key, trade, apply_position_trade, free_parts, recompute_frozen, aggregate,
     insert, insert_, cancel, update_view, map_view, commit, close,
@@ -199,6 +205,9 @@ inline void set(nb::handle self, nb::handle key, nb::handle value) {
 inline nb::object get(nb::handle self, const char* attr) { return get(self, name(attr)); }
 inline void set(nb::handle self, const char* attr, nb::handle value) { set(self, name(attr), value); }
 
+// wake.cpp: ends the run loop's pause sooner when the session's next deadline now comes before its end.
+void shorten_pause(nb::handle self);
+
 // Binds the class Native (native.cpp).
 void bind_native(nb::module_& m);
 // Binds the class Limits (limits.cpp).
@@ -224,6 +233,13 @@ nb::tuple request(nb::handle self, const char* method, nb::handle fields);
 void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data);
 void schedule_account(nb::handle self);
 void tick(nb::handle self, nb::handle now);
+// The earliest time, on the session's monotonic clock, at which tick() may act on the state as it is
+// (raise, put the funds query into `pending`, send a query): -inf when it may act at once or a value
+// is no plain number, +inf when time alone never makes it act.
+double next_deadline(nb::handle self);
+// fail() on the retry control `control` ("recovery" or "query_recovery"); its check() decides at the
+// next pass, which therefore comes after the plain pause.
+void retry_fail(nb::handle self, const char* control);
 // run(): the session's run loop as a coroutine.
 nb::object run(nb::handle self);
 

@@ -5,7 +5,9 @@
 #include "diagnostics.h"
 #include "log.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 
 #if !defined(_WIN32)
@@ -20,9 +22,23 @@ namespace {
 // Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
 // once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
 // the pauses run on time alone (a Fallback, as an int), and a descriptor the reader found broken,
-// until the next follow() reports it. The list keeps the adapter, and so its descriptor, alive while
-// a reader is registered.
-enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, SLOTS };
+// until the next follow() reports it, and True once the session's clock was found not to be the
+// loop's (the adapter's pauses then stay plain). The list keeps the adapter, and so its descriptor,
+// alive while a reader is registered.
+enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, CLOCK, SLOTS };
+
+// A pause lasts until the session's next deadline and a little past it, so that the tick after it finds
+// the deadline passed; never shorter than the plain pause, nor longer than the longest.
+constexpr double plain_pause = 0.01, longest_pause = 1.0, past_deadline = 0.001;
+
+double pause_length(double deadline, double now) {
+    double seconds = deadline - now + past_deadline;
+    if (!(seconds > plain_pause)) return plain_pause;  // NaN too
+    if (seconds <= longest_pause) return seconds;
+    // More than one pause to go: the last one no shorter than the plain pause, so that it too ends just
+    // past the deadline.
+    return std::min(seconds - plain_pause, longest_pause);
+}
 
 PyObject* slot(nb::handle state, Py_ssize_t i) { return PyList_GET_ITEM(state.ptr(), i); }
 
@@ -35,6 +51,13 @@ void put(nb::handle state, Py_ssize_t i, nb::handle value) {
 // The asyncio module itself: a replaced module-level `asyncio` gets plain sleeps.
 PyObject* real_asyncio() {
     static PyObject* module = nb::module_::import_("asyncio").release().ptr();  // for the life of the process
+    return module;
+}
+
+// The time module itself, whose monotonic() the loop's timers run on too: with another module-level
+// `time` the session's deadlines say nothing about the loop's time.
+PyObject* real_time() {
+    static PyObject* module = nb::module_::import_("time").release().ptr();  // for the life of the process
     return module;
 }
 
@@ -143,12 +166,16 @@ void Wake::follow(nb::handle self) {
     }
     if (slot(state_, ADAPTER) == native.ptr()) {
         report_broken();
-        return;
+    } else {
+        stop();
+        if (native.is_none()) return;
+        watch(native);
+        put(state_, ADAPTER, native);
     }
-    stop();
-    if (native.is_none()) return;
-    watch(native);
-    put(state_, ADAPTER, native);
+    if (slot(state_, FD) != Py_None && slot(state_, CLOCK) == Py_None && global("time").ptr() != real_time()) {
+        put(state_, CLOCK, Py_True);
+        report_fallback(session_, Fallback::pause_clock_replaced);
+    }
 }
 
 void Wake::watch(nb::handle native) {
@@ -188,20 +215,57 @@ void Wake::report_broken() {
     time_pauses(Fallback::pause_descriptor_broken, {fd});
 }
 
-nb::object Wake::pause(double seconds) {
-    if (slot(state_, FD) == Py_None) return global("asyncio").attr(name("sleep"))(seconds);
+nb::object Wake::pause(nb::handle now) {
+    if (slot(state_, FD) == Py_None) return global("asyncio").attr(name("sleep"))(plain_pause);
+    Trading* t = session_.is_valid() ? trading_state(session_) : nullptr;
+    // Stretched to the next deadline on the loop's clock, unless a retry control's check is due at once.
+    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) == Py_None && now.is_valid() &&
+                     PyFloat_CheckExact(now.ptr());
+    double from = stretched ? PyFloat_AS_DOUBLE(now.ptr()) : 0.0;
+    double seconds = stretched ? pause_length(next_deadline(session_), from) : plain_pause;
     nb::handle loop = slot(state_, LOOP);
     nb::object waiter = loop.attr(name("create_future"))();
     put(state_, WAITER, waiter);
     put(state_, TIMER, loop.attr(name("call_later"))(seconds, timeout_function(), waiter));
+    if (stretched) {
+        t->pause_state = nb::borrow(state_);
+        t->pause_now = from;
+        t->pause_until = from + seconds;
+    }
     return waiter;
 }
 
 void Wake::settle() {
+    if (Trading* t = session_.is_valid() ? trading_state(session_) : nullptr) t->pause_state.reset();
     nb::handle timer = slot(state_, TIMER);
     if (!timer.is_none()) timer.attr(name("cancel"))();
     put(state_, TIMER, nb::none());
     put(state_, WAITER, nb::none());
+}
+
+// The timer moves as much earlier as the pause got shorter: its loop time tells where it stands, and no
+// clock is read. A deadline due at once gets the plain pause from the call, as every pass had before:
+// what the call started (an order's acknowledgement) comes first.
+void shorten_pause(nb::handle self) {
+    Trading* t = trading_state(self);
+    if (!t || !t->pause_state.is_valid()) return;
+    double deadline;
+    try {
+        deadline = next_deadline(self);
+    } catch (nb::python_error&) {
+        deadline = -INFINITY;  // the next pass meets the same error and decides
+    }
+    double length = t->pause_until - t->pause_now;
+    double shorter = pause_length(deadline, t->pause_now);
+    nb::object state = t->pause_state;
+    nb::handle timer = slot(state, TIMER);
+    if (!(shorter < length) || timer.is_none()) return;
+    double end = nb::cast<double>(timer.attr("when")()) - (length - shorter);
+    timer.attr(name("cancel"))();
+    nb::handle loop = slot(state, LOOP), waiter = slot(state, WAITER);
+    put(state, TIMER, shorter > plain_pause ? loop.attr("call_at")(end, timeout_function(), waiter)
+                                            : loop.attr("call_later")(plain_pause, timeout_function(), waiter));
+    t->pause_until = t->pause_now + shorter;
 }
 
 void Wake::stop() noexcept {

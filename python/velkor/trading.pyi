@@ -188,6 +188,7 @@ class Trading:
     def _query_error(self, code: int, message: str) -> None: ...
     def tick(self, now: float) -> None:
         """Time-outs and query pacing at the monotonic time `now`."""
+    def _deadline(self) -> float: ...
     def _complete(self, query: dict[str, Any]) -> None: ...
     def _complete_account(self, rows: list[dict[str, Any]], now_ms: int) -> None: ...
     def _positions(self, rows: list[dict[str, Any]], updated: int | None) -> dict[str, dict[str, Any]]: ...
@@ -225,7 +226,8 @@ class Trading:
         "closing_walk.<cause>" counts answers of the free lots to close that a walk over every order gave instead
         of the closing-lot index (no_watcher, shared_record, irregular_record, order_dependent, unusual_lots,
         index_failed); "timed_pause.<cause>" counts adapters the run loop paused for by time instead of waking on
-        their descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced). The first of
+        their descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced) or, with a
+        replaced module-level `time`, every 0.01 s besides it (clock_replaced). The first of
         each cause in a session is logged as a WARNING on "velkor.trading" with the record attribute `fallback`."""
     @property
     def limits(self) -> Limits | None:
