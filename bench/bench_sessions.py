@@ -6,16 +6,18 @@ For each count (1, 10, 100 and 300 sessions, or the counts given as arguments), 
 - login: the time from the first start() until every session is "READY" (six queries at least 1 s apart each);
 - cost: the threads, descriptors and memory (resident set) the sessions added, per session;
 - idle CPU: the CPU time of the whole process over MEASURE_SECONDS of idling (the funds refresh every 5 s
-  included), as a share of one core; of it, what the stand-in API's threads and what the simulated counter (in
-  this process, answering the funds queries) took;
+  included), as a share of one core; of it, what the threads besides the loop's (the stand-in API's, and with
+  journals the journal's writer) and what the simulated counter (in this process, answering the funds queries)
+  took;
 - reaction: one session inserts resting orders while the others idle; from the moment the counter hands the
   acknowledgement to the front to the moment the session's private state shows it, p50 and p99 (ms), and the
   p50 of another session alone, measured just before the others start;
 
 next to a bare asyncio loop on the same machine: its CPU with nothing scheduled and with a 10 ms timer, and its
-reaction to an eventfd written from another thread.
+reaction to an eventfd written from another thread. With --journal every session keeps a journal (in a temporary
+folder) and each count is measured with journals and without, in processes of their own.
 
-    python bench/bench_sessions.py [COUNT ...]
+    python bench/bench_sessions.py [--journal] [COUNT ...]
     python bench/bench_sessions.py --soak SECONDS [--sessions N] [--every SECONDS]
 
 The soak keeps N sessions (default 100) idle for SECONDS and prints the resident set and the CPU share at every
@@ -132,6 +134,10 @@ async def all_ready(sessions: list[Trading]) -> float:
         await asyncio.sleep(0.05)
 
 
+def session(front: Front, account: AccountConfig, journal: str | None) -> Trading:
+    return Trading(config(front, account), 30.0, {}, journal=journal)
+
+
 async def reaction(front: Front, session: Trading, samples: int) -> list[float]:
     """Acknowledgements of resting orders: counter's send to the session's state, in ms."""
     if session.task is None:
@@ -158,8 +164,9 @@ async def reaction(front: Front, session: Trading, samples: int) -> list[float]:
     return delays
 
 
-async def one_count(n: int, measure: float, samples: int) -> dict:
+async def one_count(n: int, measure: float, samples: int, journal: bool) -> dict:
     with tempfile.TemporaryDirectory() as folder:
+        journals = os.path.join(folder, "journals") if journal else None
         trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, folder)
         with Front() as front:
             counter = Counter(front, accounts(n + 1))
@@ -167,13 +174,13 @@ async def one_count(n: int, measure: float, samples: int) -> dict:
             # one after the other, so that the machine's load weighs on both alike, and each session starting
             # without orders (a session's handling of a return grows with the orders it holds). The first one
             # is closed before the others start.
-            first = Trading(config(front, counter.accounts[-1]), 30.0, {})
+            first = session(front, counter.accounts[-1], journals)
             alone = await reaction(front, first, samples)
             await first.close()
-            sessions = [Trading(config(front, a), 30.0, {}) for a in counter.accounts[:-1]]
             gc.collect()
             fds0, rss0 = descriptors(), rss()
             tasks0 = len(os.listdir("/proc/self/task"))
+            sessions = [session(front, a, journals) for a in counter.accounts[:-1]]
             login = await all_ready(sessions)
             await asyncio.sleep(SETTLE_SECONDS)
             gc.collect()
@@ -193,7 +200,7 @@ async def one_count(n: int, measure: float, samples: int) -> dict:
                 await s.close()
             counter.close()
     return {
-        "n": n, "login": login, "threads": tasks, "fds": fds, "memory": memory,
+        "n": n, "journal": journal, "login": login, "threads": tasks, "fds": fds, "memory": memory,
         "cpu": 100 * cpu / wall, "api": 100 * api / wall, "counter": 100 * counter_cpu / wall,
         "refreshes": refreshes / n / wall * 5, "p50": statistics.median(delays),
         "p99": percentile(delays, 99), "fallbacks": fallbacks,
@@ -277,9 +284,10 @@ async def soak(n: int, seconds: float, every: float) -> None:
 
 # -- main
 
-def run_child(n: int, measure: float, samples: int) -> dict:
+def run_child(n: int, measure: float, samples: int, journal: bool) -> dict:
     out = subprocess.run([sys.executable, __file__, "--child", str(n), "--measure", str(measure),
-                          "--samples", str(samples)], capture_output=True, text=True, check=False)
+                          "--samples", str(samples)] + ["--journal"] * journal, capture_output=True, text=True,
+                         check=False)
     if out.returncode != 0:
         raise SystemExit(f"{n} sessions failed:\n{out.stdout}{out.stderr}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -290,6 +298,7 @@ def main() -> None:
     parser.add_argument("counts", nargs="*", type=int, default=list(COUNTS))
     parser.add_argument("--measure", type=float, default=MEASURE_SECONDS)
     parser.add_argument("--samples", type=int, default=REACTION_SAMPLES)
+    parser.add_argument("--journal", action="store_true", help="each count with journals and without")
     parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--bare", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--soak", type=float, metavar="SECONDS")
@@ -300,7 +309,7 @@ def main() -> None:
         asyncio.run(soak(args.sessions, args.soak, args.every))
         return
     if args.child is not None:
-        print(json.dumps(asyncio.run(one_count(args.child, args.measure, args.samples))))
+        print(json.dumps(asyncio.run(one_count(args.child, args.measure, args.samples, args.journal))))
         return
     if args.bare:
         print(json.dumps(asyncio.run(bare(args.measure, args.samples))))
@@ -309,18 +318,19 @@ def main() -> None:
     out = subprocess.run([sys.executable, __file__, "--bare", "--measure", str(args.measure), "--samples",
                           str(args.samples)], capture_output=True, text=True, check=True)
     loop = json.loads(out.stdout.strip().splitlines()[-1])
-    rows = [run_child(n, args.measure, args.samples) for n in args.counts]
+    rows = [run_child(n, args.measure, args.samples, journal) for n in args.counts
+            for journal in ((False, True) if args.journal else (False,))]
     print(f"idle READY sessions on one loop against the simulated counter, idle CPU over {args.measure:.0f} s, "
           f"reaction over {args.samples} acknowledgements")
-    print(f"{'sessions':>8} {'READY after':>11} {'threads':>8} {'fds':>5} {'memory':>9} {'idle CPU':>9}"
-          f" {'API thr.':>8} {'counter':>8} {'ack p50':>8} {'ack p99':>8}   (per session; CPU in % of one core)")
+    print(f"{'sessions':>8} {'journal':>7} {'READY after':>11} {'threads':>8} {'fds':>5} {'memory':>9} {'idle CPU':>9}"
+          f" {'others':>8} {'counter':>8} {'ack p50':>8} {'ack p99':>8}   (per session; CPU in % of one core)")
     for r in rows:
-        print(f"{r['n']:>8} {r['login']:>9.2f} s {r['threads']:>8.2f} {r['fds']:>5.2f} {r['memory'] / 1024:>6.0f} KiB"
+        print(f"{r['n']:>8} {'on' if r['journal'] else 'off':>7} {r['login']:>9.2f} s {r['threads']:>8.2f} {r['fds']:>5.2f} {r['memory'] / 1024:>6.0f} KiB"
               f" {r['cpu']:>8.2f}% {r['api']:>7.2f}% {r['counter']:>7.2f}% {r['p50']:>5.3f} ms {r['p99']:>5.3f} ms"
               + (f"   fallbacks {r['fallbacks']}" if r["fallbacks"] else ""))
-    print(f"{'bare loop':>8} {'':>11} {'':>8} {'':>5} {'':>9} {loop['idle']:>8.2f}% (10 ms timer: {loop['timer']:.2f}%)"
+    print(f"{'bare loop':>8} {'':>7} {'':>11} {'':>8} {'':>5} {'':>9} {loop['idle']:>8.2f}% (10 ms timer: {loop['timer']:.2f}%)"
           f" {'':>8} {loop['p50']:>5.3f} ms {loop['p99']:>5.3f} ms   (eventfd written by another thread)")
-    by_n = {r["n"]: r for r in rows}
+    by_n = {r["n"]: r for r in rows if not r["journal"]}
     for n, goal in CPU_GOALS.items():
         if n in by_n:
             print(f"goal: {n} idle sessions at most {goal:.0f}% of one core: {by_n[n]['cpu']:.2f}%")

@@ -23,6 +23,7 @@ namespace {
 
 constexpr int VERSION = 1;
 constexpr std::size_t PRE_DAY_LIMIT = 8u << 20;  // records kept in memory while the trading day is unknown
+constexpr std::size_t BATCH_KEEP = 1u << 20;     // a batch buffer larger than this is not kept for the next
 constexpr unsigned IDLE_LIMIT = 100;             // idle passes in one IDLE record at most
 
 // Value tags: the first byte of every encoded value.
@@ -542,8 +543,8 @@ struct Journal::State {
             pre_records += batch_records;
             batch.clear();
             batch_records = 0;
-            writer.data(std::move(pre), pre_records);
-            pre.clear();
+            writer.data(pre, pre_records);
+            std::string().swap(pre);
             pre_records = 0;
             return;
         }
@@ -554,9 +555,7 @@ struct Journal::State {
         put_str(end, name("next").ptr());
         put_text(end, next);
         record(END, end);
-        writer.data(std::move(batch), batch_records);
-        batch.clear();
-        batch_records = 0;
+        send_batch();
         std::string previous = file;
         day = d;
         file = next;
@@ -584,8 +583,15 @@ struct Journal::State {
             if (pre.size() > PRE_DAY_LIMIT) set_day(exchange_date());
             return;
         }
-        writer.data(std::move(batch), batch_records);
+        send_batch();
+    }
+
+    // The writer copies the batch: its buffer stays here for the next pass, so a pass allocates nothing
+    // (unless a batch was unusually large).
+    void send_batch() {
+        writer.data(batch, batch_records);
         batch.clear();
+        if (batch.capacity() > BATCH_KEEP) std::string().swap(batch);
         batch_records = 0;
     }
 };

@@ -2,8 +2,8 @@
 // trading day, so that a replay (python -m velkor.journal) takes the same decisions.
 //
 // Records are encoded here, on the loop, from the objects the session already holds, and handed in
-// batches to one background writer thread per journal (journal_writer.cpp), which frames them with
-// their checksums, writes, and syncs once a second and on close. The writer never touches Python.
+// batches to the process's one writing thread (journal_writer.cpp), which serves every journal: it fills
+// in their checksums, writes, and syncs each file once a second and on close. It never touches Python.
 // The format is described in velkor/journal/format.py, which reads it.
 //
 // What is recorded, in the order the session does it: the run loop's start and every resumption after

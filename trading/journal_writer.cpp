@@ -1,11 +1,14 @@
-// The journal's writer thread: framing checksums, files, writes, syncs and their failures.
+// The journal's writing thread: framing checksums, files, writes, syncs and their failures.
 #include "journal_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -17,9 +20,15 @@ namespace velkor::trading::journal {
 
 namespace {
 
-constexpr std::size_t MAX_QUEUED = 64u << 20;  // beyond this the loop drops batches instead of queueing them
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t MAX_QUEUED = 64u << 20;  // per file; beyond this the loop drops batches instead of queueing them
+constexpr std::size_t WAKE_BYTES = 64u << 10;  // a queue this long wakes the thread at once
 constexpr std::uint64_t MAX_RECORD = 64u << 20;
-constexpr auto LOOK = std::chrono::milliseconds(50);  // the writer looks for batches at least this often
+// After writing, the thread looks again this much later for what came meanwhile; while it waits so, a
+// handover does not wake it (waking costs the loop a system call, more than encoding a pass's records).
+constexpr auto LOOK = std::chrono::milliseconds(50);
+constexpr auto SYNC_EVERY = std::chrono::seconds(1);
 
 std::array<std::array<std::uint32_t, 256>, 8> crc_tables() {
     std::array<std::array<std::uint32_t, 256>, 8> t{};
@@ -121,8 +130,8 @@ void put_frame(std::string& out, unsigned char kind, std::string_view body) {
 
 namespace {
 
-// This process's id, renewed in a forked child, so that a writer knows without a system call whether its
-// thread (and the state of its mutex) is this process's.
+// This process's id, renewed in a forked child, so that a writer knows without a system call whether the
+// thread serving it (and the state of the service's mutex) is this process's.
 std::atomic<pid_t> process{0};
 
 void renew_process() { process.store(::getpid(), std::memory_order_relaxed); }
@@ -136,254 +145,402 @@ pid_t this_process() {
     return process.load(std::memory_order_relaxed);
 }
 
+struct Op {
+    enum Type { OPEN, DATA, FINISH } type;
+    std::string name;
+    std::string bytes;
+    std::uint64_t records = 0;
+};
+
 }  // namespace
 
-Writer::Writer(std::string folder) : folder_(std::move(folder)), owner_(this_process()), thread_([this] { loop(); }) {}
+struct Writer::File {
+    File(std::string folder, std::mutex& mutex) : folder(std::move(folder)), mutex(mutex) {}
 
-bool Writer::orphan() const { return owner_ != process.load(std::memory_order_relaxed); }
+    const std::string folder;
+    std::mutex& mutex;  // the service's
+    // Shared with the loop, under `mutex`.
+    std::vector<Op> ops;        // handed over, not yet taken by the thread
+    std::string spare;          // a written batch's buffer, given back for the next one (no allocation a pass)
+    std::size_t queued_bytes = 0;
+    bool queued = false;        // in the service's list of files with work
+    bool finishing = false, done = false;
+    bool failure_new = false, recovery_new = false, failed = false, reported = false, recovery_reported = false;
+    std::string failure, recovery, path;
+    std::uint64_t lost_records = 0, lost_bytes = 0;  // dropped since the last record that reached the file
+    std::string lost_reason;
+    // The thread's own.
+    std::vector<Op> taking;
+    int fd = -1;
+    std::string name, header;
+    bool dirty = false;
+    Clock::time_point sync_due{};
+    std::uint64_t good_end = 0;  // the file's size after its last whole record
 
-Writer::~Writer() { finish(); }
+    void execute(Op& op);
+    bool open_file(const std::string& name);
+    bool write_all(std::string& bytes);
+    void fail(const std::string& what, int error);
+    void write_incomplete();
+    bool lost_pending();
+    void lose(const Op& op);
+    std::string current();
+    void sync();
+    void close_file();
+};
 
-void Writer::push(Op op) {
-    if (orphan()) return;
-    bool wake;
-    {
-        std::lock_guard lock(mutex_);
-        if (finishing_) return;
-        if (op.type == Op::DATA && queued_bytes_ + op.bytes.size() > MAX_QUEUED) {
-            // The disk cannot keep up (or hangs): drop rather than grow without bound.
-            lost_records_ += op.records;
-            lost_bytes_ += op.bytes.size();
-            lost_reason_ = "the writer fell behind by more than 64 MiB";
-            return;
+// The process's writing thread and the files it serves. Made once per process (again in a forked child)
+// and never destroyed: its thread, detached, sleeps on it until the process ends.
+class Service {
+public:
+    static Service* get();
+
+    void data(Writer::File* f, std::string_view bytes, std::uint64_t records);
+    void push(Writer::File* f, Op op);
+    void finish(Writer::File* f);
+
+    std::mutex mutex;
+    const pid_t owner;
+
+private:
+    explicit Service(pid_t owner) : owner(owner) {}
+    void queue(Writer::File* f, bool urgent);
+    void run();
+    void sync_due(Clock::time_point now);
+
+    std::condition_variable wake_, finished_;
+    // Under mutex.
+    std::vector<Writer::File*> ready_;  // files with ops to take
+    bool asleep_ = false;               // the thread waits with nothing written lately: a handover wakes it
+    bool urgent_ = false;               // a finish or a long queue: the thread's look ends early
+    // The thread's own.
+    std::vector<Writer::File*> dirty_;  // files written and not yet synced
+};
+
+Service* Service::get() {
+    static std::atomic<Service*> current{nullptr};
+    pid_t me = this_process();
+    Service* s = current.load(std::memory_order_acquire);
+    while (!s || s->owner != me) {
+        // None yet, or the parent's (its thread is not in this process): a new one; the old is left as it is.
+        auto* fresh = new Service(me);
+        if (current.compare_exchange_strong(s, fresh, std::memory_order_acq_rel)) {
+            std::thread([fresh] { fresh->run(); }).detach();
+            return fresh;
         }
-        queued_bytes_ += op.bytes.size();
-        if (op.type == Op::FINISH) finishing_ = true;
-        // Small batches wait for the writer's next look (every 50 ms at most): waking it costs a system
-        // call, more than encoding a pass's records.
-        auto now = std::chrono::steady_clock::now();
-        wake = op.type != Op::DATA || queued_bytes_ >= (64u << 10) || now - last_wake_ >= LOOK;
-        if (wake) last_wake_ = now;
-        ops_.push_back(std::move(op));
+        delete fresh;
     }
+    return s;
+}
+
+// Under mutex: `f` has work; wake the thread when it sleeps, or at once when `urgent`.
+void Service::queue(Writer::File* f, bool urgent) {
+    if (!f->queued) {
+        f->queued = true;
+        ready_.push_back(f);
+    }
+    bool wake = asleep_ || (urgent && !urgent_);
+    asleep_ = asleep_ && !wake;
+    urgent_ = urgent_ || urgent;
     if (wake) wake_.notify_one();
 }
 
-void Writer::open(std::string name, std::string header) { push({Op::OPEN, std::move(name), std::move(header), 0}); }
+void Service::data(Writer::File* f, std::string_view bytes, std::uint64_t records) {
+    std::lock_guard lock(mutex);
+    if (f->finishing) return;
+    if (f->queued_bytes + bytes.size() > MAX_QUEUED) {
+        // The disk cannot keep up (or hangs): drop rather than grow without bound.
+        f->lost_records += records;
+        f->lost_bytes += bytes.size();
+        f->lost_reason = "the writer fell behind by more than 64 MiB";
+        return;
+    }
+    f->queued_bytes += bytes.size();
+    if (f->ops.empty() || f->ops.back().type != Op::DATA) {
+        f->ops.push_back({Op::DATA, {}, {}, 0});
+        f->ops.back().bytes.swap(f->spare);
+    }
+    f->ops.back().bytes.append(bytes);
+    f->ops.back().records += records;
+    queue(f, f->queued_bytes >= WAKE_BYTES);
+}
 
-void Writer::data(std::string bytes, std::uint64_t records) {
-    if (!bytes.empty()) push({Op::DATA, {}, std::move(bytes), records});
+void Service::push(Writer::File* f, Op op) {
+    std::lock_guard lock(mutex);
+    if (f->finishing) return;
+    if (op.type == Op::FINISH) f->finishing = true;
+    f->ops.push_back(std::move(op));
+    queue(f, f->finishing);
+}
+
+void Service::finish(Writer::File* f) {
+    push(f, {Op::FINISH, {}, {}, 0});
+    std::unique_lock lock(mutex);
+    finished_.wait(lock, [&] { return f->done; });
+}
+
+void Service::run() {
+    std::vector<Writer::File*> work, closed;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        work.swap(ready_);
+        for (Writer::File* f : work) {
+            f->queued = false;
+            f->queued_bytes = 0;
+            f->taking.swap(f->ops);
+        }
+        urgent_ = false;
+        lock.unlock();
+
+        for (Writer::File* f : work) {
+            for (Op& op : f->taking) {
+                if (op.type == Op::FINISH) {
+                    f->close_file();
+                    std::erase(dirty_, f);
+                    closed.push_back(f);
+                    break;
+                }
+                bool was_dirty = f->dirty;
+                f->execute(op);
+                if (f->dirty && !was_dirty) {
+                    f->sync_due = Clock::now() + SYNC_EVERY;
+                    dirty_.push_back(f);
+                }
+            }
+        }
+        auto now = Clock::now();
+        sync_due(now);
+
+        lock.lock();
+        for (Writer::File* f : work) {
+            // The largest written buffer goes back to the loop for its next batch.
+            for (Op& op : f->taking)
+                if (op.type == Op::DATA && op.bytes.capacity() > f->spare.capacity()) {
+                    op.bytes.clear();
+                    f->spare.swap(op.bytes);
+                }
+            f->taking.clear();
+        }
+        for (Writer::File* f : closed) f->done = true;  // from here on its writer may delete it
+        if (!closed.empty()) finished_.notify_all();
+        closed.clear();
+        bool wrote = !work.empty();
+        work.clear();
+        if (!ready_.empty()) continue;
+
+        auto due = Clock::time_point::max();
+        for (Writer::File* f : dirty_) due = std::min(due, f->sync_due);
+        if (wrote) {
+            // More is likely to come: look again shortly, without being woken for small batches.
+            wake_.wait_until(lock, std::min(due, now + LOOK), [&] { return urgent_; });
+        } else {
+            asleep_ = true;
+            if (due == Clock::time_point::max())
+                wake_.wait(lock, [&] { return !ready_.empty(); });
+            else
+                wake_.wait_until(lock, due, [&] { return !ready_.empty(); });
+            asleep_ = false;
+        }
+    }
+}
+
+void Service::sync_due(Clock::time_point now) {
+    std::erase_if(dirty_, [&](Writer::File* f) {
+        if (f->sync_due > now) return false;
+        if (f->dirty) f->sync();
+        return true;
+    });
+}
+
+Writer::Writer(std::string folder)
+    : service_(Service::get()), owner_(service_->owner) {
+    f_ = std::make_unique<File>(std::move(folder), service_->mutex);
+}
+
+bool Writer::orphan() const { return owner_ != process.load(std::memory_order_relaxed); }
+
+Writer::~Writer() {
+    finish();
+    // A forked child's copy: the parent's thread may have held the service's mutex (and the file) at the
+    // fork; its memory is left as it is.
+    if (orphan()) (void)f_.release();
+}
+
+void Writer::open(std::string name, std::string header) {
+    if (!orphan()) service_->push(f_.get(), {Op::OPEN, std::move(name), std::move(header), 0});
+}
+
+void Writer::data(std::string_view bytes, std::uint64_t records) {
+    if (!bytes.empty() && !orphan()) service_->data(f_.get(), bytes, records);
 }
 
 void Writer::finish() {
-    if (orphan()) {
-        // A forked child (exiting, or dropping its copy of the session): the thread is its parent's, the
-        // file too. Nothing is written, nothing joined; the handle is left behind rather than destroyed.
-        if (thread_.joinable()) new std::thread(std::move(thread_));
-        return;
-    }
-    push({Op::FINISH, {}, {}, 0});
-    if (thread_.joinable()) thread_.join();
+    // A forked child (exiting, or dropping its copy of the session): the thread and the file are its
+    // parent's. Nothing is written, nothing waited for.
+    if (!orphan()) service_->finish(f_.get());
 }
 
 bool Writer::take_failure(std::string& message) {
     if (orphan()) return false;
-    std::lock_guard lock(mutex_);
-    if (!failure_new_) return false;
-    failure_new_ = false;
-    message = failure_;
+    std::lock_guard lock(f_->mutex);
+    if (!f_->failure_new) return false;
+    f_->failure_new = false;
+    message = f_->failure;
     return true;
 }
 
 bool Writer::take_recovery(std::string& message) {
     if (orphan()) return false;
-    std::lock_guard lock(mutex_);
-    if (!recovery_new_) return false;
-    recovery_new_ = false;
-    message = recovery_;
+    std::lock_guard lock(f_->mutex);
+    if (!f_->recovery_new) return false;
+    f_->recovery_new = false;
+    message = f_->recovery;
     return true;
 }
 
-std::string Writer::file() {
-    if (orphan()) return {};
-    std::lock_guard lock(mutex_);
-    return file_;
+std::string Writer::file() { return orphan() ? std::string() : f_->current(); }
+
+std::string Writer::File::current() {
+    std::lock_guard lock(mutex);
+    return path;
 }
 
-void Writer::loop() {
-    using clock = std::chrono::steady_clock;
-    auto last_sync = clock::now();
-    for (;;) {
-        std::deque<Op> ops;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, LOOK, [&] { return !ops_.empty(); });
-            ops.swap(ops_);
-            queued_bytes_ = 0;
-        }
-        bool done = false;
-        for (Op& op : ops) {
-            if (op.type == Op::FINISH) {
-                done = true;
-                break;
-            }
-            execute(op);
-        }
-        if (done) {
-            close_file();
-            return;
-        }
-        if (dirty_ && clock::now() - last_sync >= std::chrono::seconds(1)) {
-            sync();
-            last_sync = clock::now();
-        }
-    }
+void Writer::File::lose(const Op& op) {
+    std::lock_guard lock(mutex);
+    lost_records += op.records;
+    lost_bytes += op.bytes.size();
 }
 
-void Writer::execute(Op& op) {
+void Writer::File::execute(Op& op) {
     if (op.type == Op::OPEN) {
         close_file();
         {
-            std::lock_guard lock(mutex_);
-            reported_ = recovery_reported_ = false;
+            std::lock_guard lock(mutex);
+            reported = recovery_reported = false;
         }
-        name_ = op.name;
-        header_ = std::move(op.bytes);
-        open_file(name_);
+        name = op.name;
+        header = std::move(op.bytes);
+        open_file(name);
         return;
     }
-    if (fd_ < 0 && !name_.empty()) open_file(name_);  // the folder may be writable again
-    if (fd_ < 0) {
-        std::lock_guard lock(mutex_);
-        lost_records_ += op.records;
-        lost_bytes_ += op.bytes.size();
-        return;
-    }
+    if (fd < 0 && !name.empty()) open_file(name);  // the folder may be writable again
+    if (fd < 0) return lose(op);
     // What was lost before is told before anything after it; while that cannot be written, this goes too.
     if (lost_pending()) write_incomplete();
-    if (fd_ < 0 || lost_pending()) {
-        std::lock_guard lock(mutex_);
-        lost_records_ += op.records;
-        lost_bytes_ += op.bytes.size();
-        return;
-    }
+    if (fd < 0 || lost_pending()) return lose(op);
     seal(op.bytes);
-    if (!write_all(op.bytes)) {
-        std::lock_guard lock(mutex_);
-        lost_records_ += op.records;
-        lost_bytes_ += op.bytes.size();
-    }
+    if (!write_all(op.bytes)) lose(op);
 }
 
-bool Writer::open_file(const std::string& name) {
-    ::mkdir(folder_.c_str(), 0700);  // an existing folder keeps its permissions
+bool Writer::File::open_file(const std::string& wanted) {
+    ::mkdir(folder.c_str(), 0700);  // an existing folder keeps its permissions
     for (int k = 1; k < 100; ++k) {
-        std::string path = folder_ + "/" + with_suffix(name, k);
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            fail("cannot open " + path, errno);
+        std::string candidate = folder + "/" + with_suffix(wanted, k);
+        int handle = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (handle < 0) {
+            fail("cannot open " + candidate, errno);
             return false;
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another session writes it
-            ::close(fd);
+        if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {  // another session writes it
+            ::close(handle);
             continue;
         }
         struct stat st;
         char magic[sizeof MAGIC] = {};
-        if (::fstat(fd, &st) != 0 ||
-            (st.st_size > 0 && (::pread(fd, magic, sizeof magic, 0) != (ssize_t)sizeof magic ||
+        if (::fstat(handle, &st) != 0 ||
+            (st.st_size > 0 && (::pread(handle, magic, sizeof magic, 0) != (ssize_t)sizeof magic ||
                                 std::memcmp(magic, MAGIC, sizeof MAGIC) != 0))) {
-            ::close(fd);  // not a journal, or unreadable: leave it alone
+            ::close(handle);  // not a journal, or unreadable: leave it alone
             continue;
         }
-        fd_ = fd;
+        fd = handle;
         std::uint64_t cut = 0;
         if (st.st_size == 0) {
             std::string magic_bytes(MAGIC, sizeof MAGIC);
             if (!write_all(magic_bytes)) return false;
         } else {
-            good_end_ = whole_records_end(fd, (std::uint64_t)st.st_size);
-            cut = (std::uint64_t)st.st_size - good_end_;
+            good_end = whole_records_end(fd, (std::uint64_t)st.st_size);
+            cut = (std::uint64_t)st.st_size - good_end;
             // An earlier writer stopped in the middle of a record: cut it off and say so below.
-            if (cut && ::ftruncate(fd, (off_t)good_end_) != 0) {
-                fail("cannot cut the unfinished record off " + path, errno);
+            if (cut && ::ftruncate(fd, (off_t)good_end) != 0) {
+                fail("cannot cut the unfinished record off " + candidate, errno);
                 close_file();
                 return false;
             }
         }
         {
-            std::lock_guard lock(mutex_);
-            file_ = path;
+            std::lock_guard lock(mutex);
+            path = candidate;
             if (cut) {
-                lost_bytes_ += cut;
-                if (lost_reason_.empty()) lost_reason_ = "an earlier writer stopped in the middle of a record";
+                lost_bytes += cut;
+                if (lost_reason.empty()) lost_reason = "an earlier writer stopped in the middle of a record";
             }
         }
-        std::string header = header_;
-        seal(header);
-        if (!write_all(header)) return false;
+        std::string framed = header;
+        seal(framed);
+        if (!write_all(framed)) return false;
         if (lost_pending()) write_incomplete();
-        return fd_ >= 0;
+        return fd >= 0;
     }
-    fail("every file name for " + name + " is in use", EBUSY);
+    fail("every file name for " + wanted + " is in use", EBUSY);
     return false;
 }
 
-bool Writer::write_all(std::string& bytes) {
+bool Writer::File::write_all(std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             int error = n < 0 ? errno : ENOSPC;
             // Only whole records stay in the file.
-            if (::ftruncate(fd_, (off_t)good_end_) != 0) {
+            if (::ftruncate(fd, (off_t)good_end) != 0) {
             }
-            fail("cannot write " + file(), error);
+            fail("cannot write " + current(), error);
             return false;
         }
         done += (std::size_t)n;
     }
-    good_end_ += bytes.size();
-    dirty_ = true;
-    std::lock_guard lock(mutex_);
-    if (failed_) {
-        failed_ = false;
-        if (!recovery_reported_) {
-            recovery_new_ = recovery_reported_ = true;
-            recovery_ = "writing " + file_ + " again";
+    good_end += bytes.size();
+    dirty = true;
+    std::lock_guard lock(mutex);
+    if (failed) {
+        failed = false;
+        if (!recovery_reported) {
+            recovery_new = recovery_reported = true;
+            recovery = "writing " + path + " again";
         }
     }
     return true;
 }
 
-bool Writer::lost_pending() {
-    std::lock_guard lock(mutex_);
-    return lost_bytes_ != 0;
+bool Writer::File::lost_pending() {
+    std::lock_guard lock(mutex);
+    return lost_bytes != 0;
 }
 
-void Writer::fail(const std::string& what, int error) {
-    std::lock_guard lock(mutex_);
+void Writer::File::fail(const std::string& what, int error) {
+    std::lock_guard lock(mutex);
     std::string reason = what + ": " + std::strerror(error);
-    lost_reason_ = reason;
-    if (!failed_) {
-        failed_ = true;
+    lost_reason = reason;
+    if (!failed) {
+        failed = true;
         // One ERROR per file: a disk that is nearly full fails and recovers by turns.
-        if (!reported_) {
-            failure_new_ = reported_ = true;
-            failure_ = reason;
+        if (!reported) {
+            failure_new = reported = true;
+            failure = reason;
         }
     }
 }
 
-void Writer::write_incomplete() {
+void Writer::File::write_incomplete() {
     std::uint64_t records, bytes;
     std::string reason;
     {
-        std::lock_guard lock(mutex_);
-        records = lost_records_;
-        bytes = lost_bytes_;
-        reason = lost_reason_;
+        std::lock_guard lock(mutex);
+        records = lost_records;
+        bytes = lost_bytes;
+        reason = lost_reason;
     }
     // {"records": n, "bytes": n, "reason": text}, in the value encoding of journal.cpp.
     std::string body;
@@ -410,23 +567,23 @@ void Writer::write_incomplete() {
     put_frame(frame, 20, body);  // INCOMPLETE
     seal(frame);
     if (!write_all(frame)) return;
-    std::lock_guard lock(mutex_);
-    lost_records_ -= records;
-    lost_bytes_ -= bytes;
-    if (lost_bytes_ == 0) lost_reason_.clear();
+    std::lock_guard lock(mutex);
+    lost_records -= records;
+    lost_bytes -= bytes;
+    if (lost_bytes == 0) lost_reason.clear();
 }
 
-void Writer::sync() {
-    if (fd_ >= 0 && ::fdatasync(fd_) != 0) fail("cannot sync " + file(), errno);
-    dirty_ = false;
+void Writer::File::sync() {
+    if (fd >= 0 && ::fdatasync(fd) != 0) fail("cannot sync " + current(), errno);
+    dirty = false;
 }
 
-void Writer::close_file() {
-    if (fd_ < 0) return;
+void Writer::File::close_file() {
+    if (fd < 0) return;
     sync();
-    ::close(fd_);
-    fd_ = -1;
-    good_end_ = 0;
+    ::close(fd);
+    fd = -1;
+    good_end = 0;
 }
 
 }  // namespace velkor::trading::journal

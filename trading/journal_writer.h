@@ -1,5 +1,7 @@
-// The journal's background writer: one thread per journal that frames, writes and syncs the batches
-// the loop hands it. It never touches Python, so the interpreter lock is free while it writes.
+// The journal's background writing: one thread per process serves every journal. Each journal's Writer
+// hands it batches of framed records; the thread fills in their checksums, writes them and syncs each
+// file once a second and on close. It never touches Python, so the interpreter lock is free while it
+// writes, and it sleeps while nothing is handed over and no sync is due.
 //
 // Files are opened 0600 (the folder, when it has to be made, 0700) and locked, so two sessions never
 // append to one file: a file in use gets a sibling with "-2", "-3", ... before the extension. A failed
@@ -8,12 +10,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -32,6 +33,8 @@ void put_varint(std::string& out, std::uint64_t value);
 // bytes for the CRC, which the writer fills in.
 void put_frame(std::string& out, unsigned char kind, std::string_view body);
 
+class Service;
+
 class Writer {
 public:
     explicit Writer(std::string folder);
@@ -41,9 +44,10 @@ public:
 
     // A new file for the records that follow, starting with `header` (a framed HEADER record).
     void open(std::string name, std::string header);
-    // Framed records for the current file.
-    void data(std::string bytes, std::uint64_t records);
-    // Writes everything handed over, syncs and closes the file, and stops the thread. Blocking.
+    // Framed records for the current file, copied: the caller keeps its buffer (and its capacity). Takes
+    // an uncontended mutex and, only when the writing thread sleeps with nothing to do, wakes it.
+    void data(std::string_view bytes, std::uint64_t records);
+    // Writes everything handed over, syncs and closes the file. Blocking.
     void finish();
 
     // A failure not yet reported (true once per episode) and its text; a recovery likewise.
@@ -52,46 +56,16 @@ public:
     // The name of the file written now ("" before the first).
     std::string file();
 
-private:
-    struct Op {
-        enum Type { OPEN, DATA, FINISH } type;
-        std::string name;
-        std::string bytes;
-        std::uint64_t records = 0;
-    };
-    bool orphan() const;
-    void push(Op op);
-    void loop();
-    void execute(Op& op);
-    bool open_file(const std::string& name);
-    bool write_all(std::string& bytes);
-    void fail(const std::string& what, int error);
-    void write_incomplete();
-    bool lost_pending();
-    void sync();
-    void close_file();
+    // The per-file state: the loop's queue and reports (under the service's mutex), the thread's file.
+    struct File;
 
-    std::string folder_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Op> ops_;
-    std::size_t queued_bytes_ = 0;
-    std::chrono::steady_clock::time_point last_wake_{};
-    bool finishing_ = false;
-    // Shared with the loop, under mutex_.
-    bool failure_new_ = false, recovery_new_ = false, failed_ = false, reported_ = false, recovery_reported_ = false;
-    std::string failure_, recovery_, file_;
-    std::uint64_t lost_records_ = 0, lost_bytes_ = 0;  // dropped since the last record that reached the file
-    std::string lost_reason_;
-    // The thread's own.
-    int fd_ = -1;
-    std::string name_, header_;
-    bool dirty_ = false;
-    std::uint64_t good_end_ = 0;  // the file's size after its last whole record
-    // The process whose thread writes. In a forked child the writer is an orphan: its thread is not there
-    // and its mutex may have been held at the fork, so every call returns at once.
+private:
+    std::unique_ptr<File> f_;
+    // In a forked child the writer is an orphan: the thread serving it is not there and the service's
+    // mutex may have been held at the fork, so every call returns at once.
+    Service* service_;
     pid_t owner_;
-    std::thread thread_;
+    bool orphan() const;
 };
 
 }  // namespace velkor::trading::journal

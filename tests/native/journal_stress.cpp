@@ -11,6 +11,8 @@
 //   full disk    writes fail past a file size limit, then work again: the file holds whole records, an
 //                INCOMPLETE record where the gap is, and the records after it; one failure, one recovery
 //   busy name    two writers of one name at once: two files, each whole
+//   many         forty journals served by the one writing thread, made, fed and finished by two loop threads
+//                in any order, with quiet spells in which the thread sleeps: each file whole and in order
 //
 // Exits 1 when a check fails. Build and run it with tests/native/run_thread_stress.
 #include <sys/resource.h>
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -255,6 +258,53 @@ void busy_name() {
     std::printf("busy name: two files, each whole\n");
 }
 
+void many() {
+    constexpr int JOURNALS = 40;
+    std::mutex lock;  // the interpreter lock
+    struct Journal {
+        std::unique_ptr<Writer> writer;
+        std::uint64_t next = 0;
+        bool done = false;
+    };
+    std::vector<Journal> journals(JOURNALS);
+    int made = 0, finished = 0;
+    auto loop = [&](unsigned seed) {
+        for (;;) {
+            std::lock_guard hold(lock);
+            if (finished == JOURNALS) return;
+            seed = seed * 1103515245 + 12345;
+            Journal& j = journals[(seed >> 4) % JOURNALS];
+            if (j.done) continue;
+            if (!j.writer) {
+                j.writer = std::make_unique<Writer>(folder);
+                j.writer->open("many-" + std::to_string(&j - journals.data()) + ".vkj", header());
+                ++made;
+            }
+            if (j.next >= 200 && (seed >> 12) % 4 == 0) {
+                j.writer->finish();  // waits for this file while the thread serves the others
+                j.done = true;
+                ++finished;
+                continue;
+            }
+            unsigned count = 1 + (seed >> 8) % 4;
+            std::string batch;
+            for (unsigned i = 0; i < count; ++i) batch += record(j.next++, (seed >> 16) % 30);
+            j.writer->data(batch, count);
+            if ((seed >> 20) % 500 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(120));  // it sleeps
+        }
+    };
+    std::thread a(loop, 3), b(loop, 4);
+    a.join();
+    b.join();
+    for (int i = 0; i < JOURNALS; ++i) {
+        bool whole;
+        auto got = frames(folder + "/many-" + std::to_string(i) + ".vkj", whole);
+        CHECK(whole && counts_up(numbers(got), 0, journals[i].next), "journal %d: %zu records of %llu", i,
+              numbers(got).size(), (unsigned long long)journals[i].next);
+    }
+    std::printf("many: %d journals on one thread, each whole and in order\n", made);
+}
+
 }  // namespace
 
 int main() {
@@ -272,6 +322,7 @@ int main() {
     failure();
     full_disk();
     busy_name();
+    many();
     std::string cleanup = "rm -rf '" + folder + "'";
     if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", folder.c_str());
     if (failures) {
