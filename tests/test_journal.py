@@ -257,6 +257,20 @@ def test_a_fake_session_verifies(fake_file):
     assert journal_main(["verify", str(fake_file)]) == 0
 
 
+def test_the_journals_of_a_process_share_one_writing_thread(tmp_path, clock, fast):
+    fake_journal(tmp_path / "first", clock)  # the thread runs from the first journal on
+    threads = len(os.listdir("/proc/self/task"))
+    config, factory = make_session(timeout=5.0).config, make_session(timeout=5.0).factory
+    sessions = [trading.Trading(config, 5.0, {}, native_factory=factory, journal=tmp_path / str(i)) for i in range(8)]
+    assert len(os.listdir("/proc/self/task")) <= threads
+    for s in sessions:
+        _drive(s.close())
+    for i in range(8):
+        [path] = files(tmp_path / str(i))
+        assert [r.kind for r in read(path).records][-1] == "end"
+        assert journal_main(["verify", str(path)]) == 0
+
+
 @pytest.mark.parametrize("kind, old, new", [
     ("request", b"\x06\x0aclient_app", b"\x06\x0aclient_apq"),   # a payload the replay does not send
     ("request", b"\x07\x5d", b"\x07\x5f"),                       # another request name (UserLogin -> QryOrder)
@@ -566,3 +580,22 @@ def check_edit(draw, path: Path) -> None:
             assert not must_fail, target
     finally:
         path.write_bytes(original)
+
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("a, b, equal", [
+    (0.0, 0.0, True),
+    (0.0, -0.0, False),
+    (NAN, float("nan"), True),
+    (NAN, -NAN, False),                                                     # a NaN's sign
+    (NAN, struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000001))[0], False),  # a NaN's payload
+    (1.0, 1, False),
+    ([{"x": (0.0,)}], [{"x": (-0.0,)}], False),
+    ({0.0: 1}, {-0.0: 1}, False),
+    (frozenset({0.0}), frozenset({-0.0}), False),
+    (frozenset({1.5, NAN}), frozenset({float("nan"), 1.5}), True),
+])
+def test_verify_compares_floats_by_their_bits(a, b, equal):
+    assert same(a, b) is equal and same(b, a) is equal

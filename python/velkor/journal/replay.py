@@ -19,7 +19,7 @@ import asyncio
 import builtins
 import importlib
 import logging
-import math
+import struct
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -27,6 +27,8 @@ from pathlib import Path
 from typing import Any
 
 from .format import ABSENT, Exc, Journal, JournalError, Obj, Other, Record, Segment, read
+
+_FLOAT = struct.Struct("<d")
 
 __all__ = ["Difference", "Replay", "replay_segments", "normalize", "same"]
 
@@ -91,15 +93,18 @@ def _type_name(value: Any) -> str:
 
 
 def same(a: Any, b: Any) -> bool:
-    """Equality in which NaN equals NaN and types must match (1 is not 1.0, nor True)."""
+    """Equality in which types must match (1 is not 1.0, nor True) and floats are compared by their bits: 0.0 is
+    not -0.0 and a NaN is the same only as a NaN of the same bits, so no change to a recorded value passes."""
     if type(a) is not type(b):
         return False
     if isinstance(a, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
+        return _FLOAT.pack(a) == _FLOAT.pack(b)
     if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+        return len(a) == len(b) and all(same(j, k) and same(a[j], b[k]) for j, k in zip(a, b))
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, frozenset):
+        return len(a) == len(b) and all(any(same(x, y) for y in b) for x in a)
     if isinstance(a, Obj):
         return a.type == b.type and same(a.fields, b.fields)
     if isinstance(a, Exc):
