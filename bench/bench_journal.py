@@ -4,12 +4,13 @@ fill from the simulated counter through the bridge, the wake-up and the run loop
 journal off and on over several alternating runs, bytes per record and per order of a trading session against the
 simulated counter, and replay speed.
 
-    .venv/bin/python bench/bench_journal.py
+    .venv/bin/python bench/bench_journal.py [--paired [SAMPLES] [--control]]
 """
 
 from __future__ import annotations
 
 import asyncio
+import random
 import statistics
 import sys
 import tempfile
@@ -27,6 +28,7 @@ from velkor.journal import read, replay_segments  # noqa: E402
 EVENTS_PER_POLL = 100
 PASSES = 300
 RUNS = 6  # end-to-end reaction runs with the journal off and on, alternating
+PAIRED_SAMPLES = 1000  # per side, two sessions taking turns
 
 
 class Pause:
@@ -122,6 +124,98 @@ def end_to_end() -> None:
               f" {(pooled[1] / pooled[0] - 1) * 100:+.0f}%  (goal: within +20%)")
 
 
+async def paired_reactions(folder: str | None, samples: int) -> dict:
+    """Two sessions of one counter in one process, one keeping a journal and one not, taking turns sample by
+    sample (in random order within a pair), so that the machine's drift weighs on both alike. Each sample: a resting
+    order's acknowledgement (from the counter's send to the session's state), split into the time until `insert`
+    returns to its caller (the rest of the insert on the loop, the journal's records of the request and the result
+    included) and the time from there to the state; then a fill made by the counter on the loop's thread."""
+    from ctpsim import Front
+    from ctpsim.counter import AccountConfig, Counter
+
+    from bench_wake import PRICE, SYMBOL, Probe, sends_of
+    from velkor.ledgerlet import CtpAccount
+
+    out: dict = {(on, k): [] for on in (False, True) for k in ("ack", "tail", "pass", "fill")}
+    with Front() as front:
+        counter = Counter(front, [AccountConfig(user_id=str(10086001 + i), balance=1e9) for i in range(2)])
+        sent = sends_of(front)
+        sessions = {}
+        for on, account in zip((False, True), counter.accounts):
+            config = CtpAccount(account.broker_id, account.user_id, account.password, front.address,
+                                account.app_id, account.auth_code)
+            sessions[on] = s = trading.Trading(config, 30.0, {}, journal=folder if on else None)
+            s.start()
+        while any(s.session_status != "READY" for s in sessions.values()):
+            await asyncio.sleep(0.05)
+        probes = {}
+        for on, s in sessions.items():
+            s.commit({})
+            s.changed = probes[on] = Probe()
+
+        def alive(s):
+            return sum(1 for c in s.native_orders.values() if c["status"] == "ALIVE")
+
+        for i in range(samples):
+            for on in random.sample((False, True), 2):
+                s, probe = sessions[on], probes[on]
+                await asyncio.sleep(random.uniform(0.0, 0.012))
+                before, mark = alive(s), len(sent)
+                probe.expect(lambda s=s, before=before: alive(s) > before)
+                [result] = await s.insert(SYMBOL, "BUY", "OPEN", 1, PRICE)
+                returned = time.perf_counter()
+                if result.status != "SUBMITTED":
+                    raise SystemExit(f"insert refused: {result!r}")
+                reached = await probe.until()
+                acked = next(t for name, t in sent[mark:] if name == "OnRtnOrder")
+                out[(on, "ack")].append((reached - acked) * 1e3)
+                out[(on, "tail")].append((returned - acked) * 1e3)
+                out[(on, "pass")].append((reached - returned) * 1e3)
+        for i in range(samples // 2):
+            for on in random.sample((False, True), 2):
+                s, probe = sessions[on], probes[on]
+                await asyncio.sleep(random.uniform(0.0, 0.012))
+                order = next(o for o in counter.account(s.config.user_id).orders if o.resting)
+                trades, mark = len(s.t), len(sent)
+                probe.expect(lambda s=s, trades=trades: len(s.t) > trades)
+                counter.fill(order.sys_id)
+                reached = await probe.until()
+                filled = next(t for name, t in sent[mark:] if name == "OnRtnTrade")
+                out[(on, "fill")].append((reached - filled) * 1e3)
+        for s in sessions.values():
+            await s.close()
+        counter.close()
+    return out
+
+
+def paired(samples: int = PAIRED_SAMPLES, block: int = 100, control: bool = False) -> None:
+    """`control`: neither session keeps a journal, which shows what the two sessions differ by without one."""
+    from bench_wake import percentile
+
+    with tempfile.TemporaryDirectory() as flows, tempfile.TemporaryDirectory() as folder:
+        saved = trading.mkdtemp
+        trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, flows)
+        try:
+            out = asyncio.run(paired_reactions(None if control else folder, samples))
+        finally:
+            trading.mkdtemp = saved
+    print(f"reaction, two sessions of one counter in one process taking turns (journal off / "
+          f"{'off, a control' if control else 'on'}), {samples} "
+          f"acknowledgements and {samples // 2} fills each, ms; p50 of all samples, in brackets the range of the "
+          f"p50s of blocks of {block} samples taken side by side:")
+    for k, label in (("ack", "acknowledgement"), ("tail", "  until insert returns"),
+                     ("pass", "  from there to the state"), ("fill", "fill")):
+        off, on = out[(False, k)], out[(True, k)]
+        blocks = [(percentile(off[j:j + block], 50), percentile(on[j:j + block], 50))
+                  for j in range(0, len(off) - block + 1, block)] or [(percentile(off, 50), percentile(on, 50))]
+        ratios = [b / a - 1 for a, b in blocks]
+        p_off, p_on = percentile(off, 50), percentile(on, 50)
+        print(f"  {label:<26} off {p_off:.3f} ({min(a for a, _ in blocks):.3f}-{max(a for a, _ in blocks):.3f})"
+              f"  on {p_on:.3f} ({min(b for _, b in blocks):.3f}-{max(b for _, b in blocks):.3f})"
+              f"  {(p_on / p_off - 1) * 100:+.0f}% (blocks {min(ratios) * 100:+.0f}% to {max(ratios) * 100:+.0f}%)"
+              + ("  (goal: within +20%)" if k in ("ack", "fill") else ""))
+
+
 async def day(folder: str, orders: int) -> None:
     from ctpsim import Counter, Front
     from velkor.ledgerlet import CtpAccount
@@ -179,8 +273,13 @@ def sizes_and_replay(orders: int = 200) -> None:
 if __name__ == "__main__":
     import logging
     logging.getLogger("velkor.trading").setLevel(logging.CRITICAL)
+    if sys.argv[1:2] == ["--paired"]:  # only the paired reaction: [SAMPLES] [--control]
+        numbers = [int(a) for a in sys.argv[2:] if a.isdigit()]
+        paired(numbers[0] if numbers else PAIRED_SAMPLES, control="--control" in sys.argv)
+        sys.exit()
     trading.asyncio = Sleeps()
     cost()
     trading.asyncio = asyncio
     end_to_end()
+    paired()
     sizes_and_replay()

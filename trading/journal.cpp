@@ -6,6 +6,7 @@
 
 #include <array>
 #include <bit>
+#include <bitset>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -81,7 +82,13 @@ bool secret(std::string_view key) {
 class NameTable {
 public:
     NameTable() {
-        for (std::size_t i = 0; i < std::size(NAMES); ++i) by_text_.emplace(NAMES[i], (int)i);
+        for (std::size_t i = 0; i < std::size(NAMES); ++i) {
+            by_text_.emplace(NAMES[i], (int)i);
+            PyObject* s = PyUnicode_FromString(NAMES[i]);
+            if (!s) throw nb::python_error();
+            shapes_.set(shape(s));
+            Py_DECREF(s);
+        }
     }
     int find(PyObject* s) {
         bool interned = PyUnicode_CHECK_INTERNED(s);
@@ -94,6 +101,9 @@ public:
                 if (!slot.key) break;
             }
         }
+        // Most texts are no name (prices' symbols, order numbers, times): their length and first character
+        // tell without reading the table.
+        if (!shapes_.test(shape(s))) return -1;
         Py_ssize_t n;
         const char* text = PyUnicode_AsUTF8AndSize(s, &n);
         int index = -1;
@@ -117,6 +127,12 @@ public:
     }
 
 private:
+    // The length (up to 63) and the first character's low byte of a text.
+    static std::size_t shape(PyObject* s) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        return std::size_t(std::min<Py_ssize_t>(n, 63)) << 8 | (n ? PyUnicode_READ_CHAR(s, 0) & 0xFF : 0);
+    }
+
     static constexpr int BITS = 11;
     static constexpr std::size_t SLOTS = std::size_t(1) << BITS;
     struct Slot {
@@ -126,6 +142,7 @@ private:
     std::array<Slot, SLOTS> slots_{};
     std::size_t used_ = 0;
     std::unordered_map<std::string_view, int> by_text_;
+    std::bitset<64 * 256> shapes_;
 };
 
 NameTable& names() {
