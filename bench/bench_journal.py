@@ -1,6 +1,8 @@
 """The journal's cost: per event record on the poll-to-state path with the journal on and off, one pass's
-reaction time (p50) on and off, bytes per record and per order of a trading session against the simulated
-counter, and replay speed.
+reaction time (p50) on and off, the reaction time through the whole stack (bench_wake's: an acknowledgement or a
+fill from the simulated counter through the bridge, the wake-up and the run loop to the session's state) with the
+journal off and on over several alternating runs, bytes per record and per order of a trading session against the
+simulated counter, and replay speed.
 
     .venv/bin/python bench/bench_journal.py
 """
@@ -15,6 +17,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from fakes import ACCOUNT, FakeFactory, record, row  # noqa: E402
 
@@ -23,6 +26,7 @@ from velkor.journal import read, replay_segments  # noqa: E402
 
 EVENTS_PER_POLL = 100
 PASSES = 300
+RUNS = 6  # end-to-end reaction runs with the journal off and on, alternating
 
 
 class Pause:
@@ -90,6 +94,34 @@ def cost() -> None:
                       f"({(p_on / p_off - 1) * 100:+.0f}%)")
 
 
+def end_to_end() -> None:
+    """bench_wake's reaction times, journal off and on in alternating runs: the p50 of all samples of a side,
+    and the range of the runs' p50s."""
+    from bench_wake import percentile, reaction
+    from velkor.trading import Native
+
+    kinds = ("acknowledgement", "fill", "fill, own thread")
+    samples = {(on, k): [] for on in (False, True) for k in kinds}
+    saved = trading.mkdtemp
+    with tempfile.TemporaryDirectory() as flows, tempfile.TemporaryDirectory() as folder:
+        trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, flows)
+        try:
+            for _ in range(RUNS):
+                for on in (False, True):
+                    for k, run in zip(kinds, asyncio.run(reaction(Native, folder if on else None))):
+                        samples[(on, k)].append(run)
+        finally:
+            trading.mkdtemp = saved
+    print(f"reaction through the whole stack (bench_wake), {RUNS} alternating runs per side, ms:")
+    for k in kinds:
+        off, on = samples[(False, k)], samples[(True, k)]
+        pooled = [percentile([x for run in side for x in run], 50) for side in (off, on)]
+        ranges = [[percentile(run, 50) for run in side] for side in (off, on)]
+        print(f"  {k:<16} p50 off {pooled[0]:.3f} (runs {min(ranges[0]):.3f}-{max(ranges[0]):.3f}),"
+              f" on {pooled[1]:.3f} (runs {min(ranges[1]):.3f}-{max(ranges[1]):.3f}):"
+              f" {(pooled[1] / pooled[0] - 1) * 100:+.0f}%  (goal: within +20%)")
+
+
 async def day(folder: str, orders: int) -> None:
     from ctpsim import Counter, Front
     from velkor.ledgerlet import CtpAccount
@@ -150,4 +182,5 @@ if __name__ == "__main__":
     trading.asyncio = Sleeps()
     cost()
     trading.asyncio = asyncio
+    end_to_end()
     sizes_and_replay()

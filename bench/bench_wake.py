@@ -100,11 +100,11 @@ class Probe:
             self.check = None
 
 
-async def ready_session(front, counter, factory):
+async def ready_session(front, counter, factory, journal=None):
     account = counter.accounts[0]
     config = CtpAccount(account.broker_id, account.user_id, account.password, front.address, account.app_id,
                         account.auth_code)
-    session = Trading(config, 30.0, {}, native_factory=factory)
+    session = Trading(config, 30.0, {}, native_factory=factory, journal=journal)
     session.start()
     deadline = time.monotonic() + 30
     while session.session_status != "READY":
@@ -129,12 +129,12 @@ def sends_of(front):
     return sent
 
 
-async def reaction(factory):
-    """Latencies in ms of acknowledgements and of fills."""
+async def reaction(factory, journal=None):
+    """Latencies in ms of acknowledgements and of fills (of a session keeping its journal in the folder `journal`)."""
     with Front() as front:
         counter = Counter(front, [AccountConfig(balance=1e9)])
         sent = sends_of(front)
-        session, probe = await ready_session(front, counter, factory)
+        session, probe = await ready_session(front, counter, factory, journal)
         acks, fills, fills_threaded = [], [], []
         for _ in range(SAMPLES):
             await asyncio.sleep(random.uniform(0.0, 0.012))  # at any point of a pause

@@ -8,6 +8,7 @@ import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import zlib
 from pathlib import Path
@@ -85,6 +86,88 @@ async def test_a_trading_day_replays_to_the_same_state_and_verifies(front, count
     kinds = {r.kind for r in read(first).records}
     assert {"start", "run", "resume", "poll", "request", "mono", "wall", "insert", "insert_result", "cancel",
             "cancel_result", "commit", "end"} <= kinds
+
+
+async def restarted(t, fault):
+    """Makes `fault` happen, then waits until the session lost READY and has it back."""
+    fault()
+    await until(lambda: t.s.session_status != "READY")
+    await until(lambda: t.s.session_status == "READY")
+
+
+async def resting(t):
+    [r] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 2, 7700.0)
+    await t.until_working(r.order_id)
+    return r.order_id
+
+
+async def refused_cancel(t, counter, front):  # noqa: F811
+    oid = await resting(t)
+    counter.fail_next("OrderAction")
+    t.s.cancel(oid)
+    await t.until_child(oid, cancel_pending=False)
+    assert t.child(oid)["status"] == "ALIVE"
+
+
+async def error_answer(t, counter, front):  # noqa: F811
+    counter.rsp_error_next("OrderInsert")
+    [r] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7700.0)
+    await t.until_child(r.order_id, status="REJECTED")
+
+
+async def silent_query(t, counter, front):  # noqa: F811
+    """A synchronisation query never answered after a reconnection: TimeoutError, and the session starts over."""
+    counter.mute("QryInvestorPosition")
+    logins = [r.method for r in front.requests].count("UserLogin")
+    counter.drop_sessions()
+    await until(lambda: [r.method for r in front.requests].count("UserLogin") == logins + 2)
+    counter.unmute()
+    await until(lambda: t.s.session_status == "READY")
+
+
+async def duplicated_trade(t, counter, front):  # noqa: F811
+    counter.duplicate_next_trade()
+    [r] = await t.insert("SHFE.ag2412", "BUY", "OPEN", 2, 7800.0)  # fills at once
+    await t.until_child(r.order_id, status="FILLED")
+
+
+async def stale_order_return(t, counter, front):  # noqa: F811
+    await resting(t)
+    await restarted(t, counter.send_stale_order_return)
+
+
+async def moved_exchange_number(t, counter, front):  # noqa: F811
+    """An order's exchange number changes under it: BufferError, and the session starts over."""
+    await resting(t)
+    order = dict(counter.account().orders[-1].row(), OrderSysID="999999")
+    await restarted(t, lambda: front.send(front.connections[0], "OnRtnOrder", order))
+
+
+async def refused_connections(t, counter, front):  # noqa: F811
+    """No connection for longer than the time-out: the session starts over with a new adapter."""
+    counter.refuse_connections()
+    counter.drop_sessions()
+    since = trading.time.monotonic()
+    await until(lambda: trading.time.monotonic() > since + 2 * t.s.timeout)
+    counter.accept_connections()
+    await until(lambda: t.s.session_status == "READY")
+
+
+@pytest.mark.parametrize("fault", [refused_cancel, error_answer, silent_query, duplicated_trade,
+                                   stale_order_return, moved_exchange_number, refused_connections],
+                         ids=lambda f: f.__name__)
+async def test_sessions_through_the_counters_faults_replay_and_verify(front, counter, paced, tmp_path,  # noqa: F811
+                                                                       fault):
+    async with JournaledTrader(front, counter, tmp_path) as t:
+        await fault(t, counter, front)
+        await t.settled()
+        state = published(t.s)
+    [path] = files(tmp_path)
+    restarts = fault in (silent_query, stale_order_return, moved_exchange_number, refused_connections)
+    assert [r.kind for r in read(path).records].count("open") == 1 + restarts
+    assert journal_main(["verify", str(path)]) == 0
+    [replay] = replay_segments(path, verify=True)
+    assert published(replay.session) == state
 
 
 async def test_files_are_private_and_carry_no_secret(front, counter, paced, tmp_path):  # noqa: F811
@@ -231,7 +314,7 @@ def test_show_filters_by_kind_and_order(fake_file, capsys):
 
 # -- write failures: the session trades on and says so once
 
-FAILING = textwrap.dedent("""
+SCRIPT = textwrap.dedent("""
     import asyncio, logging, resource, signal, sys
     sys.path.insert(0, {tests!r})
     from fakes import FakeClock, FastAsyncio, fake_time, front_connected, make_session, record, row
@@ -251,20 +334,59 @@ FAILING = textwrap.dedent("""
     run.send(None)
     s.native.push(front_connected())
     run.send(None)
-    s.native.push(record("RspAuthenticate", {{"BrokerID": "9999"}}, request_id=1))
-    run.send(None)
-    s.native.push(record("RspUserLogin", row("login", TradingDay="20240105", FrontID=1, SessionID=7,
-                                             MaxOrderRef="0"), request_id=2))
-    for _ in range(300):                   # 300 kB of events the session does not know, in 3 s
+    if {login}:
+        s.native.push(record("RspAuthenticate", {{"BrokerID": "9999"}}, request_id=1))
+        run.send(None)
+        s.native.push(record("RspUserLogin", row("login", TradingDay="20240105", FrontID=1, SessionID=7,
+                                                 MaxOrderRef="0"), request_id=2))
+    for _ in range({events}):
         s.native.push({{"name": "Unheard", "data": {{"text": "x" * 1000}}}})
         run.send(None)
-    run.close()
-    try:
-        s.close().send(None)
-    except StopIteration:
-        pass
-    print(len(errors), s.phase, repr(errors[:1]))
+    {end}
 """)
+
+
+CLOSE = """run.close()
+try:
+    s.close().send(None)
+except StopIteration:
+    pass
+print(len(errors), s.phase, repr(errors[:1]))"""
+
+
+def script(folder, setup="", login=True, events=0, end=""):
+    return SCRIPT.format(tests=str(Path(__file__).parent), setup=setup, folder=str(folder), login=login,
+                         events=events, end=end)
+
+
+FORK = """import os
+statuses = set()
+for _ in range(40):          # children of a session whose writer is busy exit: none writes its records, none hangs
+    for _ in range(5):
+        s.native.push({"name": "Busy", "data": {"text": "y" * 20000}})
+    run.send(None)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)
+        s.native.push({"name": "Child"})
+        run.send(None)
+        sys.exit(0)
+    statuses.add(os.waitpid(pid, 0)[1])
+print(sorted(statuses))"""
+
+
+@pytest.mark.parametrize("login, end", [(True, ""), (False, ""), (True, FORK)], ids=["login", "no_login", "fork"])
+def test_a_session_never_closed_has_its_records_in_the_file_at_exit(tmp_path, login, end):
+    done = subprocess.run([sys.executable, "-c", script(tmp_path, login=login, events=3, end=end)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == ("[0]" if end else ""), done.stderr
+    [path] = files(tmp_path)
+    journal = read(path)
+    assert journal.truncated is None
+    # Every pass, the last one too, and no END: the file shows that the session was not closed.
+    polled = [e["name"] for r in journal.records if r.kind == "poll" for e in r.value]
+    assert polled.count("Unheard") == 3 and "Child" not in polled and journal.records[-1].kind != "end"
+    assert journal_main(["verify", str(path)]) == 0
 
 
 @pytest.mark.parametrize("case", ["full", "not_a_folder"])
@@ -277,8 +399,8 @@ def test_a_failed_write_logs_one_error_and_trading_goes_on(tmp_path, case):
         (tmp_path / "file").write_text("")
         folder = tmp_path / "file" / "j"
         setup = ""
-    script = FAILING.format(tests=str(Path(__file__).parent), setup=setup, folder=str(folder))
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", script(folder, setup, events=300, end=CLOSE)], capture_output=True,
+                          text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     count, phase, first = done.stdout.split(" ", 2)
     assert count == "1" and phase == "settlement", done.stdout   # still logging in, never restarted
@@ -288,3 +410,159 @@ def test_a_failed_write_logs_one_error_and_trading_goes_on(tmp_path, case):
         assert path.stat().st_size <= 30000
         journal = read(path)           # whole records only, up to where writing stopped
         assert journal.truncated is None and journal.records[-1].kind != "end"
+
+
+# -- a property: random sessions over the fake adapter replay to their state; an edited record fails verify
+#    at that record or after it, never before
+
+from hypothesis import given, strategies as st  # noqa: E402
+from test_session_fuzz import _sync_rows, fuzz, operate, records  # noqa: E402
+from test_sync_support import QRY_NAMES  # noqa: E402
+
+from fakes import FakeClock, FastAsyncio, fake_time  # noqa: E402
+from velkor.journal import Difference  # noqa: E402
+from velkor.journal.replay import same  # noqa: E402
+
+SYNC_ROWS = dict(zip(trading.SYNC_STEPS, _sync_rows()))
+LOGIN_ANSWERS = {"authenticate": ("RspAuthenticate", {"BrokerID": "9999"}),
+                 "login": ("RspUserLogin", row("login", TradingDay="20240102", FrontID=3, SessionID=77,
+                                               MaxOrderRef="100")),
+                 "settlement": ("RspSettlementInfoConfirm", {"BrokerID": "9999"})}
+STEPS = ("answer", "answer", "records", "records", "pass", "insert", "cancel", "commit", "view", "poll_fails",
+         "open_fails", "request_result")
+REQUEST_RESULTS = (-1, -2, 7, TimeoutError, OSError, BufferError, ValueError)
+
+
+def plain(x) -> bool:
+    """Whether `x` is made only of values the journal writes as themselves."""
+    if x is None or type(x) in (bool, int, float, str, bytes):
+        return True
+    if type(x) in (list, tuple):
+        return all(plain(i) for i in x)
+    return type(x) is dict and all(plain(k) and plain(v) for k, v in x.items())
+
+
+def answers(s) -> list[dict]:
+    """What a front answers to the session's login step or query in flight."""
+    if s.native is None:
+        return []
+    if s.phase == "connecting":
+        return [front_connected()]
+    if s.phase in LOGIN_ANSWERS:
+        return [record(*LOGIN_ANSWERS[s.phase], request_id=s.phase_id)]
+    if s.inflight is None:
+        return []
+    rows = SYNC_ROWS[s.inflight["kind"]] or [None]
+    return [record(QRY_NAMES[s.inflight["kind"]], r, request_id=s.inflight["id"], last=i == len(rows) - 1)
+            for i, r in enumerate(rows)]
+
+
+def random_session(draw, folder, clock) -> tuple:
+    """A session over the fake adapter driven through drawn steps with a journal in `folder`; what it published."""
+    s = make_session(timeout=5.0)
+    s = trading.Trading(s.config, 5.0, {}, native_factory=s.factory, journal=folder)
+    run = s.run()
+    running = True
+
+    def one_pass():
+        nonlocal running
+        try:
+            running and run.send(None)
+        except StopIteration:
+            running = False
+
+    one_pass()
+    logins = ["login"] * draw(st.sampled_from([0, 2, 4, 14, 14, 14]))  # part of a login, or to READY
+    for step in logins + draw(st.lists(st.sampled_from(STEPS), max_size=40)):
+        if step in ("login", "answer", "records") and s.native is not None:
+            # One draw each: a strategy holding `s` inside a cached one (st.lists) would keep the session alive.
+            drawn = answers(s) if step != "records" else [draw(records(s)) for _ in range(draw(st.integers(1, 3)))]
+            s.native.push(*filter(plain, drawn))
+        elif step == "poll_fails" and s.native is not None:
+            error = draw(st.sampled_from([BufferError, TimeoutError, TimeoutError, OSError, ValueError]))
+            s.native.poll_error = error("x")
+        elif step == "open_fails":
+            s.factory.error = [OSError("refused")]
+        elif step == "request_result" and s.native is not None:
+            method = draw(st.sampled_from(["OrderInsert", "OrderAction", "QryTradingAccount", "QryOrder"]))
+            s.native.results[method] = [draw(st.sampled_from(REQUEST_RESULTS))]
+        elif step in ("insert", "cancel", "view"):
+            try:
+                operate(s, step, draw)
+            except Exception:  # noqa: BLE001 - recorded like any result
+                pass
+        elif step == "commit":
+            s.commit({})
+        if step in ("login", "answer", "records", "pass", "poll_fails"):
+            clock.advance(1.0 if step == "login" else draw(st.sampled_from([0.0, 0.01, 0.3, 1.0, 6.0])))
+            one_pass()
+            if s.native is not None:
+                s.native.poll_error = None
+    s.commit({})
+    state = published(s)
+    run.close()
+    _drive(s.close())
+    return state
+
+
+def last_file(folder: Path) -> Path:
+    """The file no other file's END names as its next."""
+    named = {r.value.get("next") for f in files(folder) for r in read(f).records
+             if r.kind == "end" and isinstance(r.value, dict)}
+    [last] = [f for f in files(folder) if f.name not in named]
+    return last
+
+
+def output_changed(before, after) -> bool:
+    """Whether an edit changed what the session did (a request it sent, a result it returned or published)."""
+    if before.kind == "request":
+        return not same(before.value[:3], after.value[:3])
+    return before.kind in ("insert_result", "cancel_result", "commit") and not same(before.value, after.value)
+
+
+@fuzz(100)
+@given(st.data())
+def test_random_sessions_replay_to_their_state_and_edits_fail_where_they_are(data):
+    clock = FakeClock()
+    saved = trading.time, trading.asyncio
+    trading.time, trading.asyncio = fake_time(clock), FastAsyncio(clock)
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            state = random_session(data.draw, folder, clock)
+            last = last_file(Path(folder))
+            [replay] = replay_segments(last, verify=True)
+            assert published(replay.session) == state
+            for _ in range(3):
+                check_edit(data.draw, data.draw(st.sampled_from(files(Path(folder)))))
+    finally:
+        trading.time, trading.asyncio = saved
+
+
+def check_edit(draw, path: Path) -> None:
+    original = path.read_bytes()
+    whole = read(path).records
+    target = whole[draw(st.integers(0, len(whole) - 1))]
+    body = bytearray(body_of(original, target.offset))
+    if not body:
+        return
+    body[draw(st.integers(0, len(body) - 1))] ^= draw(st.integers(1, 255))
+    path.write_bytes(reframe(original, target.offset, bytes(body)))
+    try:
+        try:
+            edited = read(path).records[target.number - 1]
+        except JournalError as e:
+            assert e.offset == target.offset
+            return
+        must_fail = output_changed(target, edited)
+        try:
+            replay_segments(path, verify=True)
+        except Difference as d:
+            where = d.record
+            assert where is None or where.segment.file != path or where.number >= target.number, (target, d)
+            assert not must_fail or (where is not None and where.number == target.number), (target, d)
+        except JournalError:
+            assert target.kind in ("header", "continues")  # the file it continues is no longer found
+        else:
+            assert not must_fail, target
+    finally:
+        path.write_bytes(original)

@@ -13,6 +13,7 @@
 #include <random>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <unistd.h>
 
@@ -685,13 +686,41 @@ Journal::Journal(std::string folder, nb::handle config, nb::handle timeout, nb::
 // Touches no Python object: finish_records() has run (close(), or JournalDelete).
 Journal::~Journal() { s_->writer.finish(); }
 
+namespace {
+
+// The journals not yet deleted, for the flush at interpreter exit. Under the interpreter lock.
+std::vector<Journal*>& live() {
+    static std::vector<Journal*> journals;
+    return journals;
+}
+
+void flush_live() {
+    for (Journal* j : std::vector<Journal*>(live())) j->flush_at_exit();
+}
+
+}  // namespace
+
+void Journal::flush_at_exit() {
+    if (s_->finished) return;
+    s_->finished = true;
+    s_->end_pass();
+    s_->materialize();
+    if (s_->day.empty()) s_->set_day(exchange_date());
+    s_->hand_over();
+    // With the interpreter lock held: the writer never takes it, and no other thread can delete this
+    // journal meanwhile.
+    s_->writer.finish();
+}
+
 void JournalDelete::operator()(Journal* j) const noexcept {
     if (!j) return;
+    std::erase(live(), j);
     try {
         j->s_->finish_records();
     } catch (...) {
         PyErr_Clear();
     }
+    j->s_->candidate = nb::object();  // the last Python object it holds, released while the lock is held
     // The writer's last sync may take a while: the interpreter lock goes meanwhile.
     Py_BEGIN_ALLOW_THREADS
     delete j;
@@ -813,7 +842,15 @@ std::unique_ptr<Journal, JournalDelete> create(nb::handle folder, nb::handle con
     if (folder.is_none() || config.is_none()) return nullptr;
     nb::object path = nb::module_::import_("os").attr("fspath")(folder);
     if (!PyUnicode_Check(path.ptr())) path = nb::module_::import_("os").attr("fsdecode")(path);
-    return std::unique_ptr<Journal, JournalDelete>(new Journal(text_of(path), config, timeout, limits));
+    std::unique_ptr<Journal, JournalDelete> journal(new Journal(text_of(path), config, timeout, limits));
+    // A process that ends without close() still gets what is in memory into its files.
+    static bool hooked = false;
+    if (!hooked) {
+        nb::module_::import_("atexit").attr("register")(nb::cpp_function(flush_live));
+        hooked = true;
+    }
+    live().push_back(journal.get());
+    return journal;
 }
 
 nb::object describe_commit(nb::handle self, nb::handle result, nb::handle changes) {

@@ -52,6 +52,9 @@ public:
     void handoff(nb::handle self);
     // Flushes, syncs and closes the file; waits for the writer with the interpreter lock released.
     void close(nb::handle self);
+    // The interpreter exits and the session was never closed: the records in memory go to the file
+    // (without an END record, so the file shows it was not closed) and the writer stops.
+    void flush_at_exit();
 
     // The encoded size and count of the records so far (for benchmarks and tests).
     unsigned long long records() const;

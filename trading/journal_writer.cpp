@@ -2,11 +2,13 @@
 #include "journal_writer.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,11 +119,33 @@ void put_frame(std::string& out, unsigned char kind, std::string_view body) {
     out.append(4, '\0');
 }
 
-Writer::Writer(std::string folder) : folder_(std::move(folder)), thread_([this] { loop(); }) {}
+namespace {
+
+// This process's id, renewed in a forked child, so that a writer knows without a system call whether its
+// thread (and the state of its mutex) is this process's.
+std::atomic<pid_t> process{0};
+
+void renew_process() { process.store(::getpid(), std::memory_order_relaxed); }
+
+pid_t this_process() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        renew_process();
+        ::pthread_atfork(nullptr, nullptr, renew_process);
+    });
+    return process.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+Writer::Writer(std::string folder) : folder_(std::move(folder)), owner_(this_process()), thread_([this] { loop(); }) {}
+
+bool Writer::orphan() const { return owner_ != process.load(std::memory_order_relaxed); }
 
 Writer::~Writer() { finish(); }
 
 void Writer::push(Op op) {
+    if (orphan()) return;
     bool wake;
     {
         std::lock_guard lock(mutex_);
@@ -152,11 +176,18 @@ void Writer::data(std::string bytes, std::uint64_t records) {
 }
 
 void Writer::finish() {
+    if (orphan()) {
+        // A forked child (exiting, or dropping its copy of the session): the thread is its parent's, the
+        // file too. Nothing is written, nothing joined; the handle is left behind rather than destroyed.
+        if (thread_.joinable()) new std::thread(std::move(thread_));
+        return;
+    }
     push({Op::FINISH, {}, {}, 0});
     if (thread_.joinable()) thread_.join();
 }
 
 bool Writer::take_failure(std::string& message) {
+    if (orphan()) return false;
     std::lock_guard lock(mutex_);
     if (!failure_new_) return false;
     failure_new_ = false;
@@ -165,6 +196,7 @@ bool Writer::take_failure(std::string& message) {
 }
 
 bool Writer::take_recovery(std::string& message) {
+    if (orphan()) return false;
     std::lock_guard lock(mutex_);
     if (!recovery_new_) return false;
     recovery_new_ = false;
@@ -173,6 +205,7 @@ bool Writer::take_recovery(std::string& message) {
 }
 
 std::string Writer::file() {
+    if (orphan()) return {};
     std::lock_guard lock(mutex_);
     return file_;
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/types.h>
+
 namespace velkor::trading::journal {
 
 // Every file begins with these eight bytes.
@@ -57,6 +59,7 @@ private:
         std::string bytes;
         std::uint64_t records = 0;
     };
+    bool orphan() const;
     void push(Op op);
     void loop();
     void execute(Op& op);
@@ -85,6 +88,9 @@ private:
     std::string name_, header_;
     bool dirty_ = false;
     std::uint64_t good_end_ = 0;  // the file's size after its last whole record
+    // The process whose thread writes. In a forked child the writer is an orphan: its thread is not there
+    // and its mutex may have been held at the fork, so every call returns at once.
+    pid_t owner_;
     std::thread thread_;
 };
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "ThostFtdcTraderApi.h"
+#include "check.h"
 #include "queue.h"
 #include "registry.h"
 
@@ -36,18 +37,6 @@ namespace {
 
 using kestro::EventQueue;
 using kestro::QUEUE_CAPACITY;
-
-int failures = 0;
-
-#define CHECK(cond, ...)                                                          \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "check failed at line %d: %s: ", __LINE__, #cond); \
-            std::fprintf(stderr, __VA_ARGS__);                                    \
-            std::fputc('\n', stderr);                                             \
-            ++failures;                                                           \
-        }                                                                         \
-    } while (0)
 
 // Sources of events. Senders (0, 1, ...) and the answers to requests number their events 0, 1, 2, ... in
 // the order they were sent; the others are only counted.

@@ -126,7 +126,7 @@ class Record:
     offset: int        # byte offset of its frame
     kind: str
     value: Any
-    segment: Segment
+    segment: Segment = field(repr=False)
     time: float | None = None   # wall-clock seconds, from the session's monotonic readings
     passes: int = 0             # run-loop passes begun in this segment so far
 
@@ -301,7 +301,7 @@ def read(path: str | Path) -> Journal:
         body = bytes(view[body_at + 1:end])
         try:
             value = _body(kind, body, names)
-        except (ValueError, IndexError, KeyError, UnicodeDecodeError, json.JSONDecodeError) as e:
+        except (ValueError, IndexError, KeyError, TypeError, RecursionError, UnicodeDecodeError) as e:
             raise JournalError(f"corrupt record {len(journal.records) + 1} ({kind}): {e}", start) from None
         if kind == "header":
             if value.get("format") != "velkor-journal":

@@ -244,14 +244,19 @@ class Replay:
         from velkor.trading import Limits, Trading
 
         value = step.value
-        config = value["config"]
-        if isinstance(config, dict):
-            fields = {k: ("replay" if v is ABSENT else v) for k, v in config.items()}
-            config = CtpAccount(**fields)
         self.objects = {}
-        rules = value.get("limits")
-        limits = Limits(**rules) if isinstance(rules, dict) else None
-        self.session = Trading(config, value["timeout"], self.objects, native_factory=self.factory, limits=limits)
+        try:
+            config = value["config"]
+            if isinstance(config, dict):
+                config = CtpAccount(**{k: ("replay" if v is ABSENT else v) for k, v in config.items()})
+            rules = value.get("limits")
+            limits = Limits(**rules) if isinstance(rules, dict) else None
+            self.session = Trading(config, value["timeout"], self.objects, native_factory=self.factory,
+                                   limits=limits)
+        except Difference:
+            raise
+        except Exception as e:
+            raise Difference(step.record, f"no session can be built from this start: {e!r}") from None
         self.run = None
         self.run_ended = False
 
