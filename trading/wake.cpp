@@ -166,6 +166,10 @@ void Wake::follow(nb::handle self) {
     }
     if (slot(state_, ADAPTER) == native.ptr()) {
         report_broken();
+        if (slot(state_, FD) != Py_None && !hands_out_watched(native)) {  // a new descriptor, or none
+            drop_reader(state_);
+            watch(native);
+        }
     } else {
         stop();
         if (native.is_none()) return;
@@ -196,6 +200,17 @@ void Wake::watch(nb::handle native) {
     }
     put(state_, LOOP, loop);
     put(state_, FD, nb::int_(descriptor));
+}
+
+// Whether the adapter still hands out the descriptor being watched. One that makes another (a reconnection
+// inside it) is watched on that one from this pass on, else its signals would reach nobody.
+bool Wake::hands_out_watched(nb::handle native) {
+    nb::object fd = nb::steal(PyObject_CallMethodNoArgs(native.ptr(), name("fileno").ptr()));
+    if (!fd.is_valid()) throw nb::python_error();
+    if (fd.is_none()) return false;
+    int descriptor = PyObject_AsFileDescriptor(fd.ptr());
+    if (descriptor < 0) throw nb::python_error();
+    return descriptor == PyLong_AsLong(slot(state_, FD));
 }
 
 bool Wake::timed_for(Fallback cause) const {
