@@ -13,6 +13,7 @@ import gc
 import math
 import time
 import weakref
+from decimal import Decimal
 
 import hypothesis
 import pytest
@@ -280,6 +281,24 @@ async def test_a_pause_lasts_at_most_a_second(monkeypatch, sessions):
     await asyncio.sleep(10.0)
     assert s.factory.last.polls in (10, 11)
     assert max(virtual.jumps) <= 1.0 + LATE and time.monotonic() - start == pytest.approx(10.0)
+
+
+class Seconds(float):
+    """A float type of its own, as numpy's are: its arithmetic may be its own, so no deadline is taken from it."""
+
+
+@pytest.mark.parametrize("timeout", [Seconds(1e9), Decimal(10**9)], ids=["float-subclass", "decimal"])
+async def test_a_time_out_that_is_not_a_plain_number_keeps_the_plain_pause_and_says_so(monkeypatch, caplog, sessions,
+                                                                                       timeout):
+    LoopClock(monkeypatch)
+    s = sessions(timeout=timeout, connect=False)
+    s.start()
+    await asyncio.sleep(1.0)
+    await s.close()
+    assert s.factory.last.polls >= 90  # every 0.01 s
+    assert s.diagnostics["timed_pause.irregular_time"] == 1
+    assert [r.levelname for r in caplog.records if getattr(r, "fallback", "") == "timed_pause.irregular_time"] == [
+        "WARNING"]
 
 
 async def test_a_clock_other_than_the_loops_keeps_the_plain_pause(monkeypatch, sessions, clock):

@@ -29,8 +29,10 @@ enum class Fallback : uint8_t {
     pause_descriptor_broken,   // the descriptor reached its end or failed: it can no longer signal
     pause_asyncio_replaced,    // the module-level `asyncio` is not the asyncio module
     pause_clock_replaced,      // the module-level `time` is not the time module: no pause to a deadline
+    pause_irregular_time,      // the time-out, a time the session keeps or the clock's reading is not a plain
+                               // int or float: no pause to a deadline either
 };
-inline constexpr size_t fallback_kinds = 11;
+inline constexpr size_t fallback_kinds = 12;
 
 struct Diagnostics {
     std::array<unsigned long long, fallback_kinds> counts{};

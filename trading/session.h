@@ -240,8 +240,8 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
 void schedule_account(nb::handle self);
 void tick(nb::handle self, nb::handle now);
 // The earliest time, on the session's monotonic clock, at which tick() may act on the state as it is
-// (raise, put the funds query into `pending`, send a query): -inf when it may act at once or a value
-// is no plain number, +inf when time alone never makes it act.
+// (raise, put the funds query into `pending`, send a query): -inf when it may act at once, +inf when
+// time alone never makes it act, NaN when a value it reads is no plain int or float.
 double next_deadline(nb::handle self);
 // fail() on the retry control `control` ("recovery" or "query_recovery"); its check() decides at the
 // next pass, which therefore comes after the plain pause.

@@ -21,7 +21,7 @@ namespace {
 
 // Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
 // once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
-// the pauses run on time alone (a Fallback, as an int), and a descriptor the reader found broken,
+// the pauses run on time alone, or besides the descriptor for an irregular time (a Fallback, as an int), and a descriptor the reader found broken,
 // until the next follow() reports it, and True once the session's clock was found not to be the
 // loop's (the adapter's pauses then stay plain). The list keeps the adapter, and so its descriptor,
 // alive while a reader is registered.
@@ -234,10 +234,18 @@ nb::object Wake::pause(nb::handle now) {
     if (slot(state_, FD) == Py_None) return global("asyncio").attr(name("sleep"))(plain_pause);
     Trading* t = session_.is_valid() ? trading_state(session_) : nullptr;
     // Stretched to the next deadline on the loop's clock, unless a retry control's check is due at once.
-    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) == Py_None && now.is_valid() &&
-                     PyFloat_CheckExact(now.ptr());
-    double from = stretched ? PyFloat_AS_DOUBLE(now.ptr()) : 0.0;
-    double seconds = stretched ? pause_length(next_deadline(session_), from) : plain_pause;
+    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) == Py_None && now.is_valid();
+    double from = 0.0, seconds = plain_pause;
+    if (stretched) {
+        double deadline = PyFloat_CheckExact(now.ptr()) ? next_deadline(session_) : NAN;
+        stretched = !std::isnan(deadline);
+        if (stretched) {
+            from = PyFloat_AS_DOUBLE(now.ptr());
+            seconds = pause_length(deadline, from);
+        } else if (!timed_for(Fallback::pause_irregular_time)) {
+            time_pauses(Fallback::pause_irregular_time);
+        }
+    }
     nb::handle loop = slot(state_, LOOP);
     nb::object waiter = loop.attr(name("create_future"))();
     put(state_, WAITER, waiter);
