@@ -272,6 +272,22 @@ async def test_calls_that_move_no_deadline_leave_the_pause_alone(monkeypatch, se
     assert native.polls == polls and len(virtual.jumps) == jumps + 1
 
 
+def test_an_order_sent_after_its_runs_loop_closed_is_still_submitted(monkeypatch, caplog, sessions):
+    """The pause's timer cannot move on a closed loop; the order has left, so insert answers as without the pause."""
+    s = sessions(timeout=60.0)
+
+    async def begin():
+        LoopClock(monkeypatch)
+        await ready(s)
+
+    first = asyncio.new_event_loop()
+    first.run_until_complete(begin())
+    first.close()  # the run stays suspended in its pause
+    [result] = asyncio.run(s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7700.0))
+    assert result.status == "SUBMITTED" and s.factory.last.methods[-1] == "OrderInsert"
+    assert [r.levelname for r in caplog.records if "could not be shortened" in r.getMessage()] == ["WARNING"]
+
+
 async def test_a_pause_lasts_at_most_a_second(monkeypatch, sessions):
     virtual = LoopClock(monkeypatch)
     s = sessions(timeout=1e9, connect=False)
