@@ -24,7 +24,7 @@ enum class Fallback : uint8_t {
     walk_index_failed,      // the index could not be built: memory ran out, or a dict watch was refused
     // The run loop (wake.h) pauses by time instead of waking on the adapter's descriptor: counted per
     // adapter that it pauses for by time.
-    pause_no_descriptor,       // the adapter has no fileno(), or it returns None
+    pause_no_descriptor,       // the adapter has no fileno(), or it returns None or a negative number, or fails
     pause_descriptor_refused,  // the event loop cannot watch the descriptor (add_reader refused it)
     pause_descriptor_broken,   // the descriptor reached its end or failed: it can no longer signal
     pause_asyncio_replaced,    // the module-level `asyncio` is not the asyncio module

@@ -21,9 +21,9 @@ namespace {
 
 // Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
 // once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
-// the pauses run on time alone, or besides the descriptor for an irregular time (a Fallback, as an int), and a descriptor the reader found broken,
-// until the next follow() reports it, and True once the session's clock was found not to be the
-// loop's (the adapter's pauses then stay plain). The list keeps the adapter, and so its descriptor,
+// the pauses run on time alone, or plain besides the descriptor for an irregular time (a Fallback, as
+// an int), and a descriptor the reader found broken, until the next follow() reports it, and True once
+// the session's clock was found not to be the loop's (the adapter's pauses then stay plain). The list keeps the adapter, and so its descriptor,
 // alive while a reader is registered.
 enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, CLOCK, SLOTS };
 
@@ -81,6 +81,23 @@ int reset(int fd) {
     if (got > 0) return 1;
     return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
 #endif
+}
+
+// The adapter's readiness descriptor; -1 when it offers none: no fileno(), or one that returns None or a
+// negative number, or fails (a closed file's ValueError). The descriptor only makes the loop quicker, so
+// none of these may restart the connection or end the session.
+int descriptor_of(nb::handle native) {
+    try {
+        nb::object fileno = nb::getattr(native, "fileno", nb::none());
+        nb::object fd = fileno.is_none() ? nb::none() : fileno();
+        if (fd.is_none()) return -1;
+        int descriptor = PyObject_AsFileDescriptor(fd.ptr());
+        if (descriptor < 0) throw nb::python_error();
+        return descriptor;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
+    }
 }
 
 // Ends a pause that has not ended yet.
@@ -183,12 +200,8 @@ void Wake::follow(nb::handle self) {
 }
 
 void Wake::watch(nb::handle native) {
-    nb::object fd = nb::none();
-    nb::object fileno = nb::getattr(native, "fileno", nb::none());
-    if (!fileno.is_none()) fd = fileno();
-    if (fd.is_none()) return time_pauses(Fallback::pause_no_descriptor);
-    int descriptor = PyObject_AsFileDescriptor(fd.ptr());
-    if (descriptor < 0) throw nb::python_error();
+    int descriptor = descriptor_of(native);
+    if (descriptor < 0) return time_pauses(Fallback::pause_no_descriptor);
     nb::object loop = nb::handle(real_asyncio()).attr("get_running_loop")();
     try {
         loop.attr("add_reader")(descriptor, signal_function(), state_);
@@ -205,12 +218,7 @@ void Wake::watch(nb::handle native) {
 // Whether the adapter still hands out the descriptor being watched. One that makes another (a reconnection
 // inside it) is watched on that one from this pass on, else its signals would reach nobody.
 bool Wake::hands_out_watched(nb::handle native) {
-    nb::object fd = nb::steal(PyObject_CallMethodNoArgs(native.ptr(), name("fileno").ptr()));
-    if (!fd.is_valid()) throw nb::python_error();
-    if (fd.is_none()) return false;
-    int descriptor = PyObject_AsFileDescriptor(fd.ptr());
-    if (descriptor < 0) throw nb::python_error();
-    return descriptor == PyLong_AsLong(slot(state_, FD));
+    return descriptor_of(native) == PyLong_AsLong(slot(state_, FD));
 }
 
 bool Wake::timed_for(Fallback cause) const {
