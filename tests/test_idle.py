@@ -299,6 +299,22 @@ async def test_a_pause_lasts_at_most_a_second(monkeypatch, sessions):
     assert max(virtual.jumps) <= 1.0 + LATE and time.monotonic() - start == pytest.approx(10.0)
 
 
+async def test_a_clock_replaced_for_a_while_gives_the_pause_to_the_deadline_back(monkeypatch, sessions):
+    LoopClock(monkeypatch)
+    s = sessions(timeout=1e9, connect=False)
+    s.start()
+    await run_until(lambda: s.factory.natives)
+    monkeypatch.setattr(trading, "time", type("Clock", (), {"monotonic": staticmethod(lambda: time.monotonic()),
+                                                            "time": staticmethod(lambda: time.time())}))
+    await asyncio.sleep(2.0)
+    monkeypatch.setattr(trading, "time", time)
+    polls = s.factory.last.polls
+    await asyncio.sleep(10.0)
+    await s.close()
+    assert s.factory.last.polls - polls <= 12  # a pass a second again, not a hundred
+    assert s.diagnostics["timed_pause.clock_replaced"] == 1
+
+
 class Seconds(float):
     """A float type of its own, as numpy's are: its arithmetic may be its own, so no deadline is taken from it."""
 

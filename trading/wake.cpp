@@ -22,8 +22,8 @@ namespace {
 // Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
 // once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
 // the pauses run on time alone, or plain besides the descriptor for an irregular time (a Fallback, as
-// an int), and a descriptor the reader found broken, until the next follow() reports it, and True once
-// the session's clock was found not to be the loop's (the adapter's pauses then stay plain). The list keeps the adapter, and so its descriptor,
+// an int), and a descriptor the reader found broken, until the next follow() reports it, and True while
+// the session's clock is not the loop's (the adapter's pauses are then plain; False once it is again). The list keeps the adapter, and so its descriptor,
 // alive while a reader is registered.
 enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, CLOCK, SLOTS };
 
@@ -193,10 +193,14 @@ void Wake::follow(nb::handle self) {
         watch(native);
         put(state_, ADAPTER, native);
     }
-    if (slot(state_, FD) != Py_None && slot(state_, CLOCK) == Py_None && global("time").ptr() != real_time()) {
-        put(state_, CLOCK, Py_True);
-        report_fallback(session_, Fallback::pause_clock_replaced);
-    }
+    // The session's clock is the loop's while the module-level `time` is the time module: a replacement is
+    // reported once per adapter, and the pauses stretch again once the time module is back.
+    if (slot(state_, FD) == Py_None) return;
+    bool replaced = global("time").ptr() != real_time();
+    PyObject* clock = slot(state_, CLOCK);
+    if (replaced == (clock == Py_True)) return;
+    if (replaced && clock == Py_None) report_fallback(session_, Fallback::pause_clock_replaced);
+    put(state_, CLOCK, replaced ? Py_True : Py_False);
 }
 
 void Wake::watch(nb::handle native) {
@@ -242,7 +246,7 @@ nb::object Wake::pause(nb::handle now) {
     if (slot(state_, FD) == Py_None) return global("asyncio").attr(name("sleep"))(plain_pause);
     Trading* t = session_.is_valid() ? trading_state(session_) : nullptr;
     // Stretched to the next deadline on the loop's clock, unless a retry control's check is due at once.
-    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) == Py_None && now.is_valid();
+    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) != Py_True && now.is_valid();
     double from = 0.0, seconds = plain_pause;
     if (stretched) {
         double deadline = PyFloat_CheckExact(now.ptr()) ? next_deadline(session_) : NAN;

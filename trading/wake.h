@@ -9,8 +9,8 @@
 // comes as before.
 // Without a descriptor, with one the loop cannot watch or that can no longer signal, or with the
 // module-level `asyncio` replaced, the pauses run on time alone (`asyncio.sleep`, 0.01 s); with the
-// module-level `time` replaced, the session's clock is not the loop's and the pauses end after 0.01 s
-// besides the descriptor. Each is a fallback the session counts and logs (diagnostics.h), once per
+// module-level `time` replaced, the session's clock is not the loop's and, for as long as it is, the
+// pauses end after 0.01 s besides the descriptor. Each is a fallback the session counts and logs (diagnostics.h), once per
 // adapter that it pauses for that way.
 //
 // A run abandoned while suspended (its coroutine dropped or collected, coro.h) ends in the
