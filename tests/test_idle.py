@@ -21,9 +21,10 @@ from hypothesis import strategies as st
 
 from velkor import trading
 from velkor.errors import Recovery
+from velkor.journal import replay_segments
 from velkor.ledgerlet import CtpAccount
 
-from fakes import SignallingFactory, SignallingNative, front_connected, make_session, record, row, until
+from fakes import ACCOUNT, SignallingFactory, SignallingNative, front_connected, make_session, record, row, until
 
 PLAIN = 0.01  # the run loop's pause without a deadline to wait for
 LATE = 0.011  # how late after its due time a deadline may fire: within the plain pause, as before
@@ -286,6 +287,33 @@ def test_an_order_sent_after_its_runs_loop_closed_is_still_submitted(monkeypatch
     [result] = asyncio.run(s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7700.0))
     assert result.status == "SUBMITTED" and s.factory.last.methods[-1] == "OrderInsert"
     assert [r.levelname for r in caplog.records if "could not be shortened" in r.getMessage()] == ["WARNING"]
+
+
+async def test_a_journal_of_stretched_pauses_and_calls_between_them_verifies(monkeypatch, tmp_path):
+    """The pauses stretch, an order between two of them shortens one, the connection starts over: the replay takes
+    every decision again and ends with the same state."""
+    LoopClock(monkeypatch)
+    factory = adapter()
+    s = trading.Trading(ACCOUNT, 5.0, {}, native_factory=factory, journal=tmp_path)
+    await ready(s)
+    await asyncio.sleep(2.5)
+    asked = time.monotonic()
+    [result] = await s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7700.0)
+    await asyncio.sleep(6.0)
+    assert [t - asked for t in factory.last.times("QryTradingAccount") if t > asked][0] <= LATE
+    s.native.poll_error = BufferError("lost")
+    s.native.signal()
+    await run_until(lambda: len(factory.natives) == 2 and s.session_status == "READY")
+    s.commit({})
+    await s.close()
+    factory.release()
+    [file] = tmp_path.glob("*.vkj")
+    [replay] = replay_segments(file, verify=True)
+    def state(session):
+        return (session.published_status, session.request_id, dict(session.account._values),
+                {k: dict(o._values) for k, o in session.orders.items()}, session.native_orders)
+
+    assert result.status == "SUBMITTED" and state(replay.session) == state(s)
 
 
 async def test_a_pause_lasts_at_most_a_second(monkeypatch, sessions):
