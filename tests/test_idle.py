@@ -24,7 +24,8 @@ from velkor.errors import Recovery
 from velkor.journal import replay_segments
 from velkor.ledgerlet import CtpAccount
 
-from fakes import ACCOUNT, SignallingFactory, SignallingNative, front_connected, make_session, record, row, until
+from fakes import (ACCOUNT, SignallingFactory, SignallingNative, front_connected, front_disconnected, make_session,
+                   record, row, until)
 
 PLAIN = 0.01  # the run loop's pause without a deadline to wait for
 LATE = 0.011  # how late after its due time a deadline may fire: within the plain pause, as before
@@ -152,6 +153,19 @@ async def test_a_time_out_restarts_the_connection_when_due(monkeypatch, sessions
     assert since + 4.0 < second.opened - 1.0 - PLAIN <= since + 4.0 + LATE
     assert first.polls <= 12  # where the plain pause made 400 and more
     assert not any(s.diagnostics.values())
+
+
+async def test_a_front_that_stays_disconnected_is_given_up_when_due(monkeypatch, sessions):
+    """A disconnection leaves the adapter to reconnect by itself; the restart comes when the time-out from the
+    disconnection is due, not up to a second later."""
+    LoopClock(monkeypatch)
+    s = sessions(timeout=4.0)
+    await ready(s)
+    await asyncio.sleep(0.5)
+    s.factory.last.signal(front_disconnected())
+    lost = time.monotonic()
+    await run_until(lambda: len(s.factory.natives) == 2)
+    assert lost + 4.0 < s.factory.last.opened - 1.0 - PLAIN <= lost + 4.0 + LATE
 
 
 async def test_synchronisation_queries_are_paced_one_second_apart(monkeypatch, sessions):
