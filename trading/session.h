@@ -53,9 +53,9 @@ struct Trading {
     std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
     std::string self_trade_day;                   // the trading day of those
     // The exchanges the instrument table names, for rows that leave ExchangeID empty (trades.cpp); taken from
-    // the table at `exchanges_table` (compared, never dereferenced) when it held `exchanges_size` entries.
+    // the table `exchanges_table` (held, so its address is never reused) when it held `exchanges_size` entries.
     std::vector<std::string> exchanges;
-    const void* exchanges_table = nullptr;
+    nb::object exchanges_table;
     Py_ssize_t exchanges_size = -1;
     std::unique_ptr<journal::Journal, journal::JournalDelete> journal;  // null without `journal=` (journal.h)
     // The run loop's pause to a deadline in progress (wake.cpp): the run's wake state (its future and

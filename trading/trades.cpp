@@ -118,9 +118,9 @@ std::vector<std::string> table_exchanges(nb::handle self, nb::handle table) {
     if (!state) return exchanges_of(table);
     Py_ssize_t size = PyObject_Length(table.ptr());
     if (size < 0) throw nb::python_error();
-    if (state->exchanges_table != table.ptr() || state->exchanges_size != size) {
+    if (!state->exchanges_table.is(table) || state->exchanges_size != size) {
         state->exchanges = exchanges_of(table);
-        state->exchanges_table = table.ptr();
+        state->exchanges_table = nb::borrow(table);
         state->exchanges_size = size;
     }
     return state->exchanges;
