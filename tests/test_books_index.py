@@ -359,7 +359,7 @@ def test_the_diagnostics_are_a_read_only_snapshot():
     assert set(view) == {f"closing_walk.{c}" for c in ("no_watcher", "shared_record", "irregular_record",
                                                        "order_dependent", "unusual_lots", "index_failed")} | {
         f"timed_pause.{c}" for c in ("no_descriptor", "descriptor_refused", "descriptor_broken", "asyncio_replaced",
-                                     "clock_replaced")}
+                                     "clock_replaced", "irregular_time")}
 
 
 WATCHERS_TAKEN = r"""

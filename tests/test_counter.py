@@ -789,6 +789,17 @@ def test_each_exchange_numbers_its_orders_and_trades_on_its_own(front, tmp_path,
         counter.close()
 
 
+def test_the_exchanges_number_anew_each_trading_day(world):
+    counter, client = world
+    first = client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)
+    counter.settle()
+    method, fields = client.login_steps()[-1]
+    client.call(method, **fields)                               # the new day's settlement confirmation
+    again = client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)
+    assert [(events[-2]["data"]["OrderSysID"], events[-1]["data"]["TradeID"]) for events in (first, again)] == [
+        (f"{100001:>12}", f"{500001:>12}")] * 2
+
+
 def test_a_cancel_names_its_order_by_exchange_and_number(world):
     counter, client = world
     shfe = client.insert("SHFE.ag2412", "0", "0", 1, 7700.0)[-1]["data"]

@@ -108,3 +108,44 @@ def test_a_fill_waits_for_its_order_on_its_own_exchange():
     assert list(s.pending_trades) == [fill_key("T1", exchange="DCE")] and child(s, 1)["volume_traded"] == 0
     s.event(record("RtnOrder", order_row(2, "S1", original=2, symbol=DCE)))
     assert s.pending_trades == {} and child(s, 2)["volume_traded"] == 2 and s.p[DCE]["pos_long"] == 2
+
+
+# --- rows that leave ExchangeID empty (some counters' query rows, option trade returns) -----------------------
+
+def no_exchange(data):
+    return dict(data, ExchangeID="")
+
+
+def known_instruments(s):
+    s.instruments.update({sym: {"ExchangeID": sym.split(".")[0], "InstrumentID": sym.split(".")[1]}
+                          for sym in (SHFE, DCE, "CZCE.SR501")})
+
+
+@pytest.mark.parametrize("trades_first", [False, True])
+def test_a_fill_without_exchange_counts_into_its_order_on_the_instruments_exchange(trades_first):
+    s = make_session()
+    known_instruments(s)
+    hold(s)
+    hold(s, DCE)
+    orders = [("RtnOrder", order_row(1, "S1", status="3", original=2)),               # SHFE's S1
+              ("RtnOrder", order_row(2, "S1", status="0", original=2, traded=2, symbol=DCE))]
+    fills = [("RtnTrade", no_exchange(trade_row("T1", "S1", 2, symbol=DCE)))]
+    deliver(s, fills + orders if trades_first else orders + fills)
+    assert list(s.t) == [fill_key("T1", exchange="DCE")] and s.pending_trades == {}
+    assert [(child(s, ref)["status"], child(s, ref)["volume_traded"]) for ref in (1, 2)] == [
+        ("ALIVE", 0), ("FILLED", 2)]
+    assert (s.p[SHFE]["pos_long"], s.p[DCE]["pos_long"]) == (0, 2) and list(s.p) == [SHFE, DCE]
+    assert s.t[fill_key("T1", exchange="DCE")]["symbol"] == DCE
+
+
+def test_a_refused_cancel_without_exchange_ends_the_cancel_in_flight():
+    s = make_session()
+    known_instruments(s)
+    s.event(record("RtnOrder", order_row(1, "S1")))
+    s.event(record("RtnOrder", order_row(2, "S1", symbol=DCE)))
+    for ref in (1, 2):
+        child(s, ref).update(cancel_pending=True, cancel_request_id=70 + ref)
+    s.event(record("ErrRtnOrderAction", {"ExchangeID": "", "InstrumentID": "m2501", "OrderSysID": "S1"},
+                   error_id=26))
+    assert [(child(s, ref)["cancel_pending"], child(s, ref)["cancel_error"]) for ref in (1, 2)] == [
+        (True, None), (False, "撤单被拒绝")]

@@ -13,6 +13,7 @@ import gc
 import math
 import time
 import weakref
+from decimal import Decimal
 
 import hypothesis
 import pytest
@@ -20,9 +21,11 @@ from hypothesis import strategies as st
 
 from velkor import trading
 from velkor.errors import Recovery
+from velkor.journal import replay_segments
 from velkor.ledgerlet import CtpAccount
 
-from fakes import SignallingFactory, SignallingNative, front_connected, make_session, record, row, until
+from fakes import (ACCOUNT, SignallingFactory, SignallingNative, front_connected, front_disconnected, make_session,
+                   record, row, until)
 
 PLAIN = 0.01  # the run loop's pause without a deadline to wait for
 LATE = 0.011  # how late after its due time a deadline may fire: within the plain pause, as before
@@ -152,6 +155,19 @@ async def test_a_time_out_restarts_the_connection_when_due(monkeypatch, sessions
     assert not any(s.diagnostics.values())
 
 
+async def test_a_front_that_stays_disconnected_is_given_up_when_due(monkeypatch, sessions):
+    """A disconnection leaves the adapter to reconnect by itself; the restart comes when the time-out from the
+    disconnection is due, not up to a second later."""
+    LoopClock(monkeypatch)
+    s = sessions(timeout=4.0)
+    await ready(s)
+    await asyncio.sleep(0.5)
+    s.factory.last.signal(front_disconnected())
+    lost = time.monotonic()
+    await run_until(lambda: len(s.factory.natives) == 2)
+    assert lost + 4.0 < s.factory.last.opened - 1.0 - PLAIN <= lost + 4.0 + LATE
+
+
 async def test_synchronisation_queries_are_paced_one_second_apart(monkeypatch, sessions):
     LoopClock(monkeypatch)
     s = sessions()
@@ -271,6 +287,49 @@ async def test_calls_that_move_no_deadline_leave_the_pause_alone(monkeypatch, se
     assert native.polls == polls and len(virtual.jumps) == jumps + 1
 
 
+def test_an_order_sent_after_its_runs_loop_closed_is_still_submitted(monkeypatch, caplog, sessions):
+    """The pause's timer cannot move on a closed loop; the order has left, so insert answers as without the pause."""
+    s = sessions(timeout=60.0)
+
+    async def begin():
+        LoopClock(monkeypatch)
+        await ready(s)
+
+    first = asyncio.new_event_loop()
+    first.run_until_complete(begin())
+    first.close()  # the run stays suspended in its pause
+    [result] = asyncio.run(s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7700.0))
+    assert result.status == "SUBMITTED" and s.factory.last.methods[-1] == "OrderInsert"
+    assert [r.levelname for r in caplog.records if "could not be shortened" in r.getMessage()] == ["WARNING"]
+
+
+async def test_a_journal_of_stretched_pauses_and_calls_between_them_verifies(monkeypatch, tmp_path):
+    """The pauses stretch, an order between two of them shortens one, the connection starts over: the replay takes
+    every decision again and ends with the same state."""
+    LoopClock(monkeypatch)
+    factory = adapter()
+    s = trading.Trading(ACCOUNT, 5.0, {}, native_factory=factory, journal=tmp_path)
+    await ready(s)
+    await asyncio.sleep(2.5)
+    asked = time.monotonic()
+    [result] = await s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 7700.0)
+    await asyncio.sleep(6.0)
+    assert [t - asked for t in factory.last.times("QryTradingAccount") if t > asked][0] <= LATE
+    s.native.poll_error = BufferError("lost")
+    s.native.signal()
+    await run_until(lambda: len(factory.natives) == 2 and s.session_status == "READY")
+    s.commit({})
+    await s.close()
+    factory.release()
+    [file] = tmp_path.glob("*.vkj")
+    [replay] = replay_segments(file, verify=True)
+    def state(session):
+        return (session.published_status, session.request_id, dict(session.account._values),
+                {k: dict(o._values) for k, o in session.orders.items()}, session.native_orders)
+
+    assert result.status == "SUBMITTED" and state(replay.session) == state(s)
+
+
 async def test_a_pause_lasts_at_most_a_second(monkeypatch, sessions):
     virtual = LoopClock(monkeypatch)
     s = sessions(timeout=1e9, connect=False)
@@ -280,6 +339,40 @@ async def test_a_pause_lasts_at_most_a_second(monkeypatch, sessions):
     await asyncio.sleep(10.0)
     assert s.factory.last.polls in (10, 11)
     assert max(virtual.jumps) <= 1.0 + LATE and time.monotonic() - start == pytest.approx(10.0)
+
+
+async def test_a_clock_replaced_for_a_while_gives_the_pause_to_the_deadline_back(monkeypatch, sessions):
+    LoopClock(monkeypatch)
+    s = sessions(timeout=1e9, connect=False)
+    s.start()
+    await run_until(lambda: s.factory.natives)
+    monkeypatch.setattr(trading, "time", type("Clock", (), {"monotonic": staticmethod(lambda: time.monotonic()),
+                                                            "time": staticmethod(lambda: time.time())}))
+    await asyncio.sleep(2.0)
+    monkeypatch.setattr(trading, "time", time)
+    polls = s.factory.last.polls
+    await asyncio.sleep(10.0)
+    await s.close()
+    assert s.factory.last.polls - polls <= 12  # a pass a second again, not a hundred
+    assert s.diagnostics["timed_pause.clock_replaced"] == 1
+
+
+class Seconds(float):
+    """A float type of its own, as numpy's are: its arithmetic may be its own, so no deadline is taken from it."""
+
+
+@pytest.mark.parametrize("timeout", [Seconds(1e9), Decimal(10**9)], ids=["float-subclass", "decimal"])
+async def test_a_time_out_that_is_not_a_plain_number_keeps_the_plain_pause_and_says_so(monkeypatch, caplog, sessions,
+                                                                                       timeout):
+    LoopClock(monkeypatch)
+    s = sessions(timeout=timeout, connect=False)
+    s.start()
+    await asyncio.sleep(1.0)
+    await s.close()
+    assert s.factory.last.polls >= 90  # every 0.01 s
+    assert s.diagnostics["timed_pause.irregular_time"] == 1
+    assert [r.levelname for r in caplog.records if getattr(r, "fallback", "") == "timed_pause.irregular_time"] == [
+        "WARNING"]
 
 
 async def test_a_clock_other_than_the_loops_keeps_the_plain_pause(monkeypatch, sessions, clock):

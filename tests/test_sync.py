@@ -183,6 +183,30 @@ def test_two_exchanges_and_both_sides_of_a_self_trade_in_the_trade_queries(synce
     assert (rec["pos_long"], rec["pos_short"]) == (1, 1)
 
 
+@pytest.mark.parametrize("live_before_instruments", [False, True])
+def test_rows_without_exchange_take_their_instruments_exchange(session, clock, live_before_instruments):
+    # Some counters leave ExchangeID empty in query rows and option trade returns; DCE's S1 and T1 are not SHFE's.
+    def bare(data):
+        return dict(data, ExchangeID="")
+    trades = [trade_row("SHFE.ag2412", "T1", "S1", volume=2), bare(trade_row("DCE.m2501", "T1", "S1"))]
+    synced = session
+    log_in(synced)
+    if live_before_instruments:
+        synced.event(record("RtnTrade", trades[1]))
+    run_step(synced, clock, [instrument("SHFE.ag2412"), instrument("DCE.m2501")])
+    run_step(synced, clock, [order_row("SHFE.ag2412", 1, sys_id="S1", status="0", volume=2, traded=2),
+                             bare(order_row("DCE.m2501", 2, sys_id="S1", status="0", volume=1, traded=1))])
+    if not live_before_instruments:
+        synced.event(record("RtnTrade", trades[1]))
+    positions = [position_row("SHFE.ag2412", "2", 2, date="1"), bare(position_row("DCE.m2501", "2", 1, today=1))]
+    _through_trades(synced, clock, trades, positions, trades)
+    assert synced.position_ready is True and synced.pending_trades == {} and synced.sync_index == 5
+    assert set(synced.t) == {("SHFE", "T1", "BUY"), ("DCE", "T1", "BUY")}
+    assert [(c["symbol"], c["volume_traded"]) for c in synced.native_orders.values()] == [
+        ("SHFE.ag2412", 2), ("DCE.m2501", 1)]
+    assert [(sym, rec["pos_long"]) for sym, rec in synced.p.items()] == [("SHFE.ag2412", 2), ("DCE.m2501", 1)]
+
+
 def test_trades_waiting_for_their_order_hold_the_baseline(synced, clock):
     orphan = trade_row("DCE.m2501", "T9", "S9")
     _through_trades(synced, clock, [orphan], [], [orphan])

@@ -154,6 +154,49 @@ async def test_adapter_replaced_behind_the_loop_is_unwatched(woken):
     assert not errors
 
 
+@pytest.mark.parametrize("fileno", [-1, OSError(9, "Bad file descriptor"), ValueError("I/O operation on closed file")],
+                         ids=["negative", "oserror", "valueerror"])
+async def test_an_adapter_whose_fileno_fails_gets_timed_pauses_not_a_restart_or_an_end(woken, fileno):
+    """The descriptor only speeds the loop up: a fileno() that fails or says "none" as -1 must neither restart the
+    connection (an OSError would, every pass) nor end the session."""
+    def failing(native):
+        if isinstance(fileno, Exception):
+            raise fileno
+        return fileno
+
+    woken.factory.kind = type("Failing", (SignallingNative,), {"fileno": failing})
+    loop, errors, native = await started(woken)
+    assert woken.session_status == "SYNCING" and woken.native is native and woken.factory.natives == [native]
+    assert timed_pauses(woken) == {"timed_pause.no_descriptor": 1}
+    await woken.close()
+    assert not errors
+
+
+@pytest.mark.parametrize("hands_out", ["another", "none"])
+async def test_an_adapter_that_changes_its_descriptor_is_watched_on_the_new_one(woken, hands_out):
+    """An adapter may make a new descriptor (a reconnection of its own) during a pass: its signals must still end
+    the pause (here stretched to a day), and one that hands out none any more gets timed pauses, said so."""
+    loop, errors, native = await started(woken)
+    old = native.fd
+    native.fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+    if hands_out == "none":
+        native.fileno = lambda: None
+    os.eventfd_write(old, 1)  # the pass in which the adapter changed
+    await settle()
+    assert native.polls == 2 and not watched(loop, old)
+    os.close(old)
+    if hands_out == "none":
+        assert timed_pauses(woken) == {"timed_pause.no_descriptor": 1, "timed_pause.clock_replaced": 1}
+    else:
+        assert watched(loop, native.fd)
+        native.signal(front_connected())
+        await settle()
+        assert native.polls == 3 and native.methods == ["Authenticate"]
+        assert timed_pauses(woken) == {"timed_pause.clock_replaced": 1}
+    await woken.close()
+    assert not errors and not watched(loop, native.fd)
+
+
 @pytest.mark.parametrize("signal", [True, False], ids=["descriptor", "no-descriptor"])
 @pytest.mark.parametrize("substituted", [False, True], ids=["asyncio", "replaced-asyncio"])
 async def test_without_a_usable_signal_the_pause_is_a_plain_sleep(monkeypatch, caplog, clock, signal, substituted):

@@ -34,6 +34,9 @@ void apply_order(nb::handle self, nb::handle row, nb::handle query_revision);
 // the direction is "BUY" or "SELL".
 // An order row's key, or None while the row has no exchange order number.
 nb::object order_key(nb::handle row);
+// The row itself, or, when it leaves ExchangeID empty (some counters' query rows, option trade returns), a
+// copy naming the exchange that lists its instrument in the instrument table (when exactly one does).
+nb::object with_exchange(nb::handle self, nb::handle row);
 
 // A part of an order or fill key, borrowed from the key.
 inline nb::handle key_part(nb::handle key, Py_ssize_t i) { return PyTuple_GET_ITEM(key.ptr(), i); }

@@ -44,6 +44,9 @@ constexpr Cause causes[fallback_kinds] = {
     {"timed_pause.clock_replaced",
      "the module-level time is replaced, so the session's clock is not the event loop's: the run loop wakes on "
      "the adapter's descriptor and besides every 0.01 s, not at the session's next deadline"},
+    {"timed_pause.irregular_time",
+     "the time-out, a time the session keeps or the clock's reading is not a plain int or float: the run loop "
+     "wakes on the adapter's descriptor and besides every 0.01 s, not at the session's next deadline"},
 };
 
 nb::object diagnostics_view(nb::handle self) {

@@ -24,13 +24,15 @@ enum class Fallback : uint8_t {
     walk_index_failed,      // the index could not be built: memory ran out, or a dict watch was refused
     // The run loop (wake.h) pauses by time instead of waking on the adapter's descriptor: counted per
     // adapter that it pauses for by time.
-    pause_no_descriptor,       // the adapter has no fileno(), or it returns None
+    pause_no_descriptor,       // the adapter has no fileno(), or it returns None or a negative number, or fails
     pause_descriptor_refused,  // the event loop cannot watch the descriptor (add_reader refused it)
     pause_descriptor_broken,   // the descriptor reached its end or failed: it can no longer signal
     pause_asyncio_replaced,    // the module-level `asyncio` is not the asyncio module
     pause_clock_replaced,      // the module-level `time` is not the time module: no pause to a deadline
+    pause_irregular_time,      // the time-out, a time the session keeps or the clock's reading is not a plain
+                               // int or float: no pause to a deadline either
 };
-inline constexpr size_t fallback_kinds = 11;
+inline constexpr size_t fallback_kinds = 12;
 
 struct Diagnostics {
     std::array<unsigned long long, fallback_kinds> counts{};

@@ -126,12 +126,13 @@ void query_slice(nb::handle self, nb::handle data, nb::handle rid, nb::handle la
     }
 }
 
-void rtn_trade(nb::handle self, nb::handle data) {
-    if (!is_spec_trade(data)) return;
+void rtn_trade(nb::handle self, nb::handle raw) {
+    if (!is_spec_trade(raw)) return;
     if (truthy(get(self, "position_ready"))) {
-        apply_trade(self, data, true);
+        apply_trade(self, raw, true);
         return;
     }
+    nb::object data = with_exchange(self, raw);
     nb::object fill = trade_key(data);
     nb::object buffer = get(self, "live_trade_buffer");
     if (contains(buffer, fill)) return;
@@ -178,7 +179,7 @@ void insert_rejected(nb::handle self, nb::handle callback, nb::handle data, nb::
 // id, then by the order's CTP identity.
 nb::object cancelled_child(nb::handle self, nb::handle data, nb::handle rid) {
     nb::object native_orders = get(self, "native_orders");
-    nb::object system = order_key(data);
+    nb::object system = order_key(with_exchange(self, data));
     if (!system.is_none()) {
         nb::object key = item_or(get(self, "system_orders"), system, nb::none());
         nb::object child = key.is_none() ? nb::none() : item_or(native_orders, key, nb::none());

@@ -113,7 +113,9 @@ inline constexpr const char* diagnostics =
     "    order_dependent, unusual_lots, index_failed); counted per answer.\n"
     "\"timed_pause.<cause>\": adapters the run loop paused for by time instead of waking on their\n"
     "    descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced) or, with\n"
-    "    a replaced module-level `time`, every 0.01 s besides it (clock_replaced); counted per adapter.\n"
+    "    a replaced module-level `time`, every 0.01 s besides it (clock_replaced), or likewise with a\n"
+    "    time-out, a time the session keeps or a clock reading that is no plain int or float\n"
+    "    (irregular_time); counted per adapter.\n"
     "\n"
     "The first of each cause in a session is logged as a WARNING (logger \"velkor.trading\").";
 

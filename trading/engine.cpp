@@ -310,6 +310,7 @@ bool seconds(nb::handle value, double& out) {
 
 constexpr double at_once = -INFINITY;
 constexpr double never = INFINITY;
+constexpr double irregular = NAN;  // a value tick() may treat in its own way: no deadline can be told
 
 // When `now - since > limit` first holds (a time-out): never when either is NaN.
 double after(double since, double limit) {
@@ -325,31 +326,31 @@ double paced(double last_query) { return std::isnan(last_query) ? at_once : last
 
 }  // namespace
 
-// Step by step as tick() decides; a value tick() would fail on makes it act at once. The retry
-// controls' checks are the run loop's (retry_fail).
+// Step by step as tick() decides; NaN (irregular) when a value it reads is not a plain int or float. The
+// retry controls' checks are the run loop's (retry_fail).
 double next_deadline(nb::handle self) {
     nb::object phase = get(self, "phase");
     bool ready = equals(phase, "ready"), sync = equals(phase, "sync");
     double timeout, since;
-    if (!seconds(get(self, "timeout"), timeout)) return at_once;
+    if (!seconds(get(self, "timeout"), timeout)) return irregular;
     if (!ready && !sync)  // connecting, or a login step
-        return seconds(get(self, "phase_time"), since) ? after(since, timeout) : at_once;
+        return seconds(get(self, "phase_time"), since) ? after(since, timeout) : irregular;
     nb::object inflight = get(self, "inflight");
     if (!inflight.is_none()) {
         PyObject* progress = PyDict_CheckExact(inflight.ptr()) ? PyDict_GetItemString(inflight.ptr(), "progress")
                                                                 : nullptr;
-        return progress && seconds(progress, since) ? after(since, timeout) : at_once;
+        return progress && seconds(progress, since) ? after(since, timeout) : irregular;
     }
     double last_query;
-    if (!seconds(get(self, "last_query"), last_query)) return at_once;
+    if (!seconds(get(self, "last_query"), last_query)) return irregular;
     if (sync) {
-        if (!seconds(get(self, "phase_time"), since)) return at_once;
+        if (!seconds(get(self, "phase_time"), since)) return irregular;
         return std::min(after(since, timeout), paced(last_query));
     }
     nb::object pending = get(self, "pending");
-    if (!PySet_CheckExact(pending.ptr()) && !PyFrozenSet_CheckExact(pending.ptr())) return at_once;
+    if (!PySet_CheckExact(pending.ptr()) && !PyFrozenSet_CheckExact(pending.ptr())) return irregular;
     double refreshed;
-    if (!seconds(get(self, "last_account_refresh"), refreshed)) return at_once;
+    if (!seconds(get(self, "last_account_refresh"), refreshed)) return irregular;
     int scheduled = PySet_Contains(pending.ptr(), name("account").ptr());
     if (scheduled < 0) throw nb::python_error();
     double refresh = scheduled ? never : from(refreshed, 5.0);
@@ -385,7 +386,10 @@ MethodRegistration reg_tick(Slot::tick, [](TradingClass& cls) {
             nb::sig(doc::tick_sig), doc::tick);
 });
 MethodRegistration reg_deadline(Slot::deadline, [](TradingClass& cls) {
-    cls.def("_deadline", [](nb::handle self) { return next_deadline(self); });
+    cls.def("_deadline", [](nb::handle self) {
+        double deadline = next_deadline(self);
+        return std::isnan(deadline) ? at_once : deadline;  // tick() acts at once on what it fails on
+    });
 });
 
 }  // namespace

@@ -222,7 +222,8 @@ nb::object order_offset(nb::handle value) {
 }
 
 // Garbage-collector support of Trading: what the default of a class with an instance dict does
-// (the dict and the type), the references of the closing-lot index and the run loop's pause.
+// (the dict and the type), the references of the closing-lot index, the run loop's pause and the
+// cached instrument table.
 PyObject** instance_dict(PyObject* self) {
     Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
     return offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset) : nullptr;
@@ -234,6 +235,7 @@ int trading_traverse(PyObject* self, visitproc visit, void* arg) {
         Trading& t = *nb::inst_ptr<Trading>(self);
         if (int r = closing_traverse(t, visit, arg)) return r;
         Py_VISIT(t.pause_state.ptr());
+        Py_VISIT(t.exchanges_table.ptr());
     }
     Py_VISIT(Py_TYPE(self));
     return 0;
@@ -245,6 +247,7 @@ int trading_clear(PyObject* self) {
         Trading& t = *nb::inst_ptr<Trading>(self);
         closing_clear(t);
         nb::object state = std::move(t.pause_state);
+        nb::object table = std::move(t.exchanges_table);
     }
     return 0;
 }

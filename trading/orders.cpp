@@ -273,7 +273,8 @@ nb::object child_of(nb::handle self, nb::handle row) {
     return item(native_orders, key);
 }
 
-void apply_order(nb::handle self, nb::handle row, nb::handle query_revision) {
+void apply_order(nb::handle self, nb::handle raw, nb::handle query_revision) {
+    nb::object row = with_exchange(self, raw);
     check_day(self, row, "订单回报的交易日发生变化");
     nb::object child = child_of(self, row);
     update_child(self, row, child, item(child, KEY("order_id")), query_revision);

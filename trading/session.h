@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 namespace nb = nanobind;
 
@@ -51,6 +52,11 @@ struct Trading {
     bool closed = false;  // close() has run: start() does nothing from then on
     std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
     std::string self_trade_day;                   // the trading day of those
+    // The exchanges the instrument table names, for rows that leave ExchangeID empty (trades.cpp); taken from
+    // the table `exchanges_table` (held, so its address is never reused) when it held `exchanges_size` entries.
+    std::vector<std::string> exchanges;
+    nb::object exchanges_table;
+    Py_ssize_t exchanges_size = -1;
     std::unique_ptr<journal::Journal, journal::JournalDelete> journal;  // null without `journal=` (journal.h)
     // The run loop's pause to a deadline in progress (wake.cpp): the run's wake state (its future and
     // timer), the `now` of the tick before it and when it ends, on the session's clock. A call between
@@ -234,8 +240,8 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
 void schedule_account(nb::handle self);
 void tick(nb::handle self, nb::handle now);
 // The earliest time, on the session's monotonic clock, at which tick() may act on the state as it is
-// (raise, put the funds query into `pending`, send a query): -inf when it may act at once or a value
-// is no plain number, +inf when time alone never makes it act.
+// (raise, put the funds query into `pending`, send a query): -inf when it may act at once, +inf when
+// time alone never makes it act, NaN when a value it reads is no plain int or float.
 double next_deadline(nb::handle self);
 // fail() on the retry control `control` ("recovery" or "query_recovery"); its check() decides at the
 // next pass, which therefore comes after the plain pause.

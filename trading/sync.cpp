@@ -23,10 +23,10 @@ void take_instruments(nb::handle self, nb::handle rows) {
 
 // The speculation trades of a trade query and the set of their keys; every key is taken before any
 // row is applied, so a row without TradeID raises before anything changes.
-std::pair<nb::list, nb::object> spec_trades(nb::handle rows) {
+std::pair<nb::list, nb::object> spec_trades(nb::handle self, nb::handle rows) {
     nb::list kept;
     for (nb::handle row : rows) {
-        if (is_spec_trade(row)) kept.append(row);
+        if (is_spec_trade(row)) kept.append(with_exchange(self, row));
     }
     nb::object ids = checked(PySet_New(nullptr));
     for (nb::handle row : kept)
@@ -59,15 +59,16 @@ void take_baseline(nb::handle self, nb::handle stamp) {
 // The second trade query: takes the baseline when no trade moved while positions were queried,
 // otherwise sends the session round the trade and position steps again (and returns false).
 bool confirm_trades(nb::handle self, nb::handle rows, nb::handle stamp) {
-    auto [kept, after] = spec_trades(rows);
+    auto [kept, after] = spec_trades(self, rows);
     record_trades(self, kept);
     nb::object before = get(self, "trade_before");
     if (!truthy(checked(PyObject_RichCompare(before.ptr(), after.ptr(), Py_LE))))
         raise(PyExc_TimeoutError, "登录期间成交查询结果回退，需要重建会话");
     bool stable = equals(before, after);
+    // Keyed again: a fill returned before the instrument table came may have named no exchange then.
     if (stable)
-        for (nb::handle fill : get(self, "live_trade_buffer"))
-            if (stable && !contains(after, fill)) stable = false;
+        for (nb::handle fill : get(self, "live_trade_buffer").attr("values")())
+            if (stable && !contains(after, trade_key(with_exchange(self, fill)))) stable = false;
     bool waiting = truthy(get(self, "pending_trades"));
     if (stable && !waiting) {
         take_baseline(self, stamp);
@@ -141,7 +142,7 @@ void complete(nb::handle self, nb::handle query) {
             if (is_spec_order(row)) apply_order(self, row, revision);
         }
     } else if (equals(kind, KEY("trades_before"))) {
-        auto [kept, ids] = spec_trades(rows);
+        auto [kept, ids] = spec_trades(self, rows);
         set(self, "trade_before", ids);
         record_trades(self, kept);
     } else if (equals(kind, KEY("positions"))) {
@@ -197,8 +198,9 @@ nb::object position_candidate(nb::handle self, nb::handle rows, nb::handle updat
     nb::object empty_position = global("empty_position");
     nb::int_ zero(0);
     nb::dict result;
-    for (nb::handle row : rows) {
-        if (!equals(item_or(row, KEY("HedgeFlag"), nb::none()), KEY("1"))) continue;
+    for (nb::handle raw : rows) {
+        if (!equals(item_or(raw, KEY("HedgeFlag"), nb::none()), KEY("1"))) continue;
+        nb::object row = with_exchange(self, raw);
         check_day(self, row, "持仓查询期间交易日发生变化");
         nb::object symbol = symbol_of(row);
         nb::object total = item_or(row, KEY("Position"), zero);

@@ -4,7 +4,9 @@
 #include "limits.h"
 #include "log.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace velkor::trading {
 
@@ -96,7 +98,54 @@ void note_self_trade(nb::handle self, nb::handle key, nb::handle order_id) {
     });
 }
 
+// The exchanges named by the instrument table's symbols (the text before their first "."), each once.
+std::vector<std::string> exchanges_of(nb::handle table) {
+    std::vector<std::string> found;
+    for (nb::handle symbol : table) {
+        if (!PyUnicode_Check(symbol.ptr())) continue;
+        std::string text = utf8(symbol);
+        size_t dot = text.find('.');
+        if (dot == std::string::npos) continue;
+        text.resize(dot);
+        if (std::find(found.begin(), found.end(), text) == found.end()) found.push_back(std::move(text));
+    }
+    return found;
+}
+
+// The same, kept beside the session for as long as its table is the same dict of the same size.
+std::vector<std::string> table_exchanges(nb::handle self, nb::handle table) {
+    Trading* state = trading_state(self);
+    if (!state) return exchanges_of(table);
+    Py_ssize_t size = PyObject_Length(table.ptr());
+    if (size < 0) throw nb::python_error();
+    if (!state->exchanges_table.is(table) || state->exchanges_size != size) {
+        state->exchanges = exchanges_of(table);
+        state->exchanges_table = nb::borrow(table);
+        state->exchanges_size = size;
+    }
+    return state->exchanges;
+}
+
 }  // namespace
+
+nb::object with_exchange(nb::handle self, nb::handle row) {
+    if (truthy(stripped_field(row, KEY("ExchangeID")))) return nb::borrow(row);
+    nb::object instrument = item_or(row, KEY("InstrumentID"), KEY(""));
+    if (!PyUnicode_Check(instrument.ptr()) || !truthy(instrument)) return nb::borrow(row);
+    nb::object table = get(self, KEY("instruments"));
+    nb::object found;
+    for (const std::string& exchange : table_exchanges(self, table)) {
+        nb::str name(exchange.c_str(), exchange.size());
+        if (!contains(table, name + KEY(".") + instrument)) continue;
+        if (found.is_valid()) return nb::borrow(row);  // listed on two exchanges: no telling which
+        found = std::move(name);
+    }
+    if (!found.is_valid()) return nb::borrow(row);
+    nb::object copy = checked(PyDict_Check(row.ptr()) ? PyDict_Copy(row.ptr())
+                                                       : PyObject_CallOneArg((PyObject*)&PyDict_Type, row.ptr()));
+    put(copy, KEY("ExchangeID"), found);
+    return copy;
+}
 
 nb::object order_key(nb::handle row) {
     nb::object system = stripped_field(row, KEY("OrderSysID"));
@@ -110,8 +159,9 @@ nb::object trade_key(nb::handle row) {
     return nb::make_tuple(stripped_field(row, KEY("ExchangeID")), tid, direction_of(row));
 }
 
-bool apply_trade(nb::handle self, nb::handle row, bool update_position) {
-    if (!is_spec_trade(row)) return false;
+bool apply_trade(nb::handle self, nb::handle raw, bool update_position) {
+    if (!is_spec_trade(raw)) return false;
+    nb::object row = with_exchange(self, raw);
     check_day(self, row, "成交回报的交易日发生变化");
     nb::object fill = trade_key(row);
     nb::object trades = get(self, KEY("t"));

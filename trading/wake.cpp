@@ -21,9 +21,9 @@ namespace {
 
 // Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
 // once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
-// the pauses run on time alone (a Fallback, as an int), and a descriptor the reader found broken,
-// until the next follow() reports it, and True once the session's clock was found not to be the
-// loop's (the adapter's pauses then stay plain). The list keeps the adapter, and so its descriptor,
+// the pauses run on time alone, or plain besides the descriptor for an irregular time (a Fallback, as
+// an int), and a descriptor the reader found broken, until the next follow() reports it, and True while
+// the session's clock is not the loop's (the adapter's pauses are then plain; False once it is again). The list keeps the adapter, and so its descriptor,
 // alive while a reader is registered.
 enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, CLOCK, SLOTS };
 
@@ -81,6 +81,23 @@ int reset(int fd) {
     if (got > 0) return 1;
     return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
 #endif
+}
+
+// The adapter's readiness descriptor; -1 when it offers none: no fileno(), or one that returns None or a
+// negative number, or fails (a closed file's ValueError). The descriptor only makes the loop quicker, so
+// none of these may restart the connection or end the session.
+int descriptor_of(nb::handle native) {
+    try {
+        nb::object fileno = nb::getattr(native, "fileno", nb::none());
+        nb::object fd = fileno.is_none() ? nb::none() : fileno();
+        if (fd.is_none()) return -1;
+        int descriptor = PyObject_AsFileDescriptor(fd.ptr());
+        if (descriptor < 0) throw nb::python_error();
+        return descriptor;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
+    }
 }
 
 // Ends a pause that has not ended yet.
@@ -166,25 +183,29 @@ void Wake::follow(nb::handle self) {
     }
     if (slot(state_, ADAPTER) == native.ptr()) {
         report_broken();
+        if (slot(state_, FD) != Py_None && !hands_out_watched(native)) {  // a new descriptor, or none
+            drop_reader(state_);
+            watch(native);
+        }
     } else {
         stop();
         if (native.is_none()) return;
         watch(native);
         put(state_, ADAPTER, native);
     }
-    if (slot(state_, FD) != Py_None && slot(state_, CLOCK) == Py_None && global("time").ptr() != real_time()) {
-        put(state_, CLOCK, Py_True);
-        report_fallback(session_, Fallback::pause_clock_replaced);
-    }
+    // The session's clock is the loop's while the module-level `time` is the time module: a replacement is
+    // reported once per adapter, and the pauses stretch again once the time module is back.
+    if (slot(state_, FD) == Py_None) return;
+    bool replaced = global("time").ptr() != real_time();
+    PyObject* clock = slot(state_, CLOCK);
+    if (replaced == (clock == Py_True)) return;
+    if (replaced && clock == Py_None) report_fallback(session_, Fallback::pause_clock_replaced);
+    put(state_, CLOCK, replaced ? Py_True : Py_False);
 }
 
 void Wake::watch(nb::handle native) {
-    nb::object fd = nb::none();
-    nb::object fileno = nb::getattr(native, "fileno", nb::none());
-    if (!fileno.is_none()) fd = fileno();
-    if (fd.is_none()) return time_pauses(Fallback::pause_no_descriptor);
-    int descriptor = PyObject_AsFileDescriptor(fd.ptr());
-    if (descriptor < 0) throw nb::python_error();
+    int descriptor = descriptor_of(native);
+    if (descriptor < 0) return time_pauses(Fallback::pause_no_descriptor);
     nb::object loop = nb::handle(real_asyncio()).attr("get_running_loop")();
     try {
         loop.attr("add_reader")(descriptor, signal_function(), state_);
@@ -196,6 +217,12 @@ void Wake::watch(nb::handle native) {
     }
     put(state_, LOOP, loop);
     put(state_, FD, nb::int_(descriptor));
+}
+
+// Whether the adapter still hands out the descriptor being watched. One that makes another (a reconnection
+// inside it) is watched on that one from this pass on, else its signals would reach nobody.
+bool Wake::hands_out_watched(nb::handle native) {
+    return descriptor_of(native) == PyLong_AsLong(slot(state_, FD));
 }
 
 bool Wake::timed_for(Fallback cause) const {
@@ -219,10 +246,18 @@ nb::object Wake::pause(nb::handle now) {
     if (slot(state_, FD) == Py_None) return global("asyncio").attr(name("sleep"))(plain_pause);
     Trading* t = session_.is_valid() ? trading_state(session_) : nullptr;
     // Stretched to the next deadline on the loop's clock, unless a retry control's check is due at once.
-    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) == Py_None && now.is_valid() &&
-                     PyFloat_CheckExact(now.ptr());
-    double from = stretched ? PyFloat_AS_DOUBLE(now.ptr()) : 0.0;
-    double seconds = stretched ? pause_length(next_deadline(session_), from) : plain_pause;
+    bool stretched = t && !t->retry_failed && slot(state_, CLOCK) != Py_True && now.is_valid();
+    double from = 0.0, seconds = plain_pause;
+    if (stretched) {
+        double deadline = PyFloat_CheckExact(now.ptr()) ? next_deadline(session_) : NAN;
+        stretched = !std::isnan(deadline);
+        if (stretched) {
+            from = PyFloat_AS_DOUBLE(now.ptr());
+            seconds = pause_length(deadline, from);
+        } else if (!timed_for(Fallback::pause_irregular_time)) {
+            time_pauses(Fallback::pause_irregular_time);
+        }
+    }
     nb::handle loop = slot(state_, LOOP);
     nb::object waiter = loop.attr(name("create_future"))();
     put(state_, WAITER, waiter);
@@ -260,12 +295,23 @@ void shorten_pause(nb::handle self) {
     nb::object state = t->pause_state;
     nb::handle timer = slot(state, TIMER);
     if (!(shorter < length) || timer.is_none()) return;
-    double end = nb::cast<double>(timer.attr("when")()) - (length - shorter);
-    timer.attr(name("cancel"))();
-    nb::handle loop = slot(state, LOOP), waiter = slot(state, WAITER);
-    put(state, TIMER, shorter > plain_pause ? loop.attr("call_at")(end, timeout_function(), waiter)
-                                            : loop.attr("call_later")(plain_pause, timeout_function(), waiter));
-    t->pause_until = t->pause_now + shorter;
+    try {
+        double end = nb::cast<double>(timer.attr("when")()) - (length - shorter);
+        nb::handle loop = slot(state, LOOP), waiter = slot(state, WAITER);
+        nb::object moved = shorter > plain_pause ? loop.attr("call_at")(end, timeout_function(), waiter)
+                                                 : loop.attr("call_later")(plain_pause, timeout_function(), waiter);
+        timer.attr(name("cancel"))();
+        put(state, TIMER, moved);
+        t->pause_until = t->pause_now + shorter;
+    } catch (nb::python_error& e) {
+        // A loop that takes no timer (closed): the pause keeps its end. The caller's order has left, so
+        // this must not reach it.
+        if (!e.matches(PyExc_Exception)) throw;
+        log::guarded([&] {
+            log::write(self, log::SESSION, log::WARNING,
+                       "the run loop's pause could not be shortened for the funds query: %r", {e.value()});
+        });
+    }
 }
 
 void Wake::stop() noexcept {

@@ -336,7 +336,8 @@ class Counter:
 
     def settle(self, trading_day: str | None = None) -> str:
         """Day roll: marks every account to the current prices, turns today's lots into earlier lots, drops the
-        day's orders and trades and starts the next trading day (the next working day unless given).
+        day's orders and trades and starts the next trading day (the next working day unless given), whose order
+        and trade numbers start again from the first.
 
         Sessions stay connected: their later answers carry the new TradingDay, as after a real night roll.
         """
@@ -346,6 +347,7 @@ class Counter:
             _day(trading_day)
             for acct in self._accounts.values():
                 acct.roll(self.instruments, self.prices, self.trading_day)
+            self._sequences.clear()                   # the exchanges number anew each trading day
             self.trading_day = trading_day
             return trading_day
 

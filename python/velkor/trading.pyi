@@ -227,7 +227,8 @@ class Trading:
         of the closing-lot index (no_watcher, shared_record, irregular_record, order_dependent, unusual_lots,
         index_failed); "timed_pause.<cause>" counts adapters the run loop paused for by time instead of waking on
         their descriptor (no_descriptor, descriptor_refused, descriptor_broken, asyncio_replaced) or, with a
-        replaced module-level `time`, every 0.01 s besides it (clock_replaced). The first of
+        replaced module-level `time`, every 0.01 s besides it (clock_replaced), or likewise with a time-out, a time
+        the session keeps or a clock reading that is no plain int or float (irregular_time). The first of
         each cause in a session is logged as a WARNING on "velkor.trading" with the record attribute `fallback`."""
     @property
     def limits(self) -> Limits | None:
