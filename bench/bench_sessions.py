@@ -7,8 +7,8 @@ For each count (1, 10, 100 and 300 sessions, or the counts given as arguments), 
 - cost: the threads, descriptors and memory (resident set) the sessions added, per session;
 - idle CPU: the CPU time of the whole process over MEASURE_SECONDS of idling (the funds refresh every 5 s
   included), as a share of one core; of it, what the threads besides the loop's (the stand-in API's, and with
-  journals the journal's writer) and what the simulated counter (in this process, answering the funds queries)
-  took;
+  journals the journal's writer) took and how often they woke, and what the simulated counter (in this process,
+  answering the funds queries) took;
 - reaction: one session inserts resting orders while the others idle; from the moment the counter hands the
   acknowledgement to the front to the moment the session's private state shows it, p50 and p99 (ms), and the
   p50 of another session alone, measured just before the others start;
@@ -82,6 +82,21 @@ def thread_cpu() -> dict[int, float]:
             continue
         times[int(tid)] = (int(fields[11]) + int(fields[12])) / TICK  # utime, stime
     return times
+
+
+def switches() -> int:
+    """Context switches (each a wake-up after a wait, or a preemption) of the threads other than the main one."""
+    main, total = threading.main_thread().native_id, 0
+    for tid in os.listdir("/proc/self/task"):
+        if int(tid) == main:
+            continue
+        try:
+            with open(f"/proc/self/task/{tid}/status") as f:
+                total += sum(int(line.split()[1]) for line in f
+                             if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")))
+        except FileNotFoundError:
+            continue
+    return total
 
 
 def others(before: dict[int, float], after: dict[int, float]) -> float:
@@ -188,9 +203,10 @@ async def one_count(n: int, measure: float, samples: int, journal: bool) -> dict
                                   (rss() - rss0) / n]
             front.requests.clear()
             clock = CounterClock(front)
-            cpu0, wall0, threads_before = time.process_time(), time.monotonic(), thread_cpu()
+            cpu0, wall0, threads_before, switches0 = time.process_time(), time.monotonic(), thread_cpu(), switches()
             await asyncio.sleep(measure)
             cpu, wall = time.process_time() - cpu0, time.monotonic() - wall0
+            wakeups = (switches() - switches0) / wall
             api = others(threads_before, thread_cpu())
             refreshes = sum(1 for r in front.requests if r.method == "QryTradingAccount")
             counter_cpu = clock.seconds
@@ -201,7 +217,7 @@ async def one_count(n: int, measure: float, samples: int, journal: bool) -> dict
             counter.close()
     return {
         "n": n, "journal": journal, "login": login, "threads": tasks, "fds": fds, "memory": memory,
-        "cpu": 100 * cpu / wall, "api": 100 * api / wall, "counter": 100 * counter_cpu / wall,
+        "cpu": 100 * cpu / wall, "api": 100 * api / wall, "wakeups": wakeups, "counter": 100 * counter_cpu / wall,
         "refreshes": refreshes / n / wall * 5, "p50": statistics.median(delays),
         "p99": percentile(delays, 99), "fallbacks": fallbacks,
         "alone": statistics.median(alone),
@@ -323,10 +339,11 @@ def main() -> None:
     print(f"idle READY sessions on one loop against the simulated counter, idle CPU over {args.measure:.0f} s, "
           f"reaction over {args.samples} acknowledgements")
     print(f"{'sessions':>8} {'journal':>7} {'READY after':>11} {'threads':>8} {'fds':>5} {'memory':>9} {'idle CPU':>9}"
-          f" {'others':>8} {'counter':>8} {'ack p50':>8} {'ack p99':>8}   (per session; CPU in % of one core)")
+          f" {'others':>8} {'wake/s':>7} {'counter':>8} {'ack p50':>8} {'ack p99':>8}"
+          f"   (per session; CPU in % of one core; wake/s: of the other threads, all together)")
     for r in rows:
         print(f"{r['n']:>8} {'on' if r['journal'] else 'off':>7} {r['login']:>9.2f} s {r['threads']:>8.2f} {r['fds']:>5.2f} {r['memory'] / 1024:>6.0f} KiB"
-              f" {r['cpu']:>8.2f}% {r['api']:>7.2f}% {r['counter']:>7.2f}% {r['p50']:>5.3f} ms {r['p99']:>5.3f} ms"
+              f" {r['cpu']:>8.2f}% {r['api']:>7.2f}% {r['wakeups']:>7.0f} {r['counter']:>7.2f}% {r['p50']:>5.3f} ms {r['p99']:>5.3f} ms"
               + (f"   fallbacks {r['fallbacks']}" if r["fallbacks"] else ""))
     print(f"{'bare loop':>8} {'':>7} {'':>11} {'':>8} {'':>5} {'':>9} {loop['idle']:>8.2f}% (10 ms timer: {loop['timer']:.2f}%)"
           f" {'':>8} {loop['p50']:>5.3f} ms {loop['p99']:>5.3f} ms   (eventfd written by another thread)")

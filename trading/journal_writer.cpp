@@ -174,7 +174,6 @@ struct Writer::File {
     int fd = -1;
     std::string name, header;
     bool dirty = false;
-    Clock::time_point sync_due{};
     std::uint64_t good_end = 0;  // the file's size after its last whole record
 
     void execute(Op& op);
@@ -206,7 +205,7 @@ private:
     explicit Service(pid_t owner) : owner(owner) {}
     void queue(Writer::File* f, bool urgent);
     void run();
-    void sync_due(Clock::time_point now);
+    void sync_round(Clock::time_point now);
 
     std::condition_variable wake_, finished_;
     // Under mutex.
@@ -214,7 +213,10 @@ private:
     bool asleep_ = false;               // the thread waits with nothing written lately: a handover wakes it
     bool urgent_ = false;               // a finish or a long queue: the thread's look ends early
     // The thread's own.
-    std::vector<Writer::File*> dirty_;  // files written and not yet synced
+    // Files written and not yet synced, all synced together at `round_`: a second after the first of them was
+    // written, so that a file is synced within a second of a write and the thread wakes once a second for all.
+    std::vector<Writer::File*> dirty_;
+    Clock::time_point round_{};
 };
 
 Service* Service::get() {
@@ -303,13 +305,13 @@ void Service::run() {
                 bool was_dirty = f->dirty;
                 f->execute(op);
                 if (f->dirty && !was_dirty) {
-                    f->sync_due = Clock::now() + SYNC_EVERY;
+                    if (dirty_.empty()) round_ = Clock::now() + SYNC_EVERY;
                     dirty_.push_back(f);
                 }
             }
         }
         auto now = Clock::now();
-        sync_due(now);
+        sync_round(now);
 
         lock.lock();
         for (Writer::File* f : work) {
@@ -328,8 +330,7 @@ void Service::run() {
         work.clear();
         if (!ready_.empty()) continue;
 
-        auto due = Clock::time_point::max();
-        for (Writer::File* f : dirty_) due = std::min(due, f->sync_due);
+        auto due = dirty_.empty() ? Clock::time_point::max() : round_;
         if (wrote) {
             // More is likely to come: look again shortly, without being woken for small batches.
             wake_.wait_until(lock, std::min(due, now + LOOK), [&] { return urgent_; });
@@ -344,12 +345,11 @@ void Service::run() {
     }
 }
 
-void Service::sync_due(Clock::time_point now) {
-    std::erase_if(dirty_, [&](Writer::File* f) {
-        if (f->sync_due > now) return false;
+void Service::sync_round(Clock::time_point now) {
+    if (dirty_.empty() || now < round_) return;
+    for (Writer::File* f : dirty_)
         if (f->dirty) f->sync();
-        return true;
-    });
+    dirty_.clear();
 }
 
 Writer::Writer(std::string folder)
