@@ -310,6 +310,20 @@ def test_a_corrupt_record_is_an_error_with_its_offset(fake_file, capsys):
     assert f"offset {target.offset}" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("header, error", [
+    (b"[1, 2]", "a header of another format"),
+    (b"\"velkor-journal\"", "a header of another format"),
+    (b'{"format": "velkor-journal", "names": 7}', "its names are not texts"),
+    (b'{"format": "velkor-journal", "names": ["a", 1]}', "its names are not texts"),
+])
+def test_a_malformed_header_is_a_journal_error(fake_file, header, error):
+    data = fake_file.read_bytes()
+    fake_file.write_bytes(reframe(data, len(MAGIC), header))
+    with pytest.raises(JournalError, match=error) as e:
+        read(fake_file)
+    assert e.value.offset == len(MAGIC)
+
+
 def test_not_a_journal(tmp_path):
     path = tmp_path / "x.vkj"
     path.write_bytes(b"hello world")

@@ -304,9 +304,13 @@ def read(path: str | Path) -> Journal:
         except (ValueError, IndexError, KeyError, TypeError, RecursionError, UnicodeDecodeError) as e:
             raise JournalError(f"corrupt record {len(journal.records) + 1} ({kind}): {e}", start) from None
         if kind == "header":
-            if value.get("format") != "velkor-journal":
+            if not isinstance(value, dict) or value.get("format") != "velkor-journal":
                 raise JournalError("a header of another format", start)
-            names = list(value.get("names", ()))
+            names = value.get("names", [])
+            if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
+                raise JournalError(f"corrupt record {len(journal.records) + 1} (header): its names are not texts",
+                                   start)
+            names = list(names)
             segment = Segment(value, path)
             journal.segments.append(segment)
             passes = 0
