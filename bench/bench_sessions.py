@@ -10,8 +10,9 @@ For each count (1, 10, 100 and 300 sessions, or the counts given as arguments), 
   journals the journal's writer) took and how often they woke, and what the simulated counter (in this process,
   answering the funds queries) took;
 - reaction: one session inserts resting orders while the others idle; from the moment the counter hands the
-  acknowledgement to the front to the moment the session's private state shows it, p50 and p99 (ms), and the
-  p50 of another session alone, measured just before the others start;
+  acknowledgement to the front to the moment the session's private state shows it, p50 and p99 (ms); and the
+  p50 of the same session alone, in blocks taken in turn (among the others, alone, alone, among: the others are
+  closed for the blocks alone and logged in again after them), so that drift weighs on both alike;
 
 next to a bare asyncio loop on the same machine: its CPU with nothing scheduled and with a 10 ms timer, and its
 reaction to an eventfd written from another thread. With --journal every session keeps a journal (in a temporary
@@ -185,12 +186,10 @@ async def one_count(n: int, measure: float, samples: int, journal: bool) -> dict
         trading.mkdtemp = lambda suffix=None, prefix=None, dir=None: tempfile.mkdtemp(suffix, prefix, folder)
         with Front() as front:
             counter = Counter(front, accounts(n + 1))
-            # One session's reaction alone, then another's with the rest idling beside it: in the same process,
-            # one after the other, so that the machine's load weighs on both alike, and each session starting
-            # without orders (a session's handling of a return grows with the orders it holds). The first one
-            # is closed before the others start.
+            # A session logged in and closed before the others start takes the process's one-time costs
+            # (imports, caches) out of the per-session figures.
             first = session(front, counter.accounts[-1], journals)
-            alone = await reaction(front, first, samples)
+            await all_ready([first])
             await first.close()
             gc.collect()
             fds0, rss0 = descriptors(), rss()
@@ -211,17 +210,39 @@ async def one_count(n: int, measure: float, samples: int, journal: bool) -> dict
             refreshes = sum(1 for r in front.requests if r.method == "QryTradingAccount")
             counter_cpu = clock.seconds
             fallbacks = {k: v for s in sessions for k, v in s.diagnostics.items() if v}
-            delays = await reaction(front, sessions[-1], samples)
+            among, alone = await paired_reaction(front, counter, sessions, journals, samples)
             for s in sessions:
                 await s.close()
             counter.close()
     return {
         "n": n, "journal": journal, "login": login, "threads": tasks, "fds": fds, "memory": memory,
         "cpu": 100 * cpu / wall, "api": 100 * api / wall, "wakeups": wakeups, "counter": 100 * counter_cpu / wall,
-        "refreshes": refreshes / n / wall * 5, "p50": statistics.median(delays),
-        "p99": percentile(delays, 99), "fallbacks": fallbacks,
-        "alone": statistics.median(alone),
+        "refreshes": refreshes / n / wall * 5, "p50": statistics.median(sum(among, [])),
+        "p99": percentile(sum(among, []), 99), "fallbacks": fallbacks,
+        "alone": statistics.median(sum(alone, [])),
+        "blocks": [[statistics.median(b) for b in among], [statistics.median(b) for b in alone]],
     }
+
+
+async def paired_reaction(front: Front, counter: Counter, sessions: list[Trading], journals: str | None,
+                          samples: int) -> tuple[list[list[float]], list[list[float]]]:
+    """The last session's reaction among the others and alone, in blocks ordered among, alone, alone, among:
+    one session throughout, so that the orders it holds grow alike in both, and the machine's drift over the
+    four blocks weighs on both alike. The others are closed for the blocks alone and new sessions of their
+    accounts logged in after them."""
+    probe, others = sessions[-1], sessions[:-1]
+    block = max(samples // 2, 1)
+    among = [await reaction(front, probe, block)]
+    for s in others:
+        await s.close()
+    gc.collect()
+    alone = [await reaction(front, probe, block), await reaction(front, probe, block)]
+    others[:] = [session(front, counter.accounts[i], journals) for i in range(len(others))]
+    await all_ready(others)
+    await asyncio.sleep(SETTLE_SECONDS)
+    among.append(await reaction(front, probe, block))
+    sessions[:-1] = others
+    return among, alone
 
 
 # -- the bare loop
@@ -354,11 +375,17 @@ def main() -> None:
     if 1 in by_n and 300 in by_n:
         print(f"goal: 300 sessions READY within {READY_GOAL:.0f} s of one session's login: "
               f"{by_n[300]['login'] - by_n[1]['login']:+.2f} s")
+    if 1 in by_n:
+        r = by_n[1]
+        (b1, b2), (a1, a2) = r["blocks"]
+        print(f"control: one session alone in all four blocks, the first and last against the middle two: "
+              f"{r['p50'] / r['alone'] - 1:+.0%} (blocks {b1:.3f}, {a1:.3f}, {a2:.3f}, {b2:.3f} ms)")
     if 100 in by_n:
         r = by_n[100]
-        print(f"goal: reaction of one session among 100 within {REACTION_GOAL:.0%} of a session alone: p50 "
-              f"{r['p50']:.3f} ms, a session alone just before in the same process {r['alone']:.3f} ms "
-              f"({r['p50'] / r['alone'] - 1:+.0%})")
+        (b1, b2), (a1, a2) = r["blocks"]
+        print(f"goal: reaction of one session among 100 within {REACTION_GOAL:.0%} of the same session alone: p50 "
+              f"{r['p50']:.3f} ms among, {r['alone']:.3f} ms alone ({r['p50'] / r['alone'] - 1:+.0%}; blocks in "
+              f"turn among {b1:.3f}, alone {a1:.3f} and {a2:.3f}, among {b2:.3f} ms)")
     print(f"funds refreshes per session per 5 s while idle: "
           + ", ".join(f"{r['n']}: {r['refreshes']:.2f}" for r in rows))
 
