@@ -437,7 +437,10 @@ def test_a_failed_write_logs_one_error_and_trading_goes_on(tmp_path, case):
         [path] = files(folder)
         assert path.stat().st_size <= 30000
         journal = read(path)           # whole records only, up to where writing stopped
-        assert journal.truncated is None and journal.records[-1].kind != "end"
+        kinds = [r.kind for r in journal.records]
+        assert journal.truncated is None
+        # Either writing never resumed (no end), or it did and the file says what went missing before it.
+        assert kinds[-1] != "end" or "incomplete" in kinds[:-1], kinds[-5:]
 
 
 # -- a property: random sessions over the fake adapter replay to their state; an edited record fails verify
