@@ -754,9 +754,10 @@ def test_settle_skips_the_weekend_and_asks_for_a_new_confirmation(counter, conne
 
 
 @pytest.fixture
-def world(front, tmp_path):
-    """A counter as it starts (numbering per exchange, matching the account's own orders), one client logged in."""
-    c = Counter(front, trading_day=DAY, query_interval=0)
+def world(front, tmp_path, request):
+    """A counter as it starts (numbering per exchange, matching the account's own orders), or with the options of
+    an indirect parameter, and one client logged in."""
+    c = Counter(front, trading_day=DAY, query_interval=0, **getattr(request, "param", {}))
     client = Client(front, c.accounts[0], tmp_path)
     client.login()
     yield c, client
@@ -765,28 +766,24 @@ def world(front, tmp_path):
     assert c.errors == []
 
 
-@pytest.mark.parametrize("per_exchange", [True, False])
-def test_each_exchange_numbers_its_orders_and_trades_on_its_own(front, tmp_path, per_exchange):
-    counter = Counter(front, trading_day=DAY, query_interval=0, numbers_per_exchange=per_exchange)
-    client = Client(front, counter.accounts[0], tmp_path)
-    try:
-        client.login()
-        shfe = [e["data"] for e in client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)]
-        dce = [e["data"] for e in client.insert("DCE.m2501", "0", "0", 1, 3100.0)]
-        numbers = [(rows[-2]["OrderSysID"], rows[-1]["TradeID"]) for rows in (shfe, dce)]
-        trimmed = [(o.strip(), t.strip()) for o, t in numbers]
-        assert (trimmed[0] == trimmed[1]) is per_exchange
-        assert trimmed[0][0] != trimmed[0][1]                      # orders and trades are numbered apart
-        if per_exchange:
-            assert [len(o) for o, _ in numbers] == [12, 8]          # each exchange pads to its own width
-            with pytest.raises(KeyError):
-                counter.order(trimmed[0][0])                       # one number, two exchanges
-            assert counter.order(numbers[1][0], exchange="DCE").instrument.exchange == "DCE"
-        second = client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)[-1]["data"]["TradeID"]
-        assert second.strip() != trimmed[0][1]
-    finally:
-        client.close()
-        counter.close()
+@pytest.mark.parametrize("world", [{"numbers_per_exchange": True}, {"numbers_per_exchange": False}],
+                         indirect=True, ids=["per_exchange", "one_sequence"])
+def test_each_exchange_numbers_its_orders_and_trades_on_its_own(world):
+    counter, client = world
+    per_exchange = counter.numbers_per_exchange
+    shfe = [e["data"] for e in client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)]
+    dce = [e["data"] for e in client.insert("DCE.m2501", "0", "0", 1, 3100.0)]
+    numbers = [(rows[-2]["OrderSysID"], rows[-1]["TradeID"]) for rows in (shfe, dce)]
+    trimmed = [(o.strip(), t.strip()) for o, t in numbers]
+    assert (trimmed[0] == trimmed[1]) is per_exchange
+    assert trimmed[0][0] != trimmed[0][1]                      # orders and trades are numbered apart
+    if per_exchange:
+        assert [len(o) for o, _ in numbers] == [12, 8]          # each exchange pads to its own width
+        with pytest.raises(KeyError):
+            counter.order(trimmed[0][0])                       # one number, two exchanges
+        assert counter.order(numbers[1][0], exchange="DCE").instrument.exchange == "DCE"
+    second = client.insert("SHFE.ag2412", "0", "0", 1, 7800.0)[-1]["data"]["TradeID"]
+    assert second.strip() != trimmed[0][1]
 
 
 def test_the_exchanges_number_anew_each_trading_day(world):
@@ -857,18 +854,13 @@ def test_own_orders_match_best_price_first_then_oldest(world):
     assert [o["OrderStatus"] for o in counter.orders()] == ["0", "0", "0", "3", "0"]
 
 
-def test_without_self_trades_crossing_orders_only_meet_the_market(front, tmp_path):
-    counter = Counter(front, trading_day=DAY, query_interval=0, self_trades=False)
-    client = Client(front, counter.accounts[0], tmp_path)
-    try:
-        client.login()
-        client.insert("DCE.m2501", "1", "0", 1, 3120.0)
-        client.insert("DCE.m2501", "0", "0", 1, 3120.0)
-        assert [(t["Direction"], t["Price"]) for t in counter.trades()] == [("0", 3100.0)]
-        assert [o["OrderStatus"] for o in counter.orders()] == ["3", "0"]
-    finally:
-        client.close()
-        counter.close()
+@pytest.mark.parametrize("world", [{"self_trades": False}], indirect=True)
+def test_without_self_trades_crossing_orders_only_meet_the_market(world):
+    counter, client = world
+    client.insert("DCE.m2501", "1", "0", 1, 3120.0)
+    client.insert("DCE.m2501", "0", "0", 1, 3120.0)
+    assert [(t["Direction"], t["Price"]) for t in counter.trades()] == [("0", 3100.0)]
+    assert [o["OrderStatus"] for o in counter.orders()] == ["3", "0"]
 
 
 def test_another_accounts_resting_order_is_not_matched(front, tmp_path):

@@ -138,6 +138,17 @@ async def ready(s):
     s.commit({})
 
 
+@pytest.fixture
+def ready_session(monkeypatch, sessions):
+    """A READY session of a scripted adapter on virtual time: the session, its adapter and the clock."""
+    async def build(**config):
+        virtual = LoopClock(monkeypatch)
+        s = sessions(**config)
+        await ready(s)
+        return s, s.factory.last, virtual
+    return build
+
+
 # -- each deadline fires on time, after few passes
 
 @pytest.mark.parametrize("silent", [None, "Authenticate", "UserLogin", "SettlementInfoConfirm", "QryOrder"])
@@ -155,12 +166,10 @@ async def test_a_time_out_restarts_the_connection_when_due(monkeypatch, sessions
     assert not any(s.diagnostics.values())
 
 
-async def test_a_front_that_stays_disconnected_is_given_up_when_due(monkeypatch, sessions):
+async def test_a_front_that_stays_disconnected_is_given_up_when_due(ready_session):
     """A disconnection leaves the adapter to reconnect by itself; the restart comes when the time-out from the
     disconnection is due, not up to a second later."""
-    LoopClock(monkeypatch)
-    s = sessions(timeout=4.0)
-    await ready(s)
+    s, _, _ = await ready_session(timeout=4.0)
     await asyncio.sleep(0.5)
     s.factory.last.signal(front_disconnected())
     lost = time.monotonic()
@@ -168,11 +177,8 @@ async def test_a_front_that_stays_disconnected_is_given_up_when_due(monkeypatch,
     assert lost + 4.0 < s.factory.last.opened - 1.0 - PLAIN <= lost + 4.0 + LATE
 
 
-async def test_synchronisation_queries_are_paced_one_second_apart(monkeypatch, sessions):
-    LoopClock(monkeypatch)
-    s = sessions()
-    await ready(s)
-    native = s.factory.last
+async def test_synchronisation_queries_are_paced_one_second_apart(ready_session):
+    s, native, _ = await ready_session()
     queries = [t for m, t in native.sent if m.startswith("Qry")]
     assert [m for m, _ in native.sent if m.startswith("Qry")] == [
         "QryInstrument", "QryOrder", "QryTrade", "QryInvestorPosition", "QryTrade", "QryTradingAccount"]
@@ -180,11 +186,8 @@ async def test_synchronisation_queries_are_paced_one_second_apart(monkeypatch, s
     assert native.polls <= 30
 
 
-async def test_funds_refresh_every_five_seconds_and_again_after_a_time_out(monkeypatch, sessions):
-    LoopClock(monkeypatch)
-    s = sessions(timeout=4.0)
-    await ready(s)
-    native = s.factory.last
+async def test_funds_refresh_every_five_seconds_and_again_after_a_time_out(ready_session):
+    s, native, _ = await ready_session(timeout=4.0)
     polls = native.polls
     await run_until(lambda: len(native.times("QryTradingAccount")) == 4)
     times = native.times("QryTradingAccount")
@@ -242,11 +245,8 @@ async def test_a_retry_control_that_gives_up_ends_the_session_at_the_next_pass(m
 
 # -- calls between passes
 
-async def test_an_order_between_passes_brings_the_funds_query_forward(monkeypatch, sessions):
-    LoopClock(monkeypatch)
-    s = sessions(timeout=10.0)
-    await ready(s)
-    native = s.factory.last
+async def test_an_order_between_passes_brings_the_funds_query_forward(ready_session):
+    s, native, _ = await ready_session(timeout=10.0)
     await asyncio.sleep(1.5)  # past the pacing of the login's last query, in the middle of a pause
     polls, at = native.polls, time.monotonic()
     [result] = await s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
@@ -255,13 +255,10 @@ async def test_an_order_between_passes_brings_the_funds_query_forward(monkeypatc
     assert at < native.times("QryTradingAccount")[-1] <= at + LATE  # the plain pause from the order on
 
 
-async def test_a_deadline_brought_nearer_moves_the_end_of_the_pause(monkeypatch, sessions):
+async def test_a_deadline_brought_nearer_moves_the_end_of_the_pause(ready_session):
     """The funds query asked for right after the last one was answered goes out when the pacing allows, not at
     the next refresh, and without a pass in between."""
-    LoopClock(monkeypatch)
-    s = sessions(timeout=10.0)
-    await ready(s)
-    native = s.factory.last
+    s, native, _ = await ready_session(timeout=10.0)
     answered = native.times("QryTradingAccount")[-1]
     polls = native.polls
     s._schedule_account()
@@ -270,11 +267,8 @@ async def test_a_deadline_brought_nearer_moves_the_end_of_the_pause(monkeypatch,
     assert native.polls - polls <= 3
 
 
-async def test_calls_that_move_no_deadline_leave_the_pause_alone(monkeypatch, sessions):
-    virtual = LoopClock(monkeypatch)
-    s = sessions(timeout=10.0)
-    await ready(s)
-    native = s.factory.last
+async def test_calls_that_move_no_deadline_leave_the_pause_alone(ready_session):
+    s, native, virtual = await ready_session(timeout=10.0)
     await asyncio.sleep(1.5)
     [result] = await s.insert("SHFE.ag2412", "BUY", "OPEN", 1, 5000.0)
     await asyncio.sleep(0.3)  # the funds query went out at once and is answered

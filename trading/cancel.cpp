@@ -2,7 +2,7 @@
 // arrives later as an order return (cancelled) or a refusal that clears the in-flight mark.
 #include "entry.h"
 #include "journal.h"
-#include "limits.h"
+#include "limit_rules.h"
 #include "log.h"
 
 namespace velkor::trading::entry {

@@ -1,5 +1,5 @@
 // Event dispatch: what each callback record of the bridge means for the session.
-#include "limits.h"
+#include "limit_rules.h"
 #include "log.h"
 #include "sync.h"
 

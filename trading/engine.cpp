@@ -63,9 +63,9 @@ nb::object pass(nb::handle self, Wake& wake) {
     return now;
 }
 
-// Why the connection starts over: the front unreachable for the whole time-out, data from the front that
-// cannot be followed (BufferError: a warning), or the error that asked for it (the warnings before it carry what the
-// broker said).
+// Why the connection starts over: the front unreachable for the whole time-out, data from the front
+// that cannot be followed (BufferError: a warning), or the error that asked for it (the warnings
+// before it carry what the broker said).
 void log_restart(nb::handle self, nb::python_error& e) {
     log::guarded([&] {
         nb::object phase = get(self, "phase");

@@ -6,7 +6,7 @@
 #include "coro.h"
 #include "entry.h"
 #include "journal.h"
-#include "limits.h"
+#include "limit_rules.h"
 #include "log.h"
 
 #include <algorithm>

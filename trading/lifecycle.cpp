@@ -1,7 +1,7 @@
 // Trading: construction, the session's private state and its reset, start and close.
 #include "coro.h"
 #include "journal.h"
-#include "limits.h"
+#include "limit_rules.h"
 #include "log.h"
 
 #include <cmath>

@@ -1,5 +1,5 @@
-// The counts of a session's pre-trade limits and the checks of insert (limits.h).
-#include "limits.h"
+// The counts of a session's pre-trade limits and the checks of insert (limit_rules.h).
+#include "limit_rules.h"
 
 #include "books.h"
 #include "log.h"
@@ -93,7 +93,7 @@ public:
     const Settings rules;
 
     void follow_day(nb::handle self);
-    void trim(double now);
+    void step(nb::handle self);
     std::optional<Refused> check(const Ask& ask, double price);
     void note(nb::handle self, nb::handle child, nb::handle limit_price = {});
     void count_cancel(nb::handle self, nb::handle id, nb::handle child, bool sent_here);
@@ -132,8 +132,12 @@ void Book::follow_day(nb::handle self) {
     self_trade_refusals = 0;
 }
 
-void Book::trim(double at) {
-    while (!sent.empty() && at - sent.front() >= window) sent.pop_front();
+// The day followed, the clock read, and the sends older than the window dropped: before a check or a
+// cancel.
+void Book::step(nb::handle self) {
+    follow_day(self);
+    now = monotonic(self);
+    while (!sent.empty() && now - sent.front() >= window) sent.pop_front();
 }
 
 // ---- alive orders and cancels
@@ -325,11 +329,9 @@ std::unique_ptr<Book, BookDelete> make_book(nb::handle limits) {
 }
 
 const char* refusal(nb::handle self, Book& book, const Ask& ask) {
-    book.follow_day(self);
     double price = PyFloat_AsDouble(ask.limit_price.ptr());
     if (price == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    book.now = monotonic(self);
-    book.trim(book.now);
+    book.step(self);
     std::optional<Refused> refused = book.check(ask, price);
     if (!refused) return nullptr;
     log::guarded([&] {
@@ -353,9 +355,7 @@ void order_sent(nb::handle self, nb::handle child, nb::handle limit_price) {
 void cancel_sent(nb::handle self, nb::handle child) {
     Book* book = book_of(self);
     if (!book) return;
-    book->follow_day(self);
-    book->now = monotonic(self);
-    book->trim(book->now);
+    book->step(self);
     book->sent.push_back(book->now);
     nb::object id = exact_text(book::item(child, KEY("order_id")));
     if (id.is_valid()) book->count_cancel(self, id, child, true);

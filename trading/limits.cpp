@@ -1,6 +1,6 @@
 // velkor.trading.Limits: a small frozen value holding the pre-trade rules of a session. Every setting
 // is keyword-only and checked once, at construction; equal values compare and hash alike.
-#include "limits.h"
+#include "limit_rules.h"
 
 #include <string>
 

@@ -25,7 +25,7 @@ bool enabled(Channel channel, int level);
 
 // Record attributes beyond the account: the order a record concerns, the broker's ErrorID and ErrorMsg,
 // an exception to attach with its traceback, the name of a fallback's counter (diagnostics.h) and the
-// pre-trade rule a record is about (limits.h). Unset handles are left out.
+// pre-trade rule a record is about (limit_rules.h). Unset handles are left out.
 struct Extra {
     nb::handle order_id = {};
     nb::handle error_id = {};

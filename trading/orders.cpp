@@ -2,7 +2,7 @@
 // child order, moves the child's status forward only, and holds a final state back until the
 // child's fills have been counted.
 #include "books.h"
-#include "limits.h"
+#include "limit_rules.h"
 
 #include <utility>
 

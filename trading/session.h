@@ -48,7 +48,7 @@ struct Trading {
     ~Trading();
     std::unique_ptr<ClosingIndex, ClosingIndexDelete> closing;  // lots held by live closing orders, built on first use
     std::unique_ptr<Diagnostics> diagnostics;                   // the fallbacks taken (diagnostics.h)
-    std::unique_ptr<limits::Book, limits::BookDelete> limits;  // pre-trade limits and their counts (limits.h)
+    std::unique_ptr<limits::Book, limits::BookDelete> limits;  // pre-trade limits and their counts (limit_rules.h)
     bool closed = false;  // close() has run: start() does nothing from then on
     std::unordered_set<std::string> self_trades;  // "exchange trade-number" of the day's self-trades logged
     std::string self_trade_day;                   // the trading day of those

@@ -1,7 +1,7 @@
 // Trade intake: every fill is recorded and counted into its child order exactly once, whether it
 // arrives live or from a trade query; fills whose order is not known yet wait in a bounded buffer.
 #include "books.h"
-#include "limits.h"
+#include "limit_rules.h"
 #include "log.h"
 
 #include <algorithm>
@@ -185,8 +185,7 @@ bool apply_trade(nb::handle self, nb::handle raw, bool update_position) {
     nb::object volume = item_or(row, KEY("Volume"), nb::none());
     if (!PyLong_CheckExact(volume.ptr()) || volume < nb::int_(1)) buffer_error("成交数量无效");
     nb::object symbol = symbol_of(row);
-    nb::dict record = trade_record(row, key_part(fill, 1), key_part(system, 1), symbol,
-                                   volume);
+    nb::dict record = trade_record(row, key_part(fill, 1), key_part(system, 1), symbol, volume);
 
     count_fill(child, volume);
     limits::order_changed(self, child);

@@ -19,12 +19,12 @@ namespace velkor::trading {
 
 namespace {
 
-// Slots of the state list: the watched adapter (also while it has no descriptor, so that it is asked
-// once), the loop and descriptor of the reader, the future and timer of the pause in progress, why
-// the pauses run on time alone, or plain besides the descriptor for an irregular time (a Fallback, as
-// an int), and a descriptor the reader found broken, until the next follow() reports it, and True while
-// the session's clock is not the loop's (the adapter's pauses are then plain; False once it is again). The list keeps the adapter, and so its descriptor,
-// alive while a reader is registered.
+// Slots of the state list: the watched adapter (also while it has no descriptor), the loop and
+// descriptor of the reader, the future and timer of the pause in progress, why the pauses run on time
+// alone, or plain besides the descriptor for an irregular time (a Fallback, as an int), a descriptor
+// the reader found broken, until the next follow() reports it, and True while the session's clock is
+// not the loop's (the adapter's pauses are then plain; False once it is again). The list keeps the
+// adapter, and so its descriptor, alive while a reader is registered.
 enum : Py_ssize_t { ADAPTER, LOOP, FD, WAITER, TIMER, TIMED, BROKEN, CLOCK, SLOTS };
 
 // A pause lasts until the session's next deadline and a little past it, so that the tick after it finds

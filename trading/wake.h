@@ -2,16 +2,16 @@
 //
 // An adapter with a `fileno()` that returns a descriptor (the bridge's) is watched with the running
 // loop's add_reader, afresh whenever the adapter hands out another (asked once a pass); the reader
-// resets the descriptor by reading it and ends the pause. The time is then the session's next deadline (next_deadline, beside tick), at most 1 s away
-// and at least 0.01 s, reckoned from the `now` of the pass's tick without reading the clock again;
-// a call between passes that brings the deadline nearer ends the pause sooner (shorten_pause). A
-// pass that told a retry control of a failure is followed by the plain 0.01 s, so that its check
-// comes as before.
+// resets the descriptor by reading it and ends the pause. The time is then the session's next deadline
+// (next_deadline, beside tick), at most 1 s away and at least 0.01 s, reckoned from the `now` of the
+// pass's tick without reading the clock again; a call between passes that brings the deadline nearer
+// ends the pause sooner (shorten_pause). A pass that told a retry control of a failure is followed by
+// the plain 0.01 s, so that its check comes as before.
 // Without a descriptor, with one the loop cannot watch or that can no longer signal, or with the
 // module-level `asyncio` replaced, the pauses run on time alone (`asyncio.sleep`, 0.01 s); with the
 // module-level `time` replaced, the session's clock is not the loop's and, for as long as it is, the
-// pauses end after 0.01 s besides the descriptor. Each is a fallback the session counts and logs (diagnostics.h), once per
-// adapter that it pauses for that way.
+// pauses end after 0.01 s besides the descriptor. Each is a fallback the session counts and logs
+// (diagnostics.h), once per adapter that it pauses for that way.
 //
 // A run abandoned while suspended (its coroutine dropped or collected, coro.h) ends in the
 // destructor: the reader is removed and the session's adapter closed, since nothing polls it again.
