@@ -380,23 +380,18 @@ void Writer::finish() {
     if (!orphan()) service_->finish(f_.get());
 }
 
-bool Writer::take_failure(std::string& message) {
+bool Writer::take(bool File::*fresh, std::string File::*text, std::string& message) {
     if (orphan()) return false;
     std::lock_guard lock(f_->mutex);
-    if (!f_->failure_new) return false;
-    f_->failure_new = false;
-    message = f_->failure;
+    if (!(f_.get()->*fresh)) return false;
+    f_.get()->*fresh = false;
+    message = f_.get()->*text;
     return true;
 }
 
-bool Writer::take_recovery(std::string& message) {
-    if (orphan()) return false;
-    std::lock_guard lock(f_->mutex);
-    if (!f_->recovery_new) return false;
-    f_->recovery_new = false;
-    message = f_->recovery;
-    return true;
-}
+bool Writer::take_failure(std::string& message) { return take(&File::failure_new, &File::failure, message); }
+
+bool Writer::take_recovery(std::string& message) { return take(&File::recovery_new, &File::recovery, message); }
 
 std::string Writer::file() { return orphan() ? std::string() : f_->current(); }
 

@@ -66,6 +66,8 @@ private:
     Service* service_;
     pid_t owner_;
     bool orphan() const;
+    // A report the thread left (`fresh`), taken once, with its text.
+    bool take(bool File::*fresh, std::string File::*text, std::string& message);
 };
 
 }  // namespace velkor::trading::journal
